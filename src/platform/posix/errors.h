@@ -1,0 +1,25 @@
+// errno to Win32 error code, for the posix layer's SetLastError calls.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <cerrno>
+
+inline DWORD Win32ErrorFromErrno(int e) {
+    switch (e) {
+        case 0: return ERROR_SUCCESS;
+        case ENOENT: return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+        case EISDIR: return ERROR_ACCESS_DENIED;
+        case EBADF: return ERROR_INVALID_HANDLE;
+        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+        case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+        case EEXIST: return ERROR_ALREADY_EXISTS;
+        case EBUSY: return ERROR_BUSY;
+        case ETIMEDOUT: return ERROR_TIMEOUT;
+        case EINVAL: return ERROR_INVALID_PARAMETER;
+        default: return ERROR_INVALID_PARAMETER;
+    }
+}

@@ -1,0 +1,53 @@
+// KERNEL32 file calls: the 16-bit era file functions the script reader uses and
+// the directory search the argument list uses.
+#pragma once
+
+#include "w32types.h"
+
+#define HFILE_ERROR ((HFILE)-1)
+#define OF_READ 0x0000
+#define OF_WRITE 0x0001
+#define OF_READWRITE 0x0002
+#define FILE_BEGIN 0
+#define FILE_CURRENT 1
+#define FILE_END 2
+
+#define MAX_PATH 260
+#define FILE_ATTRIBUTE_READONLY 0x00000001
+#define FILE_ATTRIBUTE_HIDDEN 0x00000002
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *PFILETIME, *LPFILETIME;
+
+typedef struct _WIN32_FIND_DATAW {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    WCHAR cFileName[MAX_PATH];
+    WCHAR cAlternateFileName[14];
+} WIN32_FIND_DATAW, *PWIN32_FIND_DATAW, *LPWIN32_FIND_DATAW;
+
+extern "C" {
+
+HFILE WINAPI _lopen(LPCSTR path, int mode);
+LONG WINAPI _llseek(HFILE file, LONG offset, int origin);
+UINT WINAPI _lread(HFILE file, LPVOID buffer, UINT bytes);
+HFILE WINAPI _lclose(HFILE file);
+
+HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
+BOOL WINAPI FindNextFileW(HANDLE search, LPWIN32_FIND_DATAW data);
+BOOL WINAPI FindClose(HANDLE search);
+DWORD WINAPI GetFileAttributesW(LPCWSTR path);
+
+}  // extern "C"

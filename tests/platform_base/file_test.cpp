@@ -1,0 +1,60 @@
+#include "platform/win32.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+std::string TempFile(const std::string &content) {
+    char path[] = "/tmp/pellor-file-XXXXXX";
+    int fd = mkstemp(path);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    close(fd);
+    return path;
+}
+
+TEST(LFile, SizeSeekAndReadAsWindows) {
+    std::string path = TempFile("hello, world");
+    HFILE f = _lopen(path.c_str(), OF_READ);
+    ASSERT_NE(f, HFILE_ERROR);
+    EXPECT_EQ(_llseek(f, 0, FILE_END), 12);
+    EXPECT_EQ(_llseek(f, 0, FILE_BEGIN), 0);
+    char buffer[32] = {};
+    EXPECT_EQ(_lread(f, buffer, 32), 12u);  // a short read at the end is not an error
+    EXPECT_STREQ(buffer, "hello, world");
+    EXPECT_EQ(_lclose(f), 0);
+    unlink(path.c_str());
+}
+
+TEST(LFile, FailuresSetTheLastError) {
+    struct Case {
+        const char *path;
+        DWORD error;
+    } cases[] = {
+        {"/nonexistent/pellor/file", ERROR_FILE_NOT_FOUND},
+        {"", ERROR_FILE_NOT_FOUND},
+        {"/tmp", ERROR_ACCESS_DENIED},
+    };
+    for (const Case &c : cases) {
+        SetLastError(0);
+        EXPECT_EQ(_lopen(c.path, OF_READ), HFILE_ERROR) << c.path;
+        EXPECT_EQ(GetLastError(), c.error) << c.path;
+    }
+    EXPECT_EQ(_lclose(-1), HFILE_ERROR);
+}
+
+TEST(Wsprintf, FormatsAndBoundsItsOutput) {
+    char out[1100];
+    EXPECT_EQ(wsprintfA(out, "[AddItem(%s, %s, %s, %d)]", "c", "n", "i", -1 + 666), 23);
+    EXPECT_STREQ(out, "[AddItem(c, n, i, 665)]");
+    std::string big(2000, 'x');
+    EXPECT_EQ(wsprintfA(out, "%s", big.c_str()), 1023);
+    EXPECT_EQ(out[1023], '\0');
+}
+
+}  // namespace

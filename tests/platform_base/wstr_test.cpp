@@ -1,0 +1,77 @@
+#include "platform/wstr.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+TEST(WStr, NumbersFollowTheRuntimeRules) {
+    struct Case {
+        const WCHAR *text;
+        int base;
+        int32_t asLong;
+        uint32_t asULong;
+        size_t stop;  // units consumed
+    } cases[] = {
+        {u"5", 10, 5, 5, 1},
+        {u"  -5x", 10, -5, 0xFFFFFFFBu, 4},
+        {u"+12", 10, 12, 12, 3},
+        {u"abc", 10, 0, 0, 0},
+        {u"", 10, 0, 0, 0},
+        {u"-", 10, 0, 0, 0},
+        {u"99999999999", 10, INT32_MAX, 0xFFFFFFFFu, 11},
+        {u"-99999999999", 10, INT32_MIN, 0xFFFFFFFFu, 12},
+        {u"0x1F", 16, 31, 31, 4},
+        {u"1fZ", 16, 31, 31, 2},
+        {u"0xg", 16, 0, 0, 1},  // the 0 is a digit, the x is not a prefix without digits
+        {u"\t7", 10, 7, 7, 2},
+    };
+    for (const Case &c : cases) {
+        const WCHAR *end = nullptr;
+        EXPECT_EQ(WStrToL(c.text, &end, c.base), c.asLong) << std::u16string(c.text).size();
+        EXPECT_EQ(static_cast<size_t>(end - c.text), c.stop);
+        EXPECT_EQ(WStrToUL(c.text, &end, c.base), c.asULong);
+    }
+}
+
+TEST(WStr, CaseInsensitiveBoundedCompare) {
+    EXPECT_EQ(WStrNICmp(u"UPGRADE_keys", u"upgrade_KEYS", 12), 0);
+    EXPECT_EQ(WStrNICmp(u"abc", u"abd", 2), 0);
+    EXPECT_NE(WStrNICmp(u"abc", u"abd", 3), 0);
+    EXPECT_NE(WStrNICmp(u"ab", u"abc", 3), 0);  // a shorter string differs at its end
+    EXPECT_EQ(WStrNICmp(u"ab", u"ab", 10), 0);  // a common end stops the compare
+    EXPECT_LT(WStrNICmp(u"a", u"B", 1), 0);
+}
+
+TEST(WStr, NarrowRoundTripKeepsEveryByte) {
+    // Bytes outside the code page stand for themselves both ways.
+    char narrow[256];
+    for (int i = 1; i < 256; i++) narrow[i - 1] = static_cast<char>(i);
+    narrow[255] = '\0';
+    WCHAR wide[300];
+    size_t n = MbToWide(wide, narrow, 300);
+    char back[300];
+    size_t m = WideToMb(back, wide, 300);
+    ASSERT_EQ(m, 255u);
+    EXPECT_EQ(std::memcmp(back, narrow, 256), 0);
+    EXPECT_LE(n, 255u);
+}
+
+TEST(WStr, ConversionsRespectTheirBounds) {
+    WCHAR wide[8];
+    std::fill(std::begin(wide), std::end(wide), u'#');
+    EXPECT_EQ(MbToWide(wide, "abcdef", 3), 3u);
+    EXPECT_EQ(wide[2], u'c');
+    EXPECT_EQ(wide[3], u'#');  // nothing written past n
+
+    char narrow[8];
+    std::memset(narrow, '#', sizeof narrow);
+    EXPECT_EQ(WideToMb(narrow, u"abcdef", 4), 4u);
+    EXPECT_EQ(narrow[4], '#');
+    EXPECT_EQ(WideToMb(narrow, u"ab", 4), 2u);
+    EXPECT_EQ(narrow[2], '\0');
+}
+
+}  // namespace
