@@ -51,6 +51,7 @@ const Calls kVersionMark = {"RegCreateKeyExA(HKCU,Software\\Pellor\\UPGRADE,0,nu
 TEST_F(IconsPass, MissingScriptDoesNothing) {
     EXPECT_EQ(UpgradeIcons((dir / "missing.inf").c_str()), 2);
     EXPECT_TRUE(fake::Calls.empty());
+    TearDown();
     EXPECT_EQ(UpgradeIcons(""), 2);
     EXPECT_TRUE(fake::Calls.empty());
 }
