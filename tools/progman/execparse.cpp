@@ -1,6 +1,6 @@
 // Execute-string parsing: [Name] or [Name(args)], repeated, blanks allowed
-// between the parts. An unquoted argument ends at ',' or ')' and loses the
-// blanks around it; a quoted one runs to the next '"', which has no escape.
+// between the parts. An argument ends at ',' or ')' outside double quotes and
+// loses the blanks around it; quotes have no escape.
 #include "execparse.h"
 
 namespace {
@@ -23,31 +23,21 @@ struct Cursor {
     bool At(char c) const { return i < s.size() && s[i] == c; }
 };
 
-// One argument, leaving the cursor on the ',' or ')' after it.
+// One argument, leaving the cursor on the ',' or ')' after it. Separators
+// inside double quotes do not count. An argument that is one quoted string
+// loses its quotes; any other keeps them, so a command line such as
+// "C:\Program Files\x.exe" /s arrives as Windows needs it.
 bool ParseArg(Cursor &c, std::string *arg, std::string *error) {
     c.SkipBlanks();
-    if (c.At('"')) {
-        size_t close = c.s.find('"', c.i + 1);
-        if (close == std::string::npos) {
-            *error = "unbalanced quote";
-            return false;
-        }
-        *arg = c.s.substr(c.i + 1, close - c.i - 1);
-        c.i = close + 1;
-        c.SkipBlanks();
-        if (!c.At(',') && !c.At(')')) {
-            *error = c.i < c.s.size() ? "text after a quoted argument" : "missing ')'";
-            return false;
-        }
-        return true;
-    }
     size_t start = c.i;
-    while (c.i < c.s.size() && c.s[c.i] != ',' && c.s[c.i] != ')') {
-        if (c.s[c.i] == '"') {
-            *error = "quote inside an unquoted argument";
-            return false;
-        }
+    bool quoted = false;
+    while (c.i < c.s.size() && (quoted || (c.s[c.i] != ',' && c.s[c.i] != ')'))) {
+        if (c.s[c.i] == '"') quoted = !quoted;
         c.i++;
+    }
+    if (quoted) {
+        *error = "unbalanced quote";
+        return false;
     }
     if (c.i >= c.s.size()) {
         *error = "missing ')'";
@@ -56,6 +46,8 @@ bool ParseArg(Cursor &c, std::string *arg, std::string *error) {
     size_t end = c.i;
     while (end > start && Blank(c.s[end - 1])) end--;
     *arg = c.s.substr(start, end - start);
+    if (arg->size() >= 2 && (*arg)[0] == '"' && arg->find('"', 1) == arg->size() - 1)
+        *arg = arg->substr(1, arg->size() - 2);
     return true;
 }
 

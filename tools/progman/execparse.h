@@ -7,7 +7,7 @@
 
 struct ExecCommand {
     std::string name;               // as written; matched case-insensitively
-    std::vector<std::string> args;  // unquoted ones without surrounding blanks, quoted ones verbatim
+    std::vector<std::string> args;  // without surrounding blanks; a wholly quoted one without its quotes
 };
 
 // Splits an execute string into its commands. The whole string is checked

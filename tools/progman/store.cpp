@@ -146,7 +146,8 @@ bool StoreOpen(const std::string &root, std::string *error) {
                 if (n.rfind(".tmp-", 0) == 0 || n.rfind(".deleted-", 0) == 0) stale.push_back(d + "/" + n);
             }
             closedir(h);
-            for (const std::string &s : stale) RemoveTree(s);
+            for (const std::string &s : stale)
+                if (unlink(s.c_str()) != 0) RemoveTree(s);
         }
     }
     return true;

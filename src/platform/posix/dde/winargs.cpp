@@ -19,7 +19,7 @@ std::vector<std::string> ModuleNameCandidates(const std::string &line) {
     size_t start = i;
     for (; i <= line.size(); i++) {
         if (i < line.size() && !Blank(line[i])) continue;
-        if (i > start && (i == line.size() || !Blank(line[i - 1]))) names.push_back(line.substr(start, i - start));
+        if (i > start && !Blank(line[i - 1])) names.push_back(line.substr(start, i - start));
     }
     return names;
 }
