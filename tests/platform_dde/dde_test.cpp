@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -366,12 +367,16 @@ TEST(DdeRendezvous, ListensFromShortAndLongDirectories) {
     }
 }
 
-// A handler for the server-side tests: acknowledges "[ok]" and counts.
+// A handler for the server-side tests: acknowledges "[ok]", counts, and
+// ends the serving loop after "[stop]".
 class CountingHandler : public DdeServerHandler {
 public:
     bool OnConnect(DdeServerConv, const std::string &topic) override { return topic == "T"; }
     uint16_t OnExecute(DdeServerConv, const uint8_t *data, size_t length) override {
         executes++;
+        if (std::string(reinterpret_cast<const char *>(data), strnlen(reinterpret_cast<const char *>(data), length)) ==
+            "[stop]")
+            stop = true;
         return std::string(reinterpret_cast<const char *>(data), length) == std::string("[ok]\0", 5) ? DDE_FACK : 0;
     }
     int32_t OnWindow(DdeServerConv, uint32_t, int32_t) override { return 1; }
@@ -422,8 +427,7 @@ TEST(DdeServer, DropsBadClientsAndServesTheRest) {
     EXPECT_EQ(client.Connect("counter", "other topic"), nullptr);
     EXPECT_EQ(handler.executes, 2);
     EXPECT_GE(handler.problems, 3);
-    handler.stop = true;
-    EXPECT_EQ(client.Execute(conv, "[no]", 5000, &status), nullptr);  // refused, and the loop ends after it
+    EXPECT_EQ(client.Execute(conv, "[stop]", 5000, &status), nullptr);  // refused, and the loop ends after it
     serving.join();
     EXPECT_EQ(handler.executes, 3);
     DdeServerClose(server);

@@ -74,11 +74,13 @@ protected:
         setenv("PATH", oldPath.c_str(), 1);
         unsetenv("DISPLAY");
     }
-    std::string Show(const char *text, const char *caption, int *result) {
+    // input: what stands for standard input; by default /dev/null, which is
+    // no terminal, so the call must not wait.
+    std::string Show(const char *text, const char *caption, int *result, int input = -1) {
         std::string errPath = dir.path() + "/stderr";
         int saveErr = dup(2), saveIn = dup(0);
         int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int in = open("/dev/null", O_RDONLY);  // not a terminal: must not wait
+        int in = input >= 0 ? dup(input) : open("/dev/null", O_RDONLY);
         dup2(err, 2);
         dup2(in, 0);
         *result = MessageBoxA(nullptr, text, caption, MB_OK);
@@ -106,6 +108,22 @@ TEST_F(MessageBoxTest, WithoutADesktopItGoesToStandardError) {
               "Setup Error: Could not get System Version Number\n");
     EXPECT_EQ(result, IDOK);
     EXPECT_EQ(Show("text", nullptr, &result), "Error: text\n");
+}
+
+TEST_F(MessageBoxTest, AtATerminalItWaitsForEnter) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(write(master, "typed ahead\n", 12), 12);  // the Enter the report waits for
+    int result = 0;
+    EXPECT_EQ(Show("Could not get System Version Number", "Setup Error", &result, terminal),
+              "Setup Error: Could not get System Version Number\nPress Enter to continue.");
+    EXPECT_EQ(result, IDOK);
+    close(terminal);
+    close(master);
 }
 
 TEST_F(MessageBoxTest, OnADesktopItIsADialog) {
