@@ -6,10 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
+
+extern char **environ;
 
 namespace {
 
@@ -228,6 +233,30 @@ TEST_F(ProgmanTest, SurvivesMalformedFramesAndVanishingClients) {
     std::vector<std::string> journal = ReadLines(Progman("journal.log"));
     EXPECT_EQ(journal, (std::vector<std::string>{"[CreateGroup(Left)]\tACK", "[ShowGroup(Left, 1)]\tACK"}));
     EXPECT_NE(ReadFile(Progman("progman.log")).find("malformed frame"), std::string::npos);
+}
+
+TEST_F(ProgmanTest, LetsGoOfTheStreamsOfWhoeverStartedIt) {
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+    std::string program = BinDir() + "/progman";
+    char *argv[] = {program.data(), nullptr};
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ), 0);  // started by hand
+    posix_spawn_file_actions_destroy(&actions);
+    guard.Watch(pid);
+    close(pipeFds[1]);
+    // The pipe reaches its end while the server runs on: a reader of our output is not held up.
+    pollfd p{pipeFds[0], POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 10000), 1);
+    char byte;
+    EXPECT_EQ(read(pipeFds[0], &byte, 1), 0);
+    close(pipeFds[0]);
+    EXPECT_FALSE(guard.WaitExit(0));
+    EXPECT_EQ(ReadFile(Progman("progman.pid")), std::to_string(pid) + "\n");
 }
 
 TEST_F(ProgmanTest, StopsCleanlyOnTerminate) {
