@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -342,6 +343,16 @@ TEST(DdeRendezvous, ServiceNamesFoldCaseAndFitAnAddress) {
     std::string longName(255, 'Q');
     EXPECT_LT(DdeServiceFileName(longName).size(), 60u);
     EXPECT_NE(DdeServiceFileName(longName), DdeServiceFileName(std::string(254, 'Q')));
+}
+
+TEST(DdeRendezvous, DirectoryIsKeptPrivate) {
+    std::string dir = DdeRendezvousDir();
+    ASSERT_FALSE(dir.empty());
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    EXPECT_EQ(DdeRendezvousDir(), dir);
+    struct stat st {};
+    ASSERT_EQ(stat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
 TEST(DdeRendezvous, ListensFromShortAndLongDirectories) {

@@ -91,7 +91,10 @@ const unsigned short kCp1252High[32] = {
 std::string FormatDesktopEntry(const ProgramItem &item) {
     std::vector<std::string> args = SplitCommandLine(item.commandLine);
     std::string exec;
-    for (const std::string &a : args) exec += (exec.empty() ? "" : " ") + ExecArgument(a);
+    for (const std::string &a : args) {
+        if (!exec.empty()) exec += ' ';
+        exec += ExecArgument(a);
+    }
     std::ostringstream out;
     out << "[Desktop Entry]\n"
         << "Type=Application\n"

@@ -47,6 +47,9 @@ struct Conversation {
     bool notified = false;  // XTYP_DISCONNECT already delivered
     uint32_t seq = 0;
     bool Connected() const { return fd >= 0; }
+    ~Conversation() {
+        if (fd >= 0) close(fd);  // a thread that ends ends its conversations
+    }
 };
 
 struct Instance {
