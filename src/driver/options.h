@@ -15,3 +15,7 @@ extern OptionRecord OptionTable[];
 
 // The icon upgrade pass over the script at path: 0, or 2 when it cannot be loaded.
 int UpgradeIcons(const char *path);
+
+// The lines buffer of the icon upgrade pass: the parser state points into it,
+// so it is kept until the process ends.
+extern char *ScriptLines;

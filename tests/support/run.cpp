@@ -25,24 +25,69 @@ long long NowMs() {
 
 }  // namespace
 
+namespace {
+
+// In the child: the standard streams, the environment, the directory, then exec.
+[[noreturn]] void ExecChild(const std::string &program, const std::vector<std::string> &args,
+                            const std::vector<std::string> &env, const std::string &cwd, int out, int err) {
+    int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(out >= 0 ? out : null, 1);
+    dup2(err >= 0 ? err : null, 2);
+    for (const std::string &e : env) putenv(const_cast<char *>(e.c_str()));
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    std::vector<char *> argv{const_cast<char *>(program.c_str())};
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+}
+
+}  // namespace
+
+int StartProgram(const std::string &program, const std::vector<std::string> &args,
+                 const std::vector<std::string> &env, const std::string &cwd) {
+    pid_t pid = fork();
+    if (pid == 0) ExecChild(program, args, env, cwd, -1, -1);
+    return pid;
+}
+
+bool ProcessGuard::Alive() const {
+    if (pid_ <= 0) return false;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) return false;  // our child, now reaped
+    return kill(pid_, 0) == 0;
+}
+
+bool ProcessGuard::WaitExit(int timeoutMs) {
+    return WaitFor([this] { return !Alive(); }, timeoutMs);
+}
+
+void ProcessGuard::Stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    int status = 0;
+    waitpid(pid_, &status, 0);  // fails harmlessly when it is not our child
+    WaitFor([this] { return kill(pid_, 0) != 0; }, 5000);
+    pid_ = -1;
+}
+
+bool WaitFor(const std::function<bool()> &done, int timeoutMs) {
+    long long deadline = NowMs() + timeoutMs;
+    for (;;) {
+        if (done()) return true;
+        if (NowMs() >= deadline) return done();
+        usleep(5000);
+    }
+}
+
 RunResult RunProgram(const std::string &program, const std::vector<std::string> &args,
-                     const std::vector<std::string> &env, int timeoutMs) {
+                     const std::vector<std::string> &env, int timeoutMs, const std::string &cwd) {
     RunResult r;
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return r;
     pid_t pid = fork();
-    if (pid == 0) {
-        int in = open("/dev/null", O_RDONLY);
-        dup2(in, 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        for (const std::string &e : env) putenv(const_cast<char *>(e.c_str()));
-        std::vector<char *> argv{const_cast<char *>(program.c_str())};
-        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
+    if (pid == 0) ExecChild(program, args, env, cwd, out[1], err[1]);
     close(out[1]);
     close(err[1]);
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};

@@ -1,0 +1,139 @@
+#include "fixture.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Calls = std::vector<std::string>;
+using ProgmanCommands = ProgmanTest;
+
+// One item line as the icon upgrade pass sends it.
+void SendItemLine(uint8_t flags) {
+    ProgmanDeleteItem("G", "N", 0, 0);
+    ProgmanAddItem("G", "N", "C", "I", 3, flags, 0);
+}
+
+TEST_F(ProgmanCommands, ItemLineSequences) {
+    struct Case {
+        const char *label;
+        int32_t upgradeIcons;
+        std::deque<fake::Transaction> answers;
+        Calls sent;
+    } cases[] = {
+        {"run_inf", 0, {}, {"[CreateGroup(G,0)]", "[DeleteItem(N)]", "[CreateGroup(G,0)]", "[AddItem(C, N, I, 669)]"}},
+        {"run_inf, DeleteItem refused",
+         0,
+         {{true, DDE_FACK}, {true, 0}},
+         {"[CreateGroup(G,0)]", "[DeleteItem(N)]", "[CreateGroup(G,0)]", "[AddItem(C, N, I, 669)]"}},
+        {"upgrade_icons, group shown",
+         1,
+         {},
+         {"[ShowGroup(G, 8,0)]", "[CreateGroup(G,0)]", "[DeleteItem(N)]", "[ShowGroup(G, 8,0)]",
+          "[CreateGroup(G,0)]", "[AddItem(C, N, I, 669)]"}},
+        {"upgrade_icons, ShowGroup refused", 1, {{true, 0}, {true, 0}}, {"[ShowGroup(G, 8,0)]", "[ShowGroup(G, 8,0)]"}},
+        {"run_inf, CreateGroup refused",
+         0,
+         {{true, 0}, {true, 0}},
+         {"[CreateGroup(G,0)]", "[CreateGroup(G,0)]"}},
+    };
+    for (const Case &c : cases) {
+        SetUp();
+        upgradeIconsFlag = c.upgradeIcons;
+        fake::Script.connects = {true};
+        fake::Script.transactions = c.answers;
+        SendItemLine(0);
+        EXPECT_EQ(fake::Executed(), c.sent) << c.label;
+    }
+}
+
+TEST_F(ProgmanCommands, EveryCommandActivatesFirst) {
+    fake::Script.connects = {true};
+    upgradeIconsFlag = 1;
+    ProgmanAddItem("G", "N", "C", "I", 0, 0, 0);
+    int activations = 0;
+    for (const std::string &c : fake::Calls) activations += c.rfind("SetForegroundWindow", 0) == 0;
+    EXPECT_EQ(activations, 3);  // AddItem, its CreateGroup step, and that step's ShowGroup
+}
+
+TEST_F(ProgmanCommands, Formats) {
+    fake::Script.connects = {true};
+    EXPECT_EQ(ProgmanCreateGroup("Tools", nullptr, 0, 0), 0x8000);
+    EXPECT_EQ(ProgmanCreateGroup("Tools", "", 0, 0), 0x8000);
+    EXPECT_EQ(ProgmanCreateGroup("Tools", "tools.grp", 0, 1), 0x8000);
+    EXPECT_EQ(ProgmanShowGroup("Tools", "8", 0, 0), 0x8000);
+    EXPECT_EQ(ProgmanShowGroup("Tools", "1", 0, 7), 0x8000);
+    EXPECT_EQ(ProgmanDeleteItem("Tools", "Editor", 0, 0), 0x8000);
+    EXPECT_EQ(ProgmanAddItem("Tools", "Editor", "edit.exe", "edit.exe", 0, 0, 0), 0x8000);
+    EXPECT_EQ(ProgmanAddItem("T", "a,b", "x(\"1\")", "i", -1, 0, 0), 0x8000);
+    EXPECT_EQ(ProgmanAddItem("T", "n", "c", "i", INT32_MAX, 0, 0), 0x8000);
+    EXPECT_EQ(fake::Executed(),
+              (Calls{"[CreateGroup(Tools,0)]", "[CreateGroup(Tools,0)]", "[CreateGroup(Tools,tools.grp,1)]",
+                     "[ShowGroup(Tools, 8,0)]", "[ShowGroup(Tools, 1,1)]", "[CreateGroup(Tools,0)]",
+                     "[DeleteItem(Editor)]", "[CreateGroup(Tools,0)]", "[AddItem(edit.exe, Editor, edit.exe, 666)]",
+                     "[CreateGroup(T,0)]", "[AddItem(x(\"1\"), a,b, i, 665)]", "[CreateGroup(T,0)]",
+                     "[AddItem(c, n, i, -2147482983)]"}));
+    for (const std::string &c : fake::Calls) {
+        if (c.rfind("DdeClientTransaction(", 0) != 0) continue;
+        std::string command = c.substr(21, c.find(",len=") - 21);
+        EXPECT_NE(c.find(",len=" + std::to_string(command.size() + 1) + ","), std::string::npos) << c;
+    }
+}
+
+TEST_F(ProgmanCommands, BuffersAreSizedForTheLongestCommand) {
+    fake::Script.connects = {true};
+    std::vector<int32_t> sizes;
+    fakepool::Fail = [&sizes](int32_t n) {
+        sizes.push_back(n);
+        return false;
+    };
+    std::string group(10, 'g'), file(7, 'f'), show(3, 's'), name(5, 'n'), command(11, 'c'), icon(2, 'i');
+    ProgmanCreateGroup(group.c_str(), file.c_str(), 0, 0);
+    ProgmanShowGroup(group.c_str(), show.c_str(), 0, 0);
+    ProgmanDeleteItem(group.c_str(), name.c_str(), 0, 0);
+    ProgmanAddItem(group.c_str(), name.c_str(), command.c_str(), icon.c_str(), INT32_MIN, 0, 0);
+    EXPECT_EQ(sizes, (std::vector<int32_t>{7 + 10 + 25, 3 + 10 + 24, 7 + 10 + 25 - 7, 5 + 17, 35, 2 + 11 + 5 + 42}));
+    for (const std::string &c : fake::Executed()) EXPECT_LT(c.size(), 2 + 11 + 5 + 42u) << c;
+}
+
+TEST_F(ProgmanCommands, UnsentCommandsFollowTheVitalRule) {
+    struct Case {
+        const char *label;
+        bool noServer;                     // activation fails
+        std::function<bool(int32_t)> fail;  // allocations that fail
+        int deleteResult, addResult, addVitalResult;
+        Calls sent;
+    } cases[] = {
+        {"no Program Manager", true, nullptr, 1, 1, 0, {}},
+        {"no memory at all", false, [](int32_t) { return true; }, 1, 1, 0, {}},
+        // CreateGroup's buffer (G: 1 + 25) fails: DeleteItem passes ITEM_VITAL to it and stops,
+        // AddItem without ITEM_VITAL goes on.
+        {"no memory for CreateGroup", false, [](int32_t n) { return n == 26; }, 1, 0x8000, 0,
+         {"[AddItem(C, N, I, 669)]"}},
+    };
+    for (const Case &c : cases) {
+        SetUp();
+        fake::Script.connects = {!c.noServer};
+        fake::Script.createProcess = false;
+        fakepool::Fail = c.fail;
+        EXPECT_EQ(ProgmanDeleteItem("G", "N", 0, 0), c.deleteResult) << c.label;
+        EXPECT_EQ(ProgmanAddItem("G", "N", "C", "I", 3, 0xFE, 0), c.addResult) << c.label;  // other bits: no effect
+        EXPECT_EQ(ProgmanAddItem("G", "N", "C", "I", 3, ITEM_VITAL, 0), c.addVitalResult) << c.label;
+        EXPECT_EQ(ProgmanDeleteItem("G", "N", ITEM_VITAL, 0), 0) << c.label;
+        EXPECT_EQ(fake::Executed(), c.sent) << c.label;
+    }
+}
+
+TEST_F(ProgmanCommands, UpgradeIconsCreateGroupFailsWhenShowGroupIsRefused) {
+    upgradeIconsFlag = 1;
+    fake::Script.connects = {true};
+    fake::Script.transactions = {{true, 0}};
+    EXPECT_EQ(ProgmanCreateGroup("G", nullptr, 0, 0), 0);  // even without ITEM_VITAL
+    // A ShowGroup that could not be sent passes flags 0 and so counts as shown.
+    int allocations = 0;
+    fakepool::Fail = [&allocations](int32_t) { return ++allocations == 1; };
+    EXPECT_EQ(ProgmanCreateGroup("G", nullptr, 0, 0), 0x8000);
+    EXPECT_EQ(fake::Executed(), (Calls{"[ShowGroup(G, 8,0)]", "[CreateGroup(G,0)]"}));
+}
+
+}  // namespace
