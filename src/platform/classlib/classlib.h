@@ -41,8 +41,9 @@ public:
     ~DSTRING() override;
 };
 
-// The roots of the registry, numbered as the Win32 predefined keys are.
-enum _PREDEFINED_KEY {
+// The roots of the registry, numbered as the Win32 predefined keys are. The fixed
+// underlying type keeps a stray number a value that can be refused.
+enum _PREDEFINED_KEY : LONG {
     PREDEFINED_KEY_CLASSES_ROOT = 0,
     PREDEFINED_KEY_CURRENT_USER = 1,
     PREDEFINED_KEY_LOCAL_MACHINE = 2,
