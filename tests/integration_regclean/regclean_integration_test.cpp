@@ -11,7 +11,7 @@ namespace {
 
 const std::string Control = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Pellor";
 const std::string Software = "HKLM\\SOFTWARE\\Pellor";
-const std::string Setup = Software + "\\Setup";
+const std::string SetupKey = Software + "\\Setup";
 
 // The sixteen entries: keys (with something below them) and values of Control itself.
 const std::vector<std::string> ObsoleteKeys = {
@@ -102,8 +102,8 @@ private:
 
 TEST(UpgradeKeys, RemovesTheObsoleteEntriesOfAVersionTwoServerAndOnlyThose) {
     Machine machine;
-    machine.AddValue(Setup, "AppServer", "REG_DWORD", "1");
-    machine.AddValue(Setup, "SystemVersion", "REG_DWORD", "2");
+    machine.AddValue(SetupKey, "AppServer", "REG_DWORD", "1");
+    machine.AddValue(SetupKey, "SystemVersion", "REG_DWORD", "2");
     machine.SeedEntries();
     machine.ExpectEntries(true);
 
@@ -112,7 +112,7 @@ TEST(UpgradeKeys, RemovesTheObsoleteEntriesOfAVersionTwoServerAndOnlyThose) {
     EXPECT_EQ(r.out + r.err, "");
     machine.ExpectEntries(false);
     EXPECT_TRUE(machine.Present(Control));
-    EXPECT_TRUE(machine.Present(Setup, "SystemVersion"));
+    EXPECT_TRUE(machine.Present(SetupKey, "SystemVersion"));
 
     // Nothing is left to delete, and that is success.
     r = machine.Upgrade();
@@ -141,8 +141,8 @@ TEST(UpgradeKeys, TheSetupValuesDecideWhetherAnythingIsDone) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Machine machine;
-        if (c.appServer != nullptr) machine.AddValue(Setup, "AppServer", "REG_DWORD", c.appServer);
-        if (c.version != nullptr) machine.AddValue(Setup, "SystemVersion", c.versionType, c.version);
+        if (c.appServer != nullptr) machine.AddValue(SetupKey, "AppServer", "REG_DWORD", c.appServer);
+        if (c.version != nullptr) machine.AddValue(SetupKey, "SystemVersion", c.versionType, c.version);
         machine.SeedEntries();
 
         RunResult r = machine.Upgrade();
