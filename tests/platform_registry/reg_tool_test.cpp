@@ -1,0 +1,378 @@
+// The reg command, run as a program on the test's machine: reg.exe's syntax,
+// output and exit status, and .reg round trips.
+#include "test_machine.h"
+#include "tools/reg/regtext.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct RegRun {
+    int status = -1;  // the exit status, or -1 when the program did not exit normally
+    std::string out, err;
+};
+
+// Runs build/bin/reg with the arguments and the given standard input, on the test's machine.
+RegRun RunReg(const TestMachine &machine, const std::vector<std::string> &args, const std::string &input = "") {
+    std::string inPath = machine.dir() + "/stdin", outPath = machine.dir() + "/stdout",
+                errPath = machine.dir() + "/stderr";
+    WriteFileBytes(inPath, input);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open(inPath.c_str(), O_RDONLY), out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
+            err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        std::vector<char *> argv{const_cast<char *>(REG_TOOL)};
+        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(REG_TOOL, argv.data());
+        _exit(127);
+    }
+    RegRun run;
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
+    run.out = ReadFileBytes(outPath);
+    run.err = ReadFileBytes(errPath);
+    return run;
+}
+
+const char kOk[] = "The operation completed successfully.\n";
+const char kNotFoundLine[] = "ERROR: The system was unable to find the specified registry key or value.\n";
+const char kCanceledLine[] = "The operation was canceled by the user.\n";
+
+std::string Utf16ToText(const std::string &bytes) {
+    std::string body = bytes.size() >= 2 && bytes.compare(0, 2, "\xFF\xFE") == 0 ? bytes.substr(2) : bytes;
+    std::string text = ToUtf8(BytesToUnits(body));
+    std::string unix;
+    for (size_t i = 0; i < text.size(); i++) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        unix += text[i];
+    }
+    return unix;
+}
+
+class RegToolTest : public RegistryTest {
+protected:
+    RegRun Reg(const std::vector<std::string> &args, const std::string &input = "") {
+        return RunReg(machine, args, input);
+    }
+};
+
+TEST_F(RegToolTest, AddThenQueryRoundTripsEveryType) {
+    struct Case {
+        const char *type;
+        const char *data;  // null: no /d
+        const char *shown;
+        std::string stored;
+    } cases[] = {
+        {"REG_SZ", "Hello, World", "Hello, World", SzBytes(u"Hello, World")},
+        {"REG_SZ", nullptr, "", SzBytes(u"")},
+        {"REG_SZ", "foo\\0bar", "foo\\0bar", SzBytes(u"foo\\0bar")},
+        {"REG_EXPAND_SZ", "%SystemRoot%\\Pellor", "%SystemRoot%\\Pellor", SzBytes(u"%SystemRoot%\\Pellor")},
+        {"REG_MULTI_SZ", "three\\0little\\0strings", "three\\0little\\0strings",
+         SzBytes(u"three") + SzBytes(u"little") + SzBytes(u"strings") + std::string(2, '\0')},
+        {"REG_MULTI_SZ", "", "", std::string(2, '\0')},
+        {"REG_DWORD", "2", "0x2", std::string("\x02\0\0\0", 4)},
+        {"REG_DWORD", "0x123", "0x123", std::string("\x23\x01\0\0", 4)},
+        {"REG_DWORD", "0123", "0x7b", std::string("\x7b\0\0\0", 4)},
+        {"REG_DWORD", "4294967295", "0xffffffff", std::string("\xff\xff\xff\xff", 4)},
+        {"reg_dword", "0XDEADBEEF", "0xdeadbeef", std::string("\xef\xbe\xad\xde", 4)},
+        {"REG_DWORD_BIG_ENDIAN", "456", "0x1c8", std::string("\xc8\x01\0\0", 4)},
+        {"REG_QWORD", "0x123456789abcdef", "0x123456789abcdef", std::string("\xef\xcd\xab\x89\x67\x45\x23\x01", 8)},
+        {"REG_QWORD", nullptr, "0x0", std::string(8, '\0')},
+        {"REG_QWORD", "-1", "0xffffffffffffffff", std::string(8, '\xff')},
+        {"REG_BINARY", "deadbeef01", "DEADBEEF01", std::string("\xde\xad\xbe\xef\x01", 5)},
+        {"REG_BINARY", "DeAdBeEf0DD", "0DEADBEEF0DD", std::string("\x0d\xea\xdb\xee\xf0\xdd", 6)},
+        {"REG_BINARY", nullptr, "", std::string()},
+        {"REG_NONE", nullptr, "0000", std::string(2, '\0')},
+        {"REG_NONE", "ab", "610062000000", SzBytes(u"ab")},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        std::string name = "Value" + std::to_string(n++);
+        std::vector<std::string> args{"add", "HKCU\\Software\\Pellor\\Types", "/v", name, "/t", c.type, "/f"};
+        if (c.data != nullptr) args.insert(args.end(), {"/d", c.data});
+        RegRun add = Reg(args);
+        EXPECT_EQ(add.status, 0) << c.type << " " << (c.data ? c.data : "") << add.err;
+        EXPECT_EQ(add.out, kOk);
+        RegRun query = Reg({"query", "HKCU\\Software\\Pellor\\Types", "/v", name});
+        EXPECT_EQ(query.status, 0);
+        std::string type = c.type;
+        for (char &ch : type) ch = static_cast<char>(toupper(ch));
+        if (type == "REG_DWORD_BIG_ENDIAN") type = "REG_DWORD_BIG_ENDIAN";
+        EXPECT_EQ(query.out, "\nHKEY_CURRENT_USER\\Software\\Pellor\\Types\n    " + name + "    " + type + "    " +
+                                 c.shown + "\n\n");
+
+        HKEY key = nullptr;
+        ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Pellor\\Types", 0, KEY_READ, &key), ERROR_SUCCESS);
+        ValueRead v = ReadValue(key, FromUtf8(name));
+        EXPECT_EQ(v.data, c.stored) << c.type << " " << (c.data ? c.data : "");
+        RegCloseKey(key);
+    }
+}
+
+TEST_F(RegToolTest, AddRefusesBadCommandLinesAndData) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"add"},
+        {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "REG_DWORD", "/d", "1", "/v", "b", "/f"},
+        {"add", "HKCU\\Software\\Bad", "/v", "a", "/ve", "/f"},
+        {"add", "HKCU\\Software\\Bad", "/v"},
+        {"add", "HKCU\\Software\\Bad", "/v", "a", "/a"},
+        {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "", "/d", "x", "/f"},
+        {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "REG_WHATEVER", "/f"},
+        {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "REG_DWORD", "/f"},
+        {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "REG_DWORD", "/d", "zzz", "/f"},
+        {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "REG_DWORD", "/d", "123xyz", "/f"},
+        {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "REG_DWORD", "/d", "-1", "/f"},
+        {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "REG_DWORD", "/d", "4294967296", "/f"},
+        {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "REG_DWORD", "/d", "00x123", "/f"},
+        {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "REG_QWORD", "/d", "-0x1", "/f"},
+        {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "REG_QWORD", "/d", "18446744073709551616", "/f"},
+        {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "REG_BINARY", "/d", "0xDeAdBeEf", "/f"},
+        {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "REG_BINARY", "/d", "01x", "/f"},
+        {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "REG_MULTI_SZ", "/d", "two\\0\\0strings", "/f"},
+        {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "REG_MULTI_SZ", "/d", "\\0a", "/f"},
+        {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "REG_MULTI_SZ", "/s", "##", "/d", "a##b", "/f"},
+        {"add", "\\HKCU\\Software\\Bad", "/f"},
+        {"add", "\\\\HKCU\\Software\\Bad", "/f"},
+        {"add", "HKCU\\Software\\Bad\\\\", "/f"},
+        {"add", "HKCU\\", "/v", "a", "/f"},
+        {"add", "HKCR\\Software\\Bad", "/f"},
+        {"add", "HKEY_NOWHERE\\Software\\Bad", "/f"},
+    };
+    for (const auto &args : cases) {
+        RegRun run = Reg(args);
+        std::string line;
+        for (const std::string &a : args) line += a + " ";
+        EXPECT_EQ(run.status, 1) << line;
+        EXPECT_EQ(run.err.rfind("ERROR: ", 0), 0u) << line << run.err;
+        EXPECT_EQ(run.out, "") << line;
+    }
+    EXPECT_EQ(Reg({"query", "HKCU\\Software\\Bad"}).status, 1);  // nothing was created
+    EXPECT_EQ(Reg({"add", "HKCU\\Software\\Good\\", "/f"}).status, 0);
+    EXPECT_EQ(Reg({"add", "HKCU\\Software\\Good", "/v", "m", "/t", "REG_MULTI_SZ", "/s", "#", "/d", "a#b#", "/f"}).status, 0);
+}
+
+TEST_F(RegToolTest, QueryPrintsKeysAsRegExe) {
+    ASSERT_EQ(Reg({"add", "HKCU\\Software\\Q", "/v", "Test1", "/d", "Hello, World", "/f"}).status, 0);
+    ASSERT_EQ(Reg({"add", "HKCU\\Software\\Q", "/v", "Test2", "/t", "REG_DWORD", "/d", "0x123", "/f"}).status, 0);
+    ASSERT_EQ(Reg({"add", "HKCU\\Software\\Q\\subkey", "/v", "Test3", "/d", "Some string data", "/f"}).status, 0);
+    ASSERT_EQ(Reg({"add", "HKCU\\Software\\Q\\subkey\\deeper", "/f"}).status, 0);
+
+    EXPECT_EQ(Reg({"query", "HKEY_CURRENT_USER\\Software\\Q"}).out,
+              "\nHKEY_CURRENT_USER\\Software\\Q\n"
+              "    Test1    REG_SZ    Hello, World\n"
+              "    Test2    REG_DWORD    0x123\n\n"
+              "HKEY_CURRENT_USER\\Software\\Q\\subkey\n");
+    EXPECT_EQ(Reg({"query", "hkcu\\Software\\Q\\", "/s"}).out,
+              "\nHKEY_CURRENT_USER\\Software\\Q\n"
+              "    Test1    REG_SZ    Hello, World\n"
+              "    Test2    REG_DWORD    0x123\n\n"
+              "HKEY_CURRENT_USER\\Software\\Q\\subkey\n"
+              "    Test3    REG_SZ    Some string data\n\n"
+              "HKEY_CURRENT_USER\\Software\\Q\\subkey\\deeper\n"
+              "    (Default)    REG_SZ    \n\n");  // reg add without /v sets the default value
+    // A key without values: its subkeys only, as reg.exe prints them.
+    EXPECT_EQ(Reg({"query", "HKCU\\Software"}).out, "\nHKEY_CURRENT_USER\\Software\\Q\n");
+    EXPECT_EQ(Reg({"query", "HKCU\\Software\\Q", "/v", "TEST2"}).out,
+              "\nHKEY_CURRENT_USER\\Software\\Q\n    Test2    REG_DWORD    0x123\n\n");
+    EXPECT_EQ(Reg({"query", "HKCU\\Software\\Q", "/ve"}).out,
+              "\nHKEY_CURRENT_USER\\Software\\Q\n    (Default)    REG_SZ    (value not set)\n\n");
+    ASSERT_EQ(Reg({"add", "HKCU\\Software\\Q\\subkey", "/v", "test1", "/d", "again", "/f"}).status, 0);
+    EXPECT_EQ(Reg({"query", "HKCU\\Software\\Q", "/v", "Test1", "/s"}).out,
+              "\nHKEY_CURRENT_USER\\Software\\Q\n    Test1    REG_SZ    Hello, World\n\n"
+              "HKEY_CURRENT_USER\\Software\\Q\\subkey\n    test1    REG_SZ    again\n\n"
+              "End of search: 2 match(es) found.\n");
+
+    RegRun missing = Reg({"query", "HKCU\\Software\\Q", "/v", "Missing"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, kNotFoundLine);
+    RegRun noKey = Reg({"query", "HKLM\\SOFTWARE\\Nothing"});
+    EXPECT_EQ(noKey.status, 1);
+    EXPECT_EQ(noKey.err, kNotFoundLine);
+    EXPECT_EQ(Reg({"query"}).status, 1);
+    EXPECT_EQ(Reg({"query", "/?"}).status, 0);
+    EXPECT_EQ(Reg({"query", "HKCU\\Software\\Q", "/s", "/s"}).status, 1);
+    EXPECT_EQ(Reg({"query", "HKCU\\Software\\Q", "/v", "a", "/ve"}).status, 1);
+}
+
+TEST_F(RegToolTest, NamesWithSlashesAndControlCharactersRoundTrip) {
+    const std::string key = "HKCU\\Software\\Odd/Key\x01";
+    const std::string name = "count/up\ttab\x02" "caf\xc3\xa9";
+    ASSERT_EQ(Reg({"add", key, "/v", name, "/d", "one/two/three", "/f"}).status, 0);
+    ASSERT_EQ(Reg({"add", key, "/v", "\\foo\\bar", "/f"}).status, 0);
+    EXPECT_EQ(Reg({"query", key, "/v", name}).out,
+              "\nHKEY_CURRENT_USER\\Software\\Odd/Key\x01\n    " + name + "    REG_SZ    one/two/three\n\n");
+    HKEY hkey = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Odd/Key\x01", 0, KEY_READ, &hkey), ERROR_SUCCESS);
+    EXPECT_EQ(ReadValue(hkey, u"count/up\ttab\x02" u"caf\u00e9").data, SzBytes(u"one/two/three"));
+    EXPECT_EQ(ReadValue(hkey, u"\\foo\\bar").data, SzBytes(u""));
+    RegCloseKey(hkey);
+
+    // Through a .reg file and back, into a fresh key.
+    std::string file = machine.dir() + "/odd.reg";
+    ASSERT_EQ(Reg({"export", key, file}).status, 0);
+    ASSERT_EQ(Reg({"delete", key, "/f"}).status, 0);
+    ASSERT_EQ(Reg({"query", key}).status, 1);
+    ASSERT_EQ(Reg({"import", file}).status, 0);
+    EXPECT_EQ(Reg({"query", key, "/v", name}).out,
+              "\nHKEY_CURRENT_USER\\Software\\Odd/Key\x01\n    " + name + "    REG_SZ    one/two/three\n\n");
+}
+
+TEST_F(RegToolTest, DeleteAsksUnlessForced) {
+    ASSERT_EQ(Reg({"add", "HKCU\\Software\\D\\Sub", "/v", "a", "/d", "1", "/f"}).status, 0);
+    ASSERT_EQ(Reg({"add", "HKCU\\Software\\D", "/v", "b", "/d", "2", "/f"}).status, 0);
+    ASSERT_EQ(Reg({"add", "HKCU\\Software\\D", "/v", "c", "/d", "3", "/f"}).status, 0);
+    ASSERT_EQ(Reg({"add", "HKCU\\Software\\D", "/ve", "/d", "4", "/f"}).status, 0);
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+        int status;
+        std::string out;
+    } cases[] = {
+        {{"delete", "HKCU\\Software\\D", "/v", "b"}, "", 1,
+         "Delete the registry value b (Yes/No)? \n" + std::string(kCanceledLine)},
+        {{"delete", "HKCU\\Software\\D", "/v", "b"}, "no\n", 1,
+         "Delete the registry value b (Yes/No)? " + std::string(kCanceledLine)},
+        {{"delete", "HKCU\\Software\\D", "/v", "b"}, "maybe\ny\n", 0,
+         "Delete the registry value b (Yes/No)? Delete the registry value b (Yes/No)? " + std::string(kOk)},
+        {{"delete", "HKCU\\Software\\D", "/v", "b", "/f"}, "", 1, ""},
+        {{"delete", "HKCU\\Software\\D", "/ve", "/f"}, "", 0, kOk},
+        {{"delete", "HKCU\\Software\\D", "/va"}, "Y\n", 0,
+         "Delete all values under the registry key HKEY_CURRENT_USER\\Software\\D (Yes/No)? " + std::string(kOk)},
+        {{"delete", "HKCU\\Software\\D"}, "n\n", 1,
+         "Permanently delete the registry key HKEY_CURRENT_USER\\Software\\D (Yes/No)? " + std::string(kCanceledLine)},
+        {{"delete", "HKCU\\Software\\D", "/f"}, "", 0, kOk},
+        {{"delete", "HKCU\\Software\\D", "/f"}, "", 1, ""},
+        {{"delete", "HKCU", "/f"}, "", 1, ""},
+        {{"delete", "HKCU\\Software\\X", "/v", "a", "/va", "/f"}, "", 1, ""},
+    };
+    for (const Case &c : cases) {
+        RegRun run = Reg(c.args, c.input);
+        std::string line;
+        for (const std::string &a : c.args) line += a + " ";
+        EXPECT_EQ(run.status, c.status) << line << run.err;
+        EXPECT_EQ(run.out, c.out) << line;
+        if (line == "delete HKCU\\Software\\D /va ") {
+            RegRun query = Reg({"query", "HKCU\\Software\\D"});  // values gone, the subkey kept
+            EXPECT_EQ(query.out, "\nHKEY_CURRENT_USER\\Software\\D\\Sub\n");
+        }
+    }
+    EXPECT_EQ(Reg({"query", "HKCU\\Software\\D"}).status, 1);
+}
+
+TEST_F(RegToolTest, AddAsksBeforeOverwriting) {
+    ASSERT_EQ(Reg({"add", "HKCU\\Software\\Pellor\\UPGRADE", "/v", "IconVersion", "/t", "REG_DWORD", "/d", "1"}).status, 0);
+    RegRun no = Reg({"add", "HKCU\\Software\\Pellor\\UPGRADE", "/v", "IconVersion", "/t", "REG_DWORD", "/d", "2"});
+    EXPECT_EQ(no.status, 1);  // no answer on standard input: No
+    EXPECT_EQ(no.out, "Value IconVersion exists, overwrite(Yes/No)? \n" + std::string(kCanceledLine));
+    RegRun yes = Reg({"add", "HKCU\\Software\\Pellor\\UPGRADE", "/v", "iconversion", "/t", "REG_DWORD", "/d", "2"}, "yes\n");
+    EXPECT_EQ(yes.status, 0);
+    EXPECT_EQ(Reg({"query", "HKCU\\Software\\Pellor\\UPGRADE", "/v", "IconVersion"}).out,
+              "\nHKEY_CURRENT_USER\\Software\\Pellor\\UPGRADE\n    IconVersion    REG_DWORD    0x2\n\n");
+}
+
+TEST_F(RegToolTest, ImportOfAWindowsFileThenExportGivesItBack) {
+    const std::string fixture = std::string(FIXTURES) + "/windows5.reg";
+    RegRun import = Reg({"import", fixture});
+    ASSERT_EQ(import.status, 0) << import.err;
+    EXPECT_EQ(import.out, kOk);
+    std::string file = machine.dir() + "/export.reg";
+    RegRun exported = Reg({"export", "HKLM\\SOFTWARE\\Pellor", file});
+    ASSERT_EQ(exported.status, 0) << exported.err;
+    EXPECT_EQ(exported.out, kOk);
+    EXPECT_EQ(Utf16ToText(ReadFileBytes(file)), Utf16ToText(ReadFileBytes(fixture)));
+    EXPECT_EQ(ReadFileBytes(file), ReadFileBytes(fixture));  // byte for byte: BOM, UTF-16LE, CRLF
+
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Pellor", 0, KEY_READ, &key), ERROR_SUCCESS);
+    EXPECT_EQ(ReadValue(key, u"InstallDir").data, SzBytes(u"C:\\Program Files\\Pellor\\"));
+    EXPECT_EQ(ReadValue(key, u"Line\nBreak").data, SzBytes(u"first\r\nsecond"));
+    EXPECT_EQ(ReadValue(key, u"Tab\tName").data, SzBytes(u"Caf\u00e9 \u00dc \u0416"));
+    EXPECT_EQ(ReadValue(key, u"NoTerminator").type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(ReadValue(key, u"NoTerminator").data, std::string("A\0B\0", 4));
+    RegCloseKey(key);
+
+    // The file exists now: without /y the answer is asked for, and no answer keeps it.
+    WriteFileBytes(file, "keep me");
+    RegRun again = Reg({"export", "HKLM\\SOFTWARE\\Pellor", file});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(ReadFileBytes(file), "keep me");
+    EXPECT_EQ(Reg({"export", "HKLM\\SOFTWARE\\Pellor", file, "/y"}).status, 0);
+    EXPECT_EQ(ReadFileBytes(file), ReadFileBytes(fixture));
+    EXPECT_EQ(Reg({"export", "HKLM\\SOFTWARE\\Missing", file, "/y"}).err, kNotFoundLine);
+}
+
+TEST_F(RegToolTest, ImportOfRegedit4FileWithEditsAndComments) {
+    RegRun import = Reg({"import", std::string(FIXTURES) + "/regedit4.reg"});
+    ASSERT_EQ(import.status, 0) << import.err;
+    std::string file = machine.dir() + "/export.reg";
+    ASSERT_EQ(Reg({"export", "HKEY_CURRENT_USER\\Software\\Pellor", file}).status, 0);
+    EXPECT_EQ(Utf16ToText(ReadFileBytes(file)), ReadFileBytes(std::string(FIXTURES) + "/regedit4_expected.txt"));
+}
+
+TEST_F(RegToolTest, ImportReportsBadLinesAndKeepsTheRest) {
+    RegRun import = Reg({"import", std::string(FIXTURES) + "/bad_lines.reg"});
+    EXPECT_EQ(import.status, 1);
+    for (int line : {3, 6, 7, 8, 9, 10, 11, 12, 15, 18}) {
+        EXPECT_NE(import.err.find(", line " + std::to_string(line) + ": "), std::string::npos) << line << import.err;
+    }
+    for (int line : {5, 13, 16, 19, 21, 22}) {
+        EXPECT_EQ(import.err.find(", line " + std::to_string(line) + ": "), std::string::npos) << line << import.err;
+    }
+    EXPECT_NE(import.err.find("ERROR: Not all data was successfully written to the registry.\n"), std::string::npos);
+    EXPECT_EQ(Reg({"query", "HKCU\\Software\\Bad", "/s"}).out,
+              "\nHKEY_CURRENT_USER\\Software\\Bad\n"
+              "    Good1    REG_SZ    kept\n"
+              "    Good2    REG_DWORD    0x5\n\n"
+              "HKEY_CURRENT_USER\\Software\\Bad\\Sub\n"
+              "    Good3    REG_BINARY    0102\n\n");
+
+    struct Case {
+        std::string content;
+        std::string error;
+    } cases[] = {
+        {"", "ERROR: The specified file is not a registry script."},
+        {"[HKEY_CURRENT_USER\\Software\\X]\n\"a\"=\"b\"\n", "ERROR: The specified file is not a registry script."},
+        {std::string("\xff\xfe\x00\xd8", 4), "ERROR: The specified file is not a registry script."},
+        {std::string(5000, '\0'), "ERROR: The specified file is not a registry script."},
+    };
+    for (const Case &c : cases) {
+        std::string path = machine.dir() + "/bad.reg";
+        WriteFileBytes(path, c.content);
+        RegRun run = Reg({"import", path});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err.rfind(c.error, 0), 0u) << run.err;
+    }
+    RegRun missing = Reg({"import", machine.dir() + "/none.reg"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "ERROR: Error opening the file. There may be a disk or file system error.\n");
+}
+
+TEST_F(RegToolTest, DamagedHiveIsAnErrorNotACrash) {
+    ASSERT_EQ(Reg({"add", "HKCU\\Software\\Pellor", "/v", "a", "/d", "b", "/f"}).status, 0);
+    std::string hive = ReadFileBytes(machine.UserHive());
+    hive.replace(100, 1000, std::string(1000, '\x5a'));
+    WriteFileBytes(machine.UserHive(), hive);
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"query", "HKCU\\Software\\Pellor"},
+          std::vector<std::string>{"add", "HKCU\\Software\\Pellor", "/v", "c", "/d", "d", "/f"},
+          std::vector<std::string>{"export", "HKCU\\Software", machine.dir() + "/x.reg", "/y"}}) {
+        RegRun run = Reg(args);
+        EXPECT_EQ(run.status, 1) << args[0];
+        EXPECT_EQ(run.err.rfind("ERROR: The structure of one of the files containing registry data is corrupt", 0), 0u)
+            << run.err;
+    }
+    EXPECT_EQ(ReadFileBytes(machine.UserHive()), hive);
+    EXPECT_EQ(Reg({"add", "HKLM\\SOFTWARE\\Pellor", "/v", "a", "/d", "b", "/f"}).status, 0);
+}
+
+}  // namespace

@@ -1,0 +1,29 @@
+// The .reg text format of Windows' and Wine's regedit: export of a key tree as
+// "Windows Registry Editor Version 5.00" (UTF-16LE with a BOM, CRLF), and
+// import of that format or of "REGEDIT4", in UTF-16 or UTF-8/ANSI.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <string>
+#include <vector>
+
+// The .reg text of the open key hkey, named path, and all its subkeys: the file's
+// bytes, or a registry error code in *status.
+std::string ExportRegFile(HKEY hkey, const std::u16string &path, LSTATUS *status);
+
+// The file's bytes as text: UTF-16LE or BE with a BOM, else UTF-8 (with or
+// without a BOM) in which a byte that is not UTF-8 stands for itself (ANSI).
+std::u16string DecodeRegFile(const std::string &bytes);
+
+struct ImportProblem {
+    size_t line;  // 1-based
+    std::string reason;
+};
+
+enum ImportResult { IMPORT_OK, IMPORT_NOT_REG_FILE, IMPORT_PROBLEMS };
+
+// Applies the .reg text to the registry: keys created or ([-KEY]) deleted,
+// values set or ("name"=-) deleted. A line that cannot be read or applied is
+// reported in problems and skipped; the rest is still imported.
+ImportResult ImportRegText(const std::u16string &text, std::vector<ImportProblem> *problems);

@@ -1,0 +1,57 @@
+// reg.exe's text: key paths, type names, the query display of value data, the
+// /d data of reg add, error messages and the Yes/No prompt.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <string>
+
+// Command-line and console text is UTF-8 (WTF-8 for unpaired surrogates);
+// bytes that are not UTF-8 stand for themselves.
+std::u16string FromUtf8(const std::string &text);
+std::string ToUtf8(const std::u16string &text);
+
+struct KeyPath {
+    HKEY root = nullptr;
+    std::u16string sub;      // below the root, without a trailing backslash
+    std::u16string display;  // long root name, as reg.exe prints it
+};
+
+// "HKCU\Software\Pellor" and the long forms, as reg.exe accepts them: a
+// trailing backslash is dropped, "ROOT\" and a doubled trailing backslash are
+// invalid, and only the emulated roots (HKLM, HKCU) are known.
+bool ParseKeyPath(const std::u16string &text, KeyPath *out);
+// A root name alone ("HKEY_CURRENT_USER", "HKLM"); null when unknown.
+HKEY RootFromName(const std::u16string &name);
+const char16_t *RootLongName(HKEY root);
+
+// Registry names compared as Windows compares them (case-insensitively).
+bool SameName(const std::u16string &a, const std::u16string &b);
+
+// REG_SZ and the other names reg add takes (/t); false for an unknown name.
+bool TypeFromName(const std::u16string &name, DWORD *type);
+// The name reg query prints for a type.
+std::string TypeName(DWORD type);
+
+// The data column of reg query: 0x2 for a DWORD, \0-joined strings for
+// REG_MULTI_SZ, uppercase hex bytes for binary data.
+std::string FormatData(DWORD type, const std::string &data);
+
+// Converts reg add's /d text into value bytes by reg.exe's rules; false (with
+// the error line to print) when the text does not fit the type.
+bool ParseAddData(DWORD type, bool haveData, const std::u16string &text, char16_t separator, bool haveSeparator,
+                  std::string *bytes, std::string *error);
+
+// "ERROR: ..." text for a registry error code.
+std::string ErrorText(LSTATUS code);
+
+extern const char kSuccess[];   // "The operation completed successfully."
+extern const char kNotFound[];  // "ERROR: The system was unable to find the specified registry key or value."
+
+// Prints the prompt (which ends in "(Yes/No)? ") and reads answers from standard
+// input until one starts with Y or N; the end of input counts as No.
+bool Confirm(const std::string &prompt);
+
+// UTF-16 code units as little-endian bytes and back (an odd last byte is dropped).
+std::string UnitsToBytes(const std::u16string &units);
+std::u16string BytesToUnits(const std::string &bytes);
