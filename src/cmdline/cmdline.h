@@ -69,6 +69,13 @@ struct OptionRecordW {
     void *target;
 };
 
+// What a KIND_FILE_LIST slot stores: the count, then the list's null-terminated vector.
+// Its length is sizeof(FileListValue) (the pointer is 64 bits wide on 64-bit targets).
+struct FileListValue {
+    int32_t count;
+    WCHAR **vector;
+};
+
 inline bool IsStringKind(uint16_t kind) {
     return kind == KIND_STRING || kind == KIND_STRING2 || kind == KIND_STRING3 || kind == KIND_REST_OF_LINE ||
            kind == KIND_STRIP_BACKSLASH;

@@ -13,7 +13,5 @@ extern char scriptPath[260];
 
 extern OptionRecord OptionTable[];
 
-// The program's entry, apart from the runtime's start-up: the exit status.
-int UpgradeMain(int argc, char **argv);
 // The icon upgrade pass over the script at path: 0, or 2 when it cannot be loaded.
 int UpgradeIcons(const char *path);

@@ -1,0 +1,394 @@
+// DDEML client calls over the local DDE protocol of ddewire.h.
+//
+// As in DDEML an instance belongs to the thread that created it: its string
+// handles, conversations and callback live in thread-local tables, and the
+// callback runs on that thread from inside DDE calls and message retrieval.
+// Handles are numbers from one counter, never pointers, so a stale or foreign
+// handle is refused instead of dereferenced.
+#include "platform/posix/dde/ddeinternal.h"
+#include "platform/posix/dde/ddewire.h"
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <utility>
+
+namespace {
+
+// DdeConnect has no time-out argument; a server that accepts the socket but
+// never answers the greeting must not hang the caller.
+constexpr int kConnectTimeoutMs = 5000;
+constexpr int kWindowTimeoutMs = 5000;
+
+constexpr UINT ST_CONNECTED = 0x0001;
+constexpr UINT ST_CLIENT = 0x0010;
+constexpr UINT XST_NULL = 0;
+constexpr UINT XST_CONNECTED = 2;
+
+std::atomic<uintptr_t> nextHandle{0x10000};
+
+uintptr_t NewHandle() { return nextHandle.fetch_add(2); }
+
+struct Atom {
+    std::string text;
+    unsigned refs = 0;
+};
+
+struct Conversation {
+    uintptr_t handle = 0;
+    int fd = -1;
+    DdeFrameReader reader;
+    uintptr_t service = 0;  // string handles the conversation holds a reference on
+    uintptr_t topic = 0;
+    uintptr_t window = 0;   // our side's window, and the server's as clients see it
+    uintptr_t partner = 0;
+    bool notified = false;  // XTYP_DISCONNECT already delivered
+    uint32_t seq = 0;
+    bool Connected() const { return fd >= 0; }
+    ~Conversation() {
+        if (fd >= 0) close(fd);  // a thread that ends ends its conversations
+    }
+};
+
+struct Instance {
+    DWORD id = 0;
+    PFNCALLBACK callback = nullptr;
+    DWORD command = 0;
+    UINT lastError = DMLERR_NO_ERROR;
+    std::vector<std::pair<uintptr_t, Atom>> atoms;
+    std::vector<std::unique_ptr<Conversation>> conversations;
+};
+
+thread_local std::vector<std::unique_ptr<Instance>> instances;
+
+Instance *FindInstance(DWORD id) {
+    for (auto &i : instances)
+        if (i->id == id && id != 0) return i.get();
+    return nullptr;
+}
+
+Conversation *FindConversation(HCONV conv, Instance **owner) {
+    uintptr_t h = reinterpret_cast<uintptr_t>(conv);
+    for (auto &i : instances)
+        for (auto &c : i->conversations)
+            if (c->handle == h && h != 0) {
+                if (owner != nullptr) *owner = i.get();
+                return c.get();
+            }
+    return nullptr;
+}
+
+Atom *FindAtom(Instance *inst, uintptr_t handle) {
+    for (auto &a : inst->atoms)
+        if (a.first == handle && handle != 0) return &a.second;
+    return nullptr;
+}
+
+bool SameName(const std::string &a, const std::string &b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); i++) {
+        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+void ReleaseAtom(Instance *inst, uintptr_t handle) {
+    for (auto it = inst->atoms.begin(); it != inst->atoms.end(); ++it)
+        if (it->first == handle) {
+            if (--it->second.refs == 0) inst->atoms.erase(it);
+            return;
+        }
+}
+
+void Drop(Conversation *c) {
+    if (c->fd >= 0) close(c->fd);
+    c->fd = -1;
+}
+
+// Delivers XTYP_DISCONNECT for every conversation of this thread that ended
+// unannounced. Callbacks may uninitialize instances, so each one is looked up
+// again after the previous callback returned.
+void DeliverDisconnects() {
+    std::vector<std::pair<DWORD, uintptr_t>> pending;
+    for (auto &i : instances)
+        for (auto &c : i->conversations)
+            if (!c->Connected() && !c->notified) {
+                c->notified = true;
+                pending.emplace_back(i->id, c->handle);
+            }
+    for (auto &p : pending) {
+        Instance *inst = FindInstance(p.first);
+        if (inst == nullptr || inst->callback == nullptr) continue;
+        inst->callback(XTYP_DISCONNECT, 0, reinterpret_cast<HCONV>(p.second), nullptr, nullptr, nullptr, 0, 0);
+    }
+}
+
+// Reads what one conversation has received without blocking. Only stale
+// replies (to a transaction that timed out) may arrive between transactions.
+void Absorb(Conversation *c) {
+    if (!c->Connected()) return;
+    if (DdeReadAvailable(c->fd, c->reader) == DDE_IO_CLOSED) {
+        Drop(c);
+        return;
+    }
+    DdeFrame frame;
+    std::string problem;
+    for (;;) {
+        DdeFrameReader::Result r = c->reader.Next(&frame, &problem);
+        if (r == DdeFrameReader::NEED_MORE) return;
+        bool stale = r == DdeFrameReader::FRAME && DdeFrameProblem(frame).empty() && frame.seq <= c->seq &&
+                     (frame.type == DDE_FRAME_ACK || frame.type == DDE_FRAME_WINDOW_REPLY);
+        if (!stale) {
+            Drop(c);
+            return;
+        }
+    }
+}
+
+// Sends a request and waits for the reply of that sequence number, skipping
+// stale replies. DDE_IO_BAD stands for any protocol violation.
+DdeIo Request(Conversation *c, const std::vector<uint8_t> &frame, uint16_t replyType, uint64_t deadline,
+              DdeFrame *reply) {
+    DdeIo io = DdeSendAll(c->fd, frame, deadline);
+    if (io != DDE_IO_OK) return io;
+    std::string problem;
+    for (;;) {
+        io = DdeReceiveFrame(c->fd, c->reader, reply, deadline, &problem);
+        if (io != DDE_IO_OK) return io;
+        if (reply->type == replyType && reply->seq == c->seq) return DDE_IO_OK;
+        bool stale = reply->seq < c->seq && (reply->type == DDE_FRAME_ACK || reply->type == DDE_FRAME_WINDOW_REPLY);
+        if (!stale) return DDE_IO_BAD;
+    }
+}
+
+UINT Fail(Instance *inst, UINT error) {
+    inst->lastError = error;
+    return error;
+}
+
+}  // namespace
+
+void DdeThreadPollFds(std::vector<int> *fds) {
+    for (auto &i : instances)
+        for (auto &c : i->conversations)
+            if (c->Connected()) fds->push_back(c->fd);
+}
+
+void DdeThreadPump() {
+    for (auto &i : instances)
+        for (auto &c : i->conversations) Absorb(c.get());
+    DeliverDisconnects();
+}
+
+bool DdeWindowRequest(HWND hwnd, uint32_t op, int32_t arg, int32_t *result) {
+    uintptr_t h = reinterpret_cast<uintptr_t>(hwnd);
+    for (auto &i : instances)
+        for (auto &c : i->conversations) {
+            if (c->partner != h || h == 0) continue;
+            if (!c->Connected()) return false;
+            Absorb(c.get());
+            if (!c->Connected()) return false;
+            uint8_t payload[8];
+            for (int b = 0; b < 4; b++) {
+                payload[b] = static_cast<uint8_t>(op >> (8 * b));
+                payload[4 + b] = static_cast<uint8_t>(static_cast<uint32_t>(arg) >> (8 * b));
+            }
+            std::vector<uint8_t> frame = DdeEncodeFrame(DDE_FRAME_WINDOW, ++c->seq, payload, sizeof payload);
+            DdeFrame reply;
+            DdeIo io = Request(c.get(), frame, DDE_FRAME_WINDOW_REPLY, DdeNowMs() + kWindowTimeoutMs, &reply);
+            if (io == DDE_IO_OK) {
+                *result = static_cast<int32_t>(DdePayloadU32(reply));
+                return true;
+            }
+            // The callback hears of a lost server at the next DDE call or message wait.
+            if (io != DDE_IO_TIMEOUT) Drop(c.get());
+            return false;
+        }
+    return false;
+}
+
+extern "C" {
+
+UINT WINAPI DdeInitializeA(LPDWORD instance, PFNCALLBACK callback, DWORD command, DWORD) {
+    if (instance == nullptr || callback == nullptr) return DMLERR_INVALIDPARAMETER;
+    if (*instance != 0) {  // re-initialization changes an existing instance's flags only
+        Instance *inst = FindInstance(*instance);
+        if (inst == nullptr) return DMLERR_INVALIDPARAMETER;
+        inst->command = command;
+        inst->callback = callback;
+        return DMLERR_NO_ERROR;
+    }
+    auto inst = std::make_unique<Instance>();
+    inst->id = static_cast<DWORD>(NewHandle());
+    inst->callback = callback;
+    inst->command = command;
+    *instance = inst->id;
+    instances.push_back(std::move(inst));
+    return DMLERR_NO_ERROR;
+}
+
+BOOL WINAPI DdeUninitialize(DWORD instance) {
+    for (auto it = instances.begin(); it != instances.end(); ++it)
+        if ((*it)->id == instance && instance != 0) {
+            // Ending the instance ends its conversations: the servers see the close.
+            std::unique_ptr<Instance> gone = std::move(*it);
+            instances.erase(it);
+            for (auto &c : gone->conversations) Drop(c.get());
+            return TRUE;
+        }
+    return FALSE;
+}
+
+UINT WINAPI DdeGetLastError(DWORD instance) {
+    Instance *inst = FindInstance(instance);
+    if (inst == nullptr) return DMLERR_DLL_NOT_INITIALIZED;
+    UINT e = inst->lastError;
+    inst->lastError = DMLERR_NO_ERROR;
+    return e;
+}
+
+HSZ WINAPI DdeCreateStringHandleA(DWORD instance, LPCSTR text, int codePage) {
+    Instance *inst = FindInstance(instance);
+    if (inst == nullptr) return nullptr;
+    if (text == nullptr || (codePage != 0 && codePage != CP_WINANSI)) {
+        Fail(inst, DMLERR_INVALIDPARAMETER);
+        return nullptr;
+    }
+    std::string s(text);
+    if (s.empty()) return nullptr;  // the empty string has no handle in DDEML
+    if (s.size() > kDdeMaxName) {
+        Fail(inst, DMLERR_INVALIDPARAMETER);
+        return nullptr;
+    }
+    // Names are atoms: one handle per name, whatever its case.
+    for (auto &a : inst->atoms)
+        if (SameName(a.second.text, s)) {
+            a.second.refs++;
+            return reinterpret_cast<HSZ>(a.first);
+        }
+    uintptr_t h = NewHandle();
+    inst->atoms.emplace_back(h, Atom{s, 1});
+    return reinterpret_cast<HSZ>(h);
+}
+
+BOOL WINAPI DdeFreeStringHandle(DWORD instance, HSZ hsz) {
+    Instance *inst = FindInstance(instance);
+    uintptr_t h = reinterpret_cast<uintptr_t>(hsz);
+    if (inst == nullptr || FindAtom(inst, h) == nullptr) return FALSE;
+    ReleaseAtom(inst, h);
+    return TRUE;
+}
+
+HCONV WINAPI DdeConnect(DWORD instance, HSZ service, HSZ topic, PCONVCONTEXT) {
+    if (FindInstance(instance) == nullptr) return nullptr;
+    DdeThreadPump();
+    Instance *inst = FindInstance(instance);  // a callback may have ended it
+    if (inst == nullptr) return nullptr;
+    uintptr_t hs = reinterpret_cast<uintptr_t>(service), ht = reinterpret_cast<uintptr_t>(topic);
+    Atom *s = FindAtom(inst, hs), *t = FindAtom(inst, ht);
+    if (s == nullptr || t == nullptr) {  // wildcard service or topic is not offered
+        Fail(inst, DMLERR_INVALIDPARAMETER);
+        return nullptr;
+    }
+    std::string dir = DdeRendezvousDir();
+    int fd = dir.empty() ? -1 : DdeSocketConnect(dir, s->text);
+    if (fd < 0) {
+        Fail(inst, DMLERR_NO_CONV_ESTABLISHED);
+        return nullptr;
+    }
+    auto c = std::make_unique<Conversation>();
+    c->fd = fd;
+    std::string hello = s->text + '\0' + t->text + '\0';
+    DdeFrame reply;
+    DdeIo io = Request(c.get(), DdeEncodeFrame(DDE_FRAME_HELLO, 0, hello.data(), hello.size()), DDE_FRAME_WELCOME,
+                       DdeNowMs() + kConnectTimeoutMs, &reply);
+    if (io != DDE_IO_OK || DdePayloadU32(reply) != 1) {
+        Drop(c.get());
+        Fail(inst, DMLERR_NO_CONV_ESTABLISHED);
+        return nullptr;
+    }
+    c->handle = NewHandle();
+    c->window = NewHandle();
+    c->partner = NewHandle();
+    c->service = hs;
+    c->topic = ht;
+    s->refs++;
+    t->refs++;
+    HCONV result = reinterpret_cast<HCONV>(c->handle);
+    inst->conversations.push_back(std::move(c));
+    return result;
+}
+
+UINT WINAPI DdeQueryConvInfo(HCONV conv, DWORD transaction, PCONVINFO info) {
+    Instance *inst = nullptr;
+    Conversation *c = FindConversation(conv, &inst);
+    if (c == nullptr || info == nullptr || info->cb < sizeof(DWORD)) return 0;
+    if (transaction != QID_SYNC) {  // no asynchronous transactions exist to ask about
+        Fail(inst, DMLERR_UNFOUND_QUEUE_ID);
+        return 0;
+    }
+    CONVINFO ci{};
+    ci.cb = sizeof ci;
+    ci.hszSvcPartner = reinterpret_cast<HSZ>(c->service);
+    ci.hszServiceReq = reinterpret_cast<HSZ>(c->service);
+    ci.hszTopic = reinterpret_cast<HSZ>(c->topic);
+    ci.wStatus = ST_CLIENT | (c->Connected() ? ST_CONNECTED : 0);
+    ci.wConvst = c->Connected() ? XST_CONNECTED : XST_NULL;
+    ci.wLastError = inst->lastError;
+    ci.ConvCtxt.cb = sizeof ci.ConvCtxt;
+    ci.ConvCtxt.iCodePage = CP_WINANSI;
+    ci.hwnd = reinterpret_cast<HWND>(c->window);
+    ci.hwndPartner = reinterpret_cast<HWND>(c->partner);
+    // Copy no more than the caller's record holds, as DDEML does for older layouts.
+    UINT n = info->cb < sizeof ci ? info->cb : static_cast<UINT>(sizeof ci);
+    std::memcpy(info, &ci, n);
+    info->cb = n;
+    return n;
+}
+
+HDDEDATA WINAPI DdeClientTransaction(LPBYTE data, DWORD length, HCONV conv, HSZ, UINT, UINT type,
+                                     DWORD timeout, LPDWORD result) {
+    if (result != nullptr) *result = 0;
+    Instance *inst = nullptr;
+    if (FindConversation(conv, &inst) == nullptr) return nullptr;
+    DWORD instanceId = inst->id;
+    DdeThreadPump();
+    inst = FindInstance(instanceId);
+    Conversation *c = FindConversation(conv, &inst);
+    if (c == nullptr) return nullptr;
+    if (type != XTYP_EXECUTE || timeout == TIMEOUT_ASYNC || data == nullptr || length == 0 ||
+        length > kDdeMaxExecute) {
+        Fail(inst, DMLERR_INVALIDPARAMETER);
+        return nullptr;
+    }
+    if (!c->Connected()) {
+        Fail(inst, DMLERR_NO_CONV_ESTABLISHED);
+        return nullptr;
+    }
+    DdeFrame reply;
+    DdeIo io = Request(c, DdeEncodeFrame(DDE_FRAME_EXECUTE, ++c->seq, data, length), DDE_FRAME_ACK,
+                       DdeNowMs() + timeout, &reply);
+    if (io == DDE_IO_TIMEOUT) {
+        // The conversation stays usable: a late acknowledgement is skipped by its sequence number.
+        Fail(inst, DMLERR_EXECACKTIMEOUT);
+        return nullptr;
+    }
+    if (io != DDE_IO_OK) {
+        Drop(c);
+        Fail(inst, DMLERR_SERVER_DIED);
+        DeliverDisconnects();
+        return nullptr;
+    }
+    DWORD status = DdePayloadU32(reply) & 0xFFFF;
+    if (result != nullptr) *result = status;
+    if (status & DDE_FACK) return reinterpret_cast<HDDEDATA>(1);
+    Fail(inst, (status & DDE_FBUSY) ? DMLERR_BUSY : DMLERR_NOTPROCESSED);
+    return nullptr;
+}
+
+}  // extern "C"

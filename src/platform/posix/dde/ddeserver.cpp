@@ -1,0 +1,200 @@
+// The serving side of local DDE: accepts conversations on the service's socket
+// and turns frames into handler calls. Every frame is checked; a client that
+// breaks the protocol, stays silent after connecting or stops reading its
+// answers is dropped, and the others are served on.
+#include "platform/posix/dde/ddeserver.h"
+#include "platform/posix/dde/ddewire.h"
+
+#include <cctype>
+#include <cerrno>
+#include <map>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int kHelloTimeoutMs = 5000;  // a connected socket must greet within this
+constexpr int kReplyTimeoutMs = 2000;  // a client must take its answer within this
+constexpr size_t kMaxConversations = 64;
+
+struct Peer {
+    int fd = -1;
+    bool greeted = false;
+    uint64_t helloDeadline = 0;
+    DdeFrameReader reader;
+};
+
+bool SameName(const std::string &a, const std::string &b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); i++)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+}  // namespace
+
+struct DdeServer {
+    std::string service;
+    std::string dir;
+    int listenFd = -1;
+    DdeServerConv next = 1;
+    std::map<DdeServerConv, Peer> peers;
+};
+
+namespace {
+
+void DropPeer(DdeServer *s, DdeServerConv conv, DdeServerHandler *handler) {
+    auto it = s->peers.find(conv);
+    if (it == s->peers.end()) return;
+    close(it->second.fd);
+    bool greeted = it->second.greeted;
+    s->peers.erase(it);
+    if (greeted && handler != nullptr) handler->OnDisconnect(conv);
+}
+
+void AcceptPeers(DdeServer *s, DdeServerHandler &handler) {
+    for (;;) {
+        int fd = accept4(s->listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) return;
+        if (s->peers.size() >= kMaxConversations) {
+            handler.OnProblem(0, "too many conversations: one refused");
+            close(fd);
+            continue;
+        }
+        Peer &p = s->peers[s->next++];
+        p.fd = fd;
+        p.helloDeadline = DdeNowMs() + kHelloTimeoutMs;
+    }
+}
+
+// Handles one complete frame; false when the peer is to be dropped.
+bool HandleFrame(DdeServer *s, DdeServerConv conv, Peer &p, const DdeFrame &f, DdeServerHandler &handler) {
+    std::vector<uint8_t> reply;
+    if (!p.greeted) {
+        if (f.type != DDE_FRAME_HELLO) {
+            handler.OnProblem(conv, "conversation did not start with a greeting");
+            return false;
+        }
+        const char *names = reinterpret_cast<const char *>(f.payload.data());
+        std::string service(names), topic(names + service.size() + 1);
+        bool accepted = SameName(service, s->service) && handler.OnConnect(conv, topic);
+        DdeSendAll(p.fd, DdeEncodeU32(DDE_FRAME_WELCOME, f.seq, accepted ? 1 : 0), DdeNowMs() + kReplyTimeoutMs);
+        if (accepted) p.greeted = true;
+        return accepted;
+    }
+    if (f.type == DDE_FRAME_EXECUTE) {
+        uint16_t status = handler.OnExecute(conv, f.payload.data(), f.payload.size());
+        reply = DdeEncodeU32(DDE_FRAME_ACK, f.seq, status);
+    } else if (f.type == DDE_FRAME_WINDOW) {
+        int32_t value = handler.OnWindow(conv, DdePayloadU32(f), static_cast<int32_t>(DdePayloadU32(f, 4)));
+        reply = DdeEncodeU32(DDE_FRAME_WINDOW_REPLY, f.seq, static_cast<uint32_t>(value));
+    } else {
+        handler.OnProblem(conv, "unexpected frame type " + std::to_string(f.type));
+        return false;
+    }
+    if (DdeSendAll(p.fd, reply, DdeNowMs() + kReplyTimeoutMs) != DDE_IO_OK) {
+        handler.OnProblem(conv, "client went away before its answer");
+        return false;
+    }
+    return true;
+}
+
+// Reads what a peer sent and serves every complete frame in it.
+void ServePeer(DdeServer *s, DdeServerConv conv, DdeServerHandler &handler) {
+    auto it = s->peers.find(conv);
+    if (it == s->peers.end()) return;
+    bool closed = DdeReadAvailable(it->second.fd, it->second.reader) == DDE_IO_CLOSED;
+    for (;;) {
+        it = s->peers.find(conv);  // a handler may have ended the conversation
+        if (it == s->peers.end()) return;
+        DdeFrame frame;
+        std::string problem;
+        DdeFrameReader::Result r = it->second.reader.Next(&frame, &problem);
+        if (r == DdeFrameReader::NEED_MORE) break;
+        if (r == DdeFrameReader::FRAME) problem = DdeFrameProblem(frame);
+        if (!problem.empty()) {
+            handler.OnProblem(conv, "malformed frame: " + problem);
+            DropPeer(s, conv, &handler);
+            return;
+        }
+        if (!HandleFrame(s, conv, it->second, frame, handler)) {
+            DropPeer(s, conv, &handler);
+            return;
+        }
+    }
+    if (closed) {
+        if (it->second.reader.Buffered() > 0) handler.OnProblem(conv, "client went away mid-frame");
+        DropPeer(s, conv, &handler);
+    }
+}
+
+}  // namespace
+
+DdeServer *DdeServerOpen(const std::string &service, std::string *error) {
+    if (service.empty() || service.size() > kDdeMaxName) {
+        *error = "bad service name";
+        return nullptr;
+    }
+    std::string dir = DdeRendezvousDir();
+    if (dir.empty()) {
+        *error = "no private rendezvous directory in the machine directory";
+        return nullptr;
+    }
+    int fd = DdeSocketListen(dir, service, error);
+    if (fd < 0) return nullptr;
+    DdeServer *s = new DdeServer;
+    s->service = service;
+    s->dir = dir;
+    s->listenFd = fd;
+    return s;
+}
+
+void DdeServerRun(DdeServer *s, DdeServerHandler &handler, const sigset_t *waitMask) {
+    while (handler.KeepServing()) {
+        std::vector<pollfd> watch{pollfd{s->listenFd, POLLIN, 0}};
+        std::vector<DdeServerConv> order;
+        uint64_t nearest = UINT64_MAX;
+        for (auto &[conv, p] : s->peers) {
+            watch.push_back(pollfd{p.fd, POLLIN, 0});
+            order.push_back(conv);
+            if (!p.greeted && p.helloDeadline < nearest) nearest = p.helloDeadline;
+        }
+        timespec wait{};
+        timespec *timeout = nullptr;
+        if (nearest != UINT64_MAX) {
+            int left = DdeRemainingMs(nearest);
+            wait.tv_sec = left / 1000;
+            wait.tv_nsec = (left % 1000) * 1000000L;
+            timeout = &wait;
+        }
+        int ready = ppoll(watch.data(), watch.size(), timeout, waitMask);
+        if (ready < 0 && errno != EINTR) {
+            handler.OnProblem(0, "poll failed");
+            return;
+        }
+        if (ready > 0 && (watch[0].revents & POLLIN)) AcceptPeers(s, handler);
+        for (size_t i = 0; ready > 0 && i < order.size(); i++)
+            if (watch[i + 1].revents != 0) ServePeer(s, order[i], handler);
+        for (DdeServerConv conv : order) {
+            auto it = s->peers.find(conv);
+            if (it != s->peers.end() && !it->second.greeted && DdeRemainingMs(it->second.helloDeadline) == 0) {
+                handler.OnProblem(conv, "client connected but never said which topic");
+                DropPeer(s, conv, &handler);
+            }
+        }
+    }
+}
+
+void DdeServerDisconnect(DdeServer *s, DdeServerConv conv) { DropPeer(s, conv, nullptr); }
+
+void DdeServerClose(DdeServer *s) {
+    if (s == nullptr) return;
+    for (auto &entry : s->peers) close(entry.second.fd);
+    s->peers.clear();
+    close(s->listenFd);
+    DdeSocketUnlink(s->dir, s->service);
+    delete s;
+}

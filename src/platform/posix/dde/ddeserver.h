@@ -1,0 +1,46 @@
+// Serving a DDE service on Linux: the other end of the DDEML client calls, for
+// programs such as tools/progman. Not a Win32 interface. One thread serves all
+// conversations in turn, so a handler never runs concurrently with itself.
+#pragma once
+
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+typedef unsigned DdeServerConv;  // one conversation of a server, never reused
+
+class DdeServerHandler {
+public:
+    virtual ~DdeServerHandler() = default;
+    // A client asks for a conversation on topic; true accepts it.
+    virtual bool OnConnect(DdeServerConv conv, const std::string &topic) = 0;
+    // One execute transaction's bytes, as sent; returns the status word
+    // (0x8000 = acknowledged), which is sent back only after this returns.
+    virtual uint16_t OnExecute(DdeServerConv conv, const uint8_t *data, size_t length) = 0;
+    // A window request for the server's window (DdeWindowOp of ddewire.h).
+    virtual int32_t OnWindow(DdeServerConv conv, uint32_t op, int32_t argument) = 0;
+    // The conversation ended: the client closed it or broke the protocol.
+    virtual void OnDisconnect(DdeServerConv) {}
+    // Something a log should hold: a malformed frame, a client that went away.
+    virtual void OnProblem(DdeServerConv, const std::string &) {}
+    // Asked after every event; false ends DdeServerRun.
+    virtual bool KeepServing() = 0;
+};
+
+struct DdeServer;
+
+// Listens for service on this machine's rendezvous. Null, with *error, when the
+// rendezvous cannot be used or another server already serves the service.
+DdeServer *DdeServerOpen(const std::string &service, std::string *error);
+
+// Serves conversations until handler.KeepServing() returns false. Signals
+// blocked by the caller are let in only while waiting (waitMask is the mask to
+// wait with, as for ppoll; null keeps the current one).
+void DdeServerRun(DdeServer *server, DdeServerHandler &handler, const sigset_t *waitMask);
+
+// Ends one conversation: the client hears the disconnect.
+void DdeServerDisconnect(DdeServer *server, DdeServerConv conv);
+
+// Ends every conversation, stops listening and removes the socket.
+void DdeServerClose(DdeServer *server);

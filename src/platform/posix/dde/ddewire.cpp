@@ -1,0 +1,332 @@
+// Frames, stream reassembly, deadlines and the socket rendezvous of local DDE.
+#include "platform/posix/dde/ddewire.h"
+#include "platform/posix/machine.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr uint8_t kMagic0 = 'D';
+constexpr uint8_t kMagic1 = 'E';
+
+void PutU16(std::vector<uint8_t> &out, uint16_t v) {
+    out.push_back(static_cast<uint8_t>(v));
+    out.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+void PutU32(std::vector<uint8_t> &out, uint32_t v) {
+    for (int i = 0; i < 4; i++) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+uint32_t GetU32(const uint8_t *p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// The largest payload each frame type may carry; 0 for an unknown type.
+size_t MaxPayload(uint16_t type) {
+    switch (type) {
+        case DDE_FRAME_HELLO: return 2 * (kDdeMaxName + 1);
+        case DDE_FRAME_EXECUTE: return kDdeMaxExecute;
+        case DDE_FRAME_WELCOME:
+        case DDE_FRAME_ACK:
+        case DDE_FRAME_WINDOW_REPLY: return 4;
+        case DDE_FRAME_WINDOW: return 8;
+        default: return 0;
+    }
+}
+
+// A HELLO payload is exactly two non-empty names, each ended by one NUL.
+bool ValidHello(const std::vector<uint8_t> &p) {
+    size_t first = 0;
+    while (first < p.size() && p[first] != 0) first++;
+    if (first == 0 || first > kDdeMaxName || first == p.size()) return false;
+    size_t second = first + 1;
+    while (second < p.size() && p[second] != 0) second++;
+    size_t topicLength = second - first - 1;
+    return topicLength > 0 && topicLength <= kDdeMaxName && second == p.size() - 1;
+}
+
+// Builds a socket address for dir/name. A path too long for sun_path goes
+// through the opened directory (/proc/self/fd/N/name), which any length of
+// machine path fits.
+bool BuildAddress(int dirfd, const std::string &dir, const std::string &name, sockaddr_un *addr,
+                  socklen_t *length) {
+    std::memset(addr, 0, sizeof *addr);
+    addr->sun_family = AF_UNIX;
+    std::string path = dir + "/" + name;
+    if (path.size() >= sizeof addr->sun_path) path = "/proc/self/fd/" + std::to_string(dirfd) + "/" + name;
+    if (path.size() >= sizeof addr->sun_path) return false;
+    std::memcpy(addr->sun_path, path.c_str(), path.size() + 1);
+    *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
+    return true;
+}
+
+int OpenDir(const std::string &dir) { return open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }
+
+}  // namespace
+
+std::string DdeFrameProblem(const DdeFrame &f) {
+    size_t max = MaxPayload(f.type);
+    if (max == 0) return "unknown frame type " + std::to_string(f.type);
+    if (f.payload.size() > max) return "frame too long";
+    switch (f.type) {
+        case DDE_FRAME_HELLO:
+            return ValidHello(f.payload) ? "" : "malformed service and topic names";
+        case DDE_FRAME_EXECUTE:
+            return f.payload.empty() ? "empty execute" : "";
+        case DDE_FRAME_WELCOME:
+            return f.payload.size() == 4 && DdePayloadU32(f) <= 1 ? "" : "malformed welcome";
+        case DDE_FRAME_ACK:
+            return f.payload.size() == 4 && DdePayloadU32(f) <= 0xFFFF ? "" : "malformed acknowledgement";
+        case DDE_FRAME_WINDOW: {
+            if (f.payload.size() != 8) return "malformed window request";
+            uint32_t op = DdePayloadU32(f);
+            return op >= DDE_WINDOW_FOREGROUND && op <= DDE_WINDOW_SHOW ? "" : "unknown window operation";
+        }
+        case DDE_FRAME_WINDOW_REPLY:
+            return f.payload.size() == 4 ? "" : "malformed window reply";
+    }
+    return "unknown frame type";
+}
+
+std::vector<uint8_t> DdeEncodeFrame(uint16_t type, uint32_t seq, const void *payload, size_t length) {
+    std::vector<uint8_t> out;
+    out.reserve(kDdeHeaderSize + length);
+    out.push_back(kMagic0);
+    out.push_back(kMagic1);
+    PutU16(out, type);
+    PutU32(out, seq);
+    PutU32(out, static_cast<uint32_t>(length));
+    const uint8_t *p = static_cast<const uint8_t *>(payload);
+    if (length > 0) out.insert(out.end(), p, p + length);
+    return out;
+}
+
+std::vector<uint8_t> DdeEncodeU32(uint16_t type, uint32_t seq, uint32_t value) {
+    std::vector<uint8_t> payload;
+    PutU32(payload, value);
+    return DdeEncodeFrame(type, seq, payload.data(), payload.size());
+}
+
+uint32_t DdePayloadU32(const DdeFrame &frame, size_t offset) {
+    if (frame.payload.size() < offset + 4) return 0;
+    return GetU32(frame.payload.data() + offset);
+}
+
+void DdeFrameReader::Append(const uint8_t *data, size_t length) {
+    if (!bad_) buffer_.insert(buffer_.end(), data, data + length);
+}
+
+DdeFrameReader::Result DdeFrameReader::Next(DdeFrame *frame, std::string *problem) {
+    if (bad_) return BAD;
+    if (buffer_.size() < kDdeHeaderSize) return NEED_MORE;
+    const uint8_t *h = buffer_.data();
+    uint16_t type = static_cast<uint16_t>(h[2] | (h[3] << 8));
+    uint32_t length = GetU32(h + 8);
+    // Judge the header before buffering its payload: a hostile length must not
+    // make us allocate or wait for gigabytes.
+    if (h[0] != kMagic0 || h[1] != kMagic1) {
+        *problem = "bad frame magic";
+    } else if (MaxPayload(type) == 0) {
+        *problem = "unknown frame type " + std::to_string(type);
+    } else if (length > MaxPayload(type)) {
+        *problem = "frame too long";
+    } else {
+        if (buffer_.size() < kDdeHeaderSize + length) return NEED_MORE;
+        frame->type = type;
+        frame->seq = GetU32(h + 4);
+        frame->payload.assign(buffer_.begin() + kDdeHeaderSize, buffer_.begin() + kDdeHeaderSize + length);
+        buffer_.erase(buffer_.begin(), buffer_.begin() + kDdeHeaderSize + length);
+        return FRAME;
+    }
+    bad_ = true;
+    buffer_.clear();
+    return BAD;
+}
+
+uint64_t DdeNowMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
+
+int DdeRemainingMs(uint64_t deadline) {
+    uint64_t now = DdeNowMs();
+    if (now >= deadline) return 0;
+    uint64_t left = deadline - now;
+    return left > 0x7fffffff ? 0x7fffffff : static_cast<int>(left);
+}
+
+DdeIo DdeSendAll(int fd, const std::vector<uint8_t> &bytes, uint64_t deadline) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd p{fd, POLLOUT, 0};
+            int left = DdeRemainingMs(deadline);
+            if (left == 0) return DDE_IO_TIMEOUT;
+            if (poll(&p, 1, left) < 0 && errno != EINTR) return DDE_IO_CLOSED;
+            continue;
+        }
+        return DDE_IO_CLOSED;
+    }
+    return DDE_IO_OK;
+}
+
+DdeIo DdeReadAvailable(int fd, DdeFrameReader &reader) {
+    uint8_t chunk[4096];
+    for (;;) {
+        ssize_t n = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (n > 0) {
+            reader.Append(chunk, static_cast<size_t>(n));
+            if (static_cast<size_t>(n) < sizeof chunk) return DDE_IO_OK;
+            continue;
+        }
+        if (n == 0) return DDE_IO_CLOSED;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return DDE_IO_OK;
+        return DDE_IO_CLOSED;
+    }
+}
+
+DdeIo DdeReceiveFrame(int fd, DdeFrameReader &reader, DdeFrame *frame, uint64_t deadline,
+                      std::string *problem) {
+    for (;;) {
+        switch (reader.Next(frame, problem)) {
+            case DdeFrameReader::FRAME:
+                *problem = DdeFrameProblem(*frame);
+                return problem->empty() ? DDE_IO_OK : DDE_IO_BAD;
+            case DdeFrameReader::BAD: return DDE_IO_BAD;
+            case DdeFrameReader::NEED_MORE: break;
+        }
+        pollfd p{fd, POLLIN, 0};
+        int left = DdeRemainingMs(deadline);
+        if (left == 0) return DDE_IO_TIMEOUT;
+        int ready = poll(&p, 1, left);
+        if (ready < 0 && errno != EINTR) return DDE_IO_CLOSED;
+        if (ready <= 0) continue;
+        if (DdeReadAvailable(fd, reader) == DDE_IO_CLOSED) {
+            // A frame that arrived just before the close still counts.
+            if (reader.Next(frame, problem) == DdeFrameReader::FRAME) {
+                *problem = DdeFrameProblem(*frame);
+                return problem->empty() ? DDE_IO_OK : DDE_IO_BAD;
+            }
+            return DDE_IO_CLOSED;
+        }
+    }
+}
+
+std::string DdeRendezvousDir() {
+    if (MachineDir().empty()) return std::string();
+    std::string dir = MachineDir() + "/dde";
+    if (!MakeDirs(dir, 0700)) return std::string();
+    struct stat st {};
+    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return std::string();
+    // Another user must never reach our servers: tighten a directory made loose.
+    if ((st.st_mode & 077) != 0 && chmod(dir.c_str(), 0700) != 0) return std::string();
+    return dir;
+}
+
+std::string DdeServiceFileName(const std::string &service) {
+    static const char hex[] = "0123456789abcdef";
+    std::string name;
+    for (unsigned char c : service) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
+        if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_') {
+            name += static_cast<char>(c);
+        } else {
+            name += '%';
+            name += hex[c >> 4];
+            name += hex[c & 15];
+        }
+    }
+    if (name.size() > 48) {
+        uint64_t h = 1469598103934665603ULL;  // FNV-1a over the folded name
+        for (unsigned char c : name) h = (h ^ c) * 1099511628211ULL;
+        std::string tail;
+        for (int i = 0; i < 16; i++) tail += hex[(h >> (4 * i)) & 15];
+        name = name.substr(0, 30) + "~" + tail;
+    }
+    return name + ".sock";
+}
+
+int DdeSocketConnect(const std::string &dir, const std::string &service) {
+    int dirfd = OpenDir(dir);
+    if (dirfd < 0) return -1;
+    sockaddr_un addr{};
+    socklen_t length = 0;
+    int fd = -1;
+    if (BuildAddress(dirfd, dir, DdeServiceFileName(service), &addr, &length)) {
+        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        // A local connect completes at once or fails (EAGAIN: backlog full).
+        if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), length) != 0) {
+            int e = errno;
+            close(fd);
+            fd = -1;
+            errno = e;
+        }
+    } else {
+        errno = ENAMETOOLONG;
+    }
+    int e = errno;
+    close(dirfd);
+    errno = e;
+    return fd;
+}
+
+int DdeSocketListen(const std::string &dir, const std::string &service, std::string *error) {
+    error->clear();
+    int dirfd = OpenDir(dir);
+    if (dirfd < 0) {
+        *error = "cannot open " + dir + ": " + std::strerror(errno);
+        return -1;
+    }
+    sockaddr_un addr{};
+    socklen_t length = 0;
+    std::string name = DdeServiceFileName(service);
+    int fd = -1;
+    if (!BuildAddress(dirfd, dir, name, &addr, &length)) {
+        *error = "socket path too long";
+    } else {
+        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        int rc = fd < 0 ? -1 : bind(fd, reinterpret_cast<sockaddr *>(&addr), length);
+        if (rc != 0 && errno == EADDRINUSE) {
+            int probe = DdeSocketConnect(dir, service);
+            if (probe >= 0) {
+                close(probe);
+                *error = "service " + service + " is already served";
+            } else if (errno == ECONNREFUSED) {
+                unlinkat(dirfd, name.c_str(), 0);  // left by a server that died
+                rc = bind(fd, reinterpret_cast<sockaddr *>(&addr), length);
+            }
+        }
+        if (rc == 0) rc = listen(fd, 16);
+        if (rc != 0) {
+            if (error->empty()) *error = "cannot listen on " + dir + "/" + name + ": " + std::strerror(errno);
+            if (fd >= 0) close(fd);
+            fd = -1;
+        }
+    }
+    close(dirfd);
+    return fd;
+}
+
+void DdeSocketUnlink(const std::string &dir, const std::string &service) {
+    int dirfd = OpenDir(dir);
+    if (dirfd < 0) return;
+    unlinkat(dirfd, DdeServiceFileName(service).c_str(), 0);
+    close(dirfd);
+}

@@ -1,0 +1,96 @@
+// The local DDE protocol: frames over unix stream sockets, and the rendezvous
+// directory where servers listen. Shared by the DDEML client calls, the server
+// API of ddeserver.h and the tests. Linux only.
+//
+// A frame is a 12-byte header (magic "DE", type, sequence, payload length, all
+// little-endian) and its payload. A conversation is one socket: the client
+// opens it with HELLO (service and topic), the server answers WELCOME; then
+// EXECUTE is answered by ACK (the DDE status word, 0x8000 = acknowledged) and
+// WINDOW by WINDOW_REPLY with the same sequence number. Closing the socket is
+// the disconnect.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum DdeFrameType : uint16_t {
+    DDE_FRAME_HELLO = 1,         // client: "service\0topic\0"
+    DDE_FRAME_WELCOME = 2,       // server: u32 1 = accepted, 0 = refused
+    DDE_FRAME_EXECUTE = 3,       // client: the command bytes
+    DDE_FRAME_ACK = 4,           // server: u32 status word
+    DDE_FRAME_WINDOW = 5,        // client: u32 operation, i32 argument
+    DDE_FRAME_WINDOW_REPLY = 6,  // server: i32 result
+};
+
+enum DdeWindowOp : uint32_t {
+    DDE_WINDOW_FOREGROUND = 1,  // result: 1 when brought forward
+    DDE_WINDOW_STYLE = 2,       // result: the window style (GWL_STYLE)
+    DDE_WINDOW_SHOW = 3,        // argument: SW_*; result: 1 if it was visible before
+};
+
+constexpr size_t kDdeHeaderSize = 12;
+constexpr size_t kDdeMaxName = 255;           // DDE string handles hold at most 255 characters
+constexpr size_t kDdeMaxExecute = 64 * 1024;  // bound on one execute string, NUL included
+
+struct DdeFrame {
+    uint16_t type = 0;
+    uint32_t seq = 0;
+    std::vector<uint8_t> payload;
+};
+
+// Checks a frame's type and payload against the protocol (sizes, NUL layout);
+// empty when valid, else what is wrong.
+std::string DdeFrameProblem(const DdeFrame &frame);
+
+// Header and payload bytes of one frame.
+std::vector<uint8_t> DdeEncodeFrame(uint16_t type, uint32_t seq, const void *payload, size_t length);
+std::vector<uint8_t> DdeEncodeU32(uint16_t type, uint32_t seq, uint32_t value);
+uint32_t DdePayloadU32(const DdeFrame &frame, size_t offset = 0);
+
+// Reassembles frames from a byte stream. A malformed header poisons the reader:
+// the stream cannot be resynchronised, so the connection has to be dropped.
+class DdeFrameReader {
+public:
+    enum Result { NEED_MORE, FRAME, BAD };
+    void Append(const uint8_t *data, size_t length);
+    // Takes the next complete frame out of the buffer.
+    Result Next(DdeFrame *frame, std::string *problem);
+    size_t Buffered() const { return buffer_.size(); }
+
+private:
+    std::vector<uint8_t> buffer_;
+    bool bad_ = false;
+};
+
+// Monotonic milliseconds, and the time left until a deadline (0 when passed).
+uint64_t DdeNowMs();
+int DdeRemainingMs(uint64_t deadline);
+
+enum DdeIo { DDE_IO_OK, DDE_IO_TIMEOUT, DDE_IO_CLOSED, DDE_IO_BAD };
+
+// Writes the whole buffer to a non-blocking socket before the deadline.
+DdeIo DdeSendAll(int fd, const std::vector<uint8_t> &bytes, uint64_t deadline);
+// Reads what the socket has now into the reader (never blocks): OK when data
+// came or none was waiting, CLOSED on end of stream or a socket error.
+DdeIo DdeReadAvailable(int fd, DdeFrameReader &reader);
+// Waits for the next frame until the deadline. A frame that fails
+// DdeFrameProblem is BAD.
+DdeIo DdeReceiveFrame(int fd, DdeFrameReader &reader, DdeFrame *frame, uint64_t deadline,
+                      std::string *problem);
+
+// The rendezvous directory of this machine: <machine>/dde, private to the user
+// (0700, owned by us). Empty when it cannot be made safe.
+std::string DdeRendezvousDir();
+// The socket's file name for a service: case-folded, so "Progman" and "PROGMAN"
+// meet; long names are shortened with a hash to fit a socket address.
+std::string DdeServiceFileName(const std::string &service);
+// Connects a non-blocking stream socket to the service's socket in dir; -1 with
+// errno (ENOENT or ECONNREFUSED when nobody serves it).
+int DdeSocketConnect(const std::string &dir, const std::string &service);
+// Binds and listens on the service's socket in dir, replacing a stale socket
+// left by a dead server; -1 with *error when it fails or the service is served.
+int DdeSocketListen(const std::string &dir, const std::string &service, std::string *error);
+// Removes the service's socket file.
+void DdeSocketUnlink(const std::string &dir, const std::string &service);

@@ -1,0 +1,181 @@
+// The script tokenizer: one forward pass from the file image into the lines
+// buffer of NUL-terminated logical lines.
+#include "platform/win32.h"
+#include "script/pool.h"
+#include "script/script.h"
+
+#include <array>
+#include <climits>
+
+namespace {
+
+constexpr unsigned char QUOTE = 0x22;
+
+constexpr std::array<uint8_t, 256> MakeClassTable() {
+    std::array<uint8_t, 256> t{};
+    t[0x00] = CLASS_LINE_END;
+    t[0x1A] = CLASS_DISCARD;
+    t[0x20] = CLASS_BLANK;
+    t[0x2C] = CLASS_COMMA;
+    return t;
+}
+constexpr std::array<uint8_t, 256> CharClass = MakeClassTable();
+
+struct Tokenizer {
+    const char *scan;
+    char *out;
+    bool inQuotes = false;
+    unsigned char lastChar = 0;  // a line end, so the first line starts clean
+    char *lastPos = nullptr;
+    bool deferredBlank = false;
+
+    void Put(unsigned char b) {
+        *out = static_cast<char>(b);
+        lastPos = out++;
+        lastChar = b;
+    }
+
+    // One scanning step: the byte produced, or -1 for none.
+    int Step() {
+        auto c = static_cast<unsigned char>(*scan);
+        if (c == '\r') {
+            scan++;
+            return -1;
+        }
+        if (c == '\n') {
+            scan++;
+            return 0;
+        }
+        if (c == QUOTE) {
+            if (inQuotes && static_cast<unsigned char>(scan[1]) == QUOTE) {
+                scan += 2;
+                return QUOTE;
+            }
+            scan++;
+            inQuotes = !inQuotes;
+            return QUOTE_MARK;
+        }
+        if (inQuotes) {
+            scan++;
+            return c;
+        }
+        if (c == '+') {
+            const char *after = ++scan;
+            scan = SkipOver(scan, " \t");
+            if (*scan == '\r' || *scan == '\n') {  // a continuation: the line goes on past the line end
+                scan = SkipOver(scan, " \t\r\n");
+                return -1;
+            }
+            if (scan != after) deferredBlank = true;
+            return '+';
+        }
+        if (c == ' ' || c == '\t') {
+            scan = SkipOver(scan, " \t");
+            return ' ';
+        }
+        if (c == ';') {
+            scan = SkipOver(scan, "");
+            return -1;
+        }
+        scan++;
+        return c;
+    }
+
+    // The filter and the write for one produced byte.
+    void Emit(unsigned char b) {
+        switch (CharClass[b]) {
+            case CLASS_BLANK:
+                if (lastChar == 0 || (!inQuotes && lastChar == ',')) return;
+                break;
+            case CLASS_LINE_END:
+                inQuotes = false;  // a line end closes an open quote
+                if (lastChar == 0) return;
+                if (lastChar == ' ') out = lastPos;
+                break;
+            case CLASS_COMMA:
+                if (!inQuotes && lastChar == ' ') out = lastPos;
+                break;
+            case CLASS_DISCARD: return;
+            default: break;
+        }
+        Put(b);
+        if (deferredBlank) {
+            Put(' ');
+            deferredBlank = false;
+        }
+    }
+};
+
+}  // namespace
+
+const char *SkipOver(const char *cursor, const char *set) {
+    for (;;) {
+        char c = *cursor;
+        bool inSet = false;
+        for (const char *s = set; *s != '\0'; s++) inSet = inSet || (*s == c);
+        if (c != '\0' && inSet) {
+            cursor++;
+        } else if (c == ';') {
+            while (*cursor != '\n') cursor++;  // an LF always lies ahead: the appended one at the latest
+        } else {
+            return cursor;
+        }
+    }
+}
+
+uint32_t TokenizeImage(const char *image, char *out) {
+    Tokenizer t;
+    t.scan = image;
+    t.out = out;
+    while (*t.scan != '\0') {
+        int b = t.Step();
+        if (b >= 0) t.Emit(static_cast<unsigned char>(b));
+    }
+    return static_cast<uint32_t>(t.out - out);
+}
+
+uint32_t CountLines(const char *buffer, uint32_t length) {
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < length; i++) n += buffer[i] == '\0';
+    return n;
+}
+
+uint16_t LoadScript(const char *path, char **lines, uint32_t *length, uint32_t *lineCount) {
+    HFILE file = _lopen(path, OF_READ);
+    if (file == HFILE_ERROR) return LOAD_FILE_ERROR;
+
+    // Sizes are 32-bit: a failed query or a file too large for them is refused, never cut.
+    LONG size = _llseek(file, 0, FILE_END);
+    if (size < 0 || size > INT32_MAX - 2 || _llseek(file, 0, FILE_BEGIN) != 0) {
+        _lclose(file);
+        return LOAD_FILE_ERROR;
+    }
+    auto *image = static_cast<char *>(PoolAlloc(size + 2));
+    if (image == nullptr) {
+        _lclose(file);
+        return LOAD_NO_MEMORY;
+    }
+    // A short read would leave unread bytes in the image: it fails like an error.
+    UINT got = _lread(file, image, static_cast<UINT>(size));
+    _lclose(file);
+    if (got != static_cast<UINT>(size)) {
+        PoolFree(image);
+        return LOAD_FILE_ERROR;
+    }
+    image[size] = '\n';  // ends a last line that has no line end of its own
+    image[size + 1] = '\0';
+
+    auto *buffer = static_cast<char *>(PoolAlloc(size + 1));
+    if (buffer == nullptr) {
+        PoolFree(image);
+        return LOAD_NO_MEMORY;
+    }
+    uint32_t written = TokenizeImage(image, buffer);
+    PoolFree(image);
+    buffer = static_cast<char *>(PoolRealloc(buffer, static_cast<int32_t>(written)));
+
+    *lines = buffer;
+    *length = written;
+    *lineCount = CountLines(buffer, written);
+    return LOAD_OK;
+}

@@ -1,0 +1,271 @@
+// The real progman, started the way the utility starts it and driven through
+// the Win32 calls: acknowledgements, files, journal, exit, window, failures.
+#include "helpers.h"
+#include "platform/posix/dde/ddewire.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+bool Exists(const std::string &path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::string Progman(const std::string &rest) { return TestMachine() + "/progman/" + rest; }
+
+// Output and status of a shell command.
+int Capture(const std::string &command, std::string *output) {
+    FILE *p = popen(command.c_str(), "r");
+    if (p == nullptr) return -1;
+    char buffer[512];
+    while (fgets(buffer, sizeof buffer, p) != nullptr) *output += buffer;
+    return pclose(p);
+}
+
+class ProgmanTest : public testing::Test {
+protected:
+    void SetUp() override { ResetProgmanState(); }
+    void TearDown() override {
+        guard.Stop();
+        ResetProgmanState();
+    }
+    ProcessGuard guard;
+    ProcessHandles handles;
+};
+
+TEST_F(ProgmanTest, StartedTheUtilitysWayItServesAndExitsWhenAsked) {
+    ASSERT_TRUE(StartProgman(&guard, &handles));
+    EXPECT_EQ(ReadFile(Progman("progman.pid")), std::to_string(handles.info.dwProcessId) + "\n");
+    {
+        DdeClient client;
+        HCONV conv = client.Connect("PROGMAN", "PROGMAN");
+        ASSERT_NE(conv, nullptr);
+        const struct {
+            const char *command;
+            bool ack;
+        } steps[] = {
+            {"[ShowGroup(Pellor Tools, 8,0)]", false},
+            {"[CreateGroup(Pellor Tools,0)]", true},
+            {"[ShowGroup(pellor tools, 8,0)]", true},
+            {"[DeleteItem(Editor)]", false},
+            {"[CreateGroup(Pellor Tools,0)]", true},
+            {"[AddItem(edit.exe, Editor, edit.exe, 666)]", true},
+            {"[AddItem(\"C:\\Program Files\\Pellor\\admin.exe\" /s, Admin/Console, admin.exe, 667)]", true},
+            {"[AddItem(x.exe, \"Broken)]", false},
+            {"[DeleteItem(EDITOR)]", true},
+            {"[AddItem(edit.exe, Editor, edit.exe, 665)]", true},
+            {"[CreateGroup(Shared,1)][AddItem(tool.exe, Tool)]", true},
+            {"[NoSuchCommand(1)]", false},
+            {"[CreateGroup(broken", false},
+            {"[exitprogman(1)]", true},
+        };
+        for (const auto &s : steps) {
+            DWORD status = 0xFFFF;
+            HDDEDATA r = client.Execute(conv, s.command, 20000, &status);
+            EXPECT_EQ(r != nullptr, s.ack) << s.command;
+            EXPECT_EQ(status & DDE_FACK, s.ack ? static_cast<DWORD>(DDE_FACK) : 0u) << s.command;
+            EXPECT_EQ(DdeGetLastError(client.instance), s.ack ? 0u : static_cast<UINT>(DMLERR_NOTPROCESSED));
+        }
+        EXPECT_TRUE(Exists(Progman("Personal/Pellor Tools/Editor.desktop")));
+        EXPECT_TRUE(Exists(Progman("Personal/Pellor Tools/Admin%2FConsole.desktop")));
+        EXPECT_TRUE(Exists(Progman("Common/Shared/Tool.desktop")));
+        EXPECT_NE(ReadFile(Progman("Personal/Pellor Tools/Editor.desktop")).find("X-Progman-IconIndex=665\n"),
+                  std::string::npos);
+
+        std::vector<std::string> journal = ReadLines(Progman("journal.log"));
+        ASSERT_EQ(journal.size(), std::size(steps));
+        for (size_t i = 0; i < journal.size(); i++)
+            EXPECT_EQ(journal[i], std::string(steps[i].command) + (steps[i].ack ? "\tACK" : "\tNACK"));
+        EXPECT_FALSE(guard.WaitExit(200));  // exits when the conversation ends, not before
+    }  // DdeUninitialize ends the conversation
+    EXPECT_TRUE(guard.WaitExit(10000));
+    DWORD code = 1;
+    EXPECT_EQ(WaitForSingleObject(handles.info.hProcess, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_TRUE(GetExitCodeProcess(handles.info.hProcess, &code));
+    EXPECT_EQ(code, 0u);
+    EXPECT_FALSE(Exists(Progman("progman.pid")));
+    EXPECT_FALSE(Exists(TestMachine() + "/dde/progman.sock"));
+
+    if (system("command -v desktop-file-validate >/dev/null 2>&1") != 0) GTEST_SKIP() << "desktop-file-validate absent";
+    for (const char *item : {"Personal/Pellor Tools/Editor.desktop", "Personal/Pellor Tools/Admin%2FConsole.desktop",
+                             "Common/Shared/Tool.desktop"}) {
+        std::string output;
+        EXPECT_EQ(Capture("desktop-file-validate '" + Progman(item) + "' 2>&1", &output), 0) << output;
+        EXPECT_EQ(output, "");
+    }
+}
+
+TEST_F(ProgmanTest, ListsGroupsAndItemsAsATree) {
+    ASSERT_TRUE(StartProgman(&guard, &handles));
+    DdeClient client;
+    HCONV conv = client.Connect("PROGMAN", "PROGMAN");
+    ASSERT_NE(conv, nullptr);
+    DWORD status = 0;
+    ASSERT_NE(client.Execute(conv, "[CreateGroup(Tools)][AddItem(b.exe, Beta, b.ico, 2)][AddItem(a.exe, alpha)]"
+                                   "[CreateGroup(Admin,1)][AddItem(c.exe /x, Console)]",
+                             20000, &status),
+              nullptr);
+    std::string output;
+    EXPECT_EQ(Capture(BinDir() + "/progman --list", &output), 0);
+    EXPECT_EQ(output,
+              "Common\n"
+              "  Admin\n"
+              "    Console: c.exe /x (icon c.exe, 0)\n"
+              "Personal\n"
+              "  Tools\n"
+              "    alpha: a.exe (icon a.exe, 0)\n"
+              "    Beta: b.exe (icon b.ico, 2)\n");
+}
+
+TEST_F(ProgmanTest, ASecondCopyOnTheSameMachineIsRefused) {
+    ASSERT_TRUE(StartProgman(&guard, &handles));
+    ProcessHandles second;
+    ProcessGuard secondGuard;
+    ASSERT_TRUE(Start("progman", &second));
+    secondGuard.Watch(static_cast<pid_t>(second.info.dwProcessId));
+    EXPECT_EQ(WaitForInputIdle(second.info.hProcess, 20000), WAIT_FAILED);
+    DWORD code = 0;
+    EXPECT_EQ(WaitForSingleObject(second.info.hProcess, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_TRUE(GetExitCodeProcess(second.info.hProcess, &code));
+    EXPECT_EQ(code, 1u);
+    EXPECT_EQ(ReadFile(Progman("progman.pid")), std::to_string(handles.info.dwProcessId) + "\n");
+    DdeClient client;
+    EXPECT_NE(client.Connect("PROGMAN", "PROGMAN"), nullptr);  // the first one still serves
+}
+
+TEST_F(ProgmanTest, KilledServerIsHeardAsADisconnect) {
+    const struct {
+        bool viaGetMessage;
+    } cases[] = {{false}, {true}};
+    for (const auto &c : cases) {
+        ResetProgmanState();
+        ProcessGuard server;
+        ProcessHandles h;
+        ASSERT_TRUE(StartProgman(&server, &h));
+        DdeClient client;
+        HCONV conv = client.Connect("PROGMAN", "PROGMAN");
+        ASSERT_NE(conv, nullptr);
+        DWORD status = 0;
+        ASSERT_NE(client.Execute(conv, "[CreateGroup(G)]", 20000, &status), nullptr);
+        pid_t pid = static_cast<pid_t>(std::atoi(ReadFile(Progman("progman.pid")).c_str()));
+        ASSERT_EQ(pid, server.pid());
+        MSG msg{};
+        EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE));  // gives the thread its queue
+        EXPECT_TRUE(client.disconnects.empty());
+        server.Kill(SIGKILL);
+        ASSERT_TRUE(server.WaitExit(5000));
+        if (c.viaGetMessage) {
+            ASSERT_TRUE(PostThreadMessageA(GetCurrentThreadId(), WM_QUIT, 0, 0));
+            EXPECT_EQ(GetMessageA(&msg, nullptr, 0, 0), FALSE);
+        } else {
+            EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE));
+        }
+        ASSERT_EQ(client.disconnects.size(), 1u);
+        EXPECT_EQ(client.disconnects[0], conv);
+        EXPECT_EQ(client.Execute(conv, "[CreateGroup(G)]", 20000, &status), nullptr);
+        EXPECT_EQ(DdeGetLastError(client.instance), static_cast<UINT>(DMLERR_NO_CONV_ESTABLISHED));
+        EXPECT_EQ(client.disconnects.size(), 1u);
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        }
+    }
+}
+
+TEST_F(ProgmanTest, MinimizedWindowIsRestoredThroughThePartnerHandle) {
+    ASSERT_TRUE(StartProgman(&guard, &handles, SW_SHOWMINIMIZED));
+    DdeClient client;
+    HCONV conv = client.Connect("PROGMAN", "PROGMAN");
+    ASSERT_NE(conv, nullptr);
+    CONVINFO ci{};
+    ci.cb = sizeof ci;
+    DdeQueryConvInfo(conv, QID_SYNC, &ci);
+    ASSERT_NE(ci.hwndPartner, nullptr);
+    EXPECT_TRUE(SetForegroundWindow(ci.hwndPartner));
+    EXPECT_EQ(GetWindowLongA(ci.hwndPartner, GWL_STYLE) & WS_MINIMIZE, WS_MINIMIZE);
+    EXPECT_TRUE(ShowWindow(ci.hwndPartner, SW_RESTORE));  // it was visible
+    EXPECT_EQ(GetWindowLongA(ci.hwndPartner, GWL_STYLE) & WS_MINIMIZE, 0);
+    EXPECT_NE(GetWindowLongA(ci.hwndPartner, GWL_STYLE), 0);
+    ShowWindow(ci.hwndPartner, SW_MINIMIZE);
+    EXPECT_EQ(GetWindowLongA(ci.hwndPartner, GWL_STYLE) & WS_MINIMIZE, WS_MINIMIZE);
+
+    HWND bogus = reinterpret_cast<HWND>(0x4242);
+    EXPECT_FALSE(SetForegroundWindow(bogus));
+    EXPECT_FALSE(SetForegroundWindow(nullptr));
+    EXPECT_EQ(GetWindowLongA(bogus, GWL_STYLE), 0);
+    EXPECT_FALSE(ShowWindow(bogus, SW_RESTORE));
+}
+
+TEST_F(ProgmanTest, SurvivesMalformedFramesAndVanishingClients) {
+    ASSERT_TRUE(StartProgman(&guard, &handles));
+    std::string dir = DdeRendezvousDir();
+    std::string hello("PROGMAN\0PROGMAN\0", 16);
+    std::vector<uint8_t> greet = DdeEncodeFrame(DDE_FRAME_HELLO, 0, hello.data(), hello.size());
+    std::vector<std::vector<uint8_t>> clients = {
+        {'G', 'E', 'T', ' ', '/', ' ', 'H', 'T', 'T', 'P', '/', '1', '.', '1', '\r', '\n'},
+        DdeEncodeFrame(DDE_FRAME_HELLO, 0, "PROGMAN\0", 8),
+        greet,  // then the execute below, then gone before the answer
+    };
+    std::vector<uint8_t> exec = DdeEncodeFrame(DDE_FRAME_EXECUTE, 1, "[CreateGroup(Left)]", 20);
+    clients.back().insert(clients.back().end(), exec.begin(), exec.end());
+    for (const auto &bytes : clients) {
+        int fd = DdeSocketConnect(dir, "PROGMAN");
+        ASSERT_GE(fd, 0);
+        DdeSendAll(fd, bytes, DdeNowMs() + 1000);
+        close(fd);
+    }
+    DdeClient client;
+    HCONV conv = client.Connect("PROGMAN", "PROGMAN");
+    ASSERT_NE(conv, nullptr);
+    DWORD status = 0;
+    EXPECT_NE(client.Execute(conv, "[ShowGroup(Left, 1)]", 20000, &status), nullptr);  // the vanished client's group
+    EXPECT_EQ(client.Connect("PROGMAN", "OTHER"), nullptr);
+    std::vector<std::string> journal = ReadLines(Progman("journal.log"));
+    EXPECT_EQ(journal, (std::vector<std::string>{"[CreateGroup(Left)]\tACK", "[ShowGroup(Left, 1)]\tACK"}));
+    EXPECT_NE(ReadFile(Progman("progman.log")).find("malformed frame"), std::string::npos);
+}
+
+TEST_F(ProgmanTest, LetsGoOfTheStreamsOfWhoeverStartedIt) {
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+    std::string program = BinDir() + "/progman";
+    char *argv[] = {program.data(), nullptr};
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ), 0);  // started by hand
+    posix_spawn_file_actions_destroy(&actions);
+    guard.Watch(pid);
+    close(pipeFds[1]);
+    // The pipe reaches its end while the server runs on: a reader of our output is not held up.
+    pollfd p{pipeFds[0], POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 10000), 1);
+    char byte;
+    EXPECT_EQ(read(pipeFds[0], &byte, 1), 0);
+    close(pipeFds[0]);
+    EXPECT_FALSE(guard.WaitExit(0));
+    EXPECT_EQ(ReadFile(Progman("progman.pid")), std::to_string(pid) + "\n");
+}
+
+TEST_F(ProgmanTest, StopsCleanlyOnTerminate) {
+    ASSERT_TRUE(StartProgman(&guard, &handles));
+    guard.Kill(SIGTERM);
+    EXPECT_TRUE(guard.WaitExit(5000));
+    EXPECT_FALSE(Exists(Progman("progman.pid")));
+    DdeClient client;
+    EXPECT_EQ(client.Connect("PROGMAN", "PROGMAN"), nullptr);
+}
+
+}  // namespace

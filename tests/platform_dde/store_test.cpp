@@ -1,0 +1,143 @@
+// The Program Manager's commands against a group store in a temporary
+// directory, without a server: acknowledge and refuse rules, files on disk.
+#include "commands.h"
+#include "helpers.h"
+#include "store.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sys/stat.h>
+
+namespace {
+
+bool Exists(const std::string &path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+class CommandsTest : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(StoreOpen(dir.path(), &error)) << error;
+    }
+    bool Run(const std::string &text) {
+        std::string why;
+        return ProgmanRunExecute(dir.path(), session, text, &why);
+    }
+    std::string Personal(const std::string &rest) { return dir.path() + "/Personal/" + rest; }
+    std::string Common(const std::string &rest) { return dir.path() + "/Common/" + rest; }
+    TempDir dir;
+    ProgmanSession session;
+};
+
+TEST_F(CommandsTest, AcknowledgesAndRefusesByTheRules) {
+    const struct {
+        const char *command;
+        bool ack;
+    } steps[] = {
+        {"[AddItem(edit.exe, Editor)]", false},  // no active group
+        {"[DeleteItem(Editor)]", false},
+        {"[ShowGroup(Tools, 8,0)]", false},  // no such group
+        {"[CreateGroup()]", false},
+        {"[CreateGroup(,0)]", false},
+        {"[CreateGroup(Tools,0)]", true},
+        {"[ShowGroup(tools, 8,0)]", true},
+        {"[ShowGroup(Tools, 8,1)]", false},  // the common group of that name does not exist
+        {"[ShowGroup(Tools)]", false},
+        {"[ShowGroup(Tools, x)]", false},
+        {"[CreateGroup(TOOLS,0)]", true},  // activates the existing group, keeps its spelling
+        {"[AddItem(edit.exe, Editor, edit.exe, 666)]", true},
+        {"[AddItem(notepad.exe, EDITOR, notepad.exe, 667)]", true},  // replaces Editor
+        {"[AddItem(x.exe, X, x.exe, seven)]", false},
+        {"[DeleteItem(editor)]", true},
+        {"[DeleteItem(editor)]", false},
+        {"[createGROUP(Tools)][AddItem(a.exe, A)][Bogus(1)][AddItem(b.exe, B)]", false},  // stops at Bogus
+        {"[CreateGroup(Tools,tools.grp,1)]", true},  // a common group, apart from the personal one
+        {"[AddItem(c.exe, C)]", true},
+        {"[DeleteGroup(TOOLS,1)]", true},
+        {"[AddItem(d.exe, D)]", false},  // its active group is gone
+        {"[DeleteGroup(Tools,1)]", false},
+        {"[CreateGroup(a/b)][AddItem(C:\\PROGRA~1\\p.exe %1, \"p/q\")]", true},
+        {"[AddItem(x.exe, \"tab\there\")]", false},  // control characters make no names
+        {"[CreateGroup(Tools,abc)]", true},          // a non-number second argument is the group file
+        {"[CreateGroup(Tools,x,y)]", false},
+        {"[AddItem(\"\")]", false},
+        {"[CreateGroup(Tools)][AddItem(\"C:\\bin\\Calc.EXE\")]", true},  // name and icon from the program
+        {"[CreateGroup(x)", false},
+        {"[ExitProgman(1)]", true},
+    };
+    for (const auto &s : steps) EXPECT_EQ(Run(s.command), s.ack) << s.command;
+
+    EXPECT_TRUE(session.exitRequested);
+    EXPECT_TRUE(Exists(Personal("Tools/EDITOR.desktop")) == false);
+    EXPECT_TRUE(Exists(Personal("Tools/A.desktop")));
+    EXPECT_FALSE(Exists(Personal("Tools/B.desktop")));
+    EXPECT_FALSE(Exists(Common("Tools")));
+    EXPECT_TRUE(Exists(Personal("a%2Fb/p%2Fq.desktop")));
+    EXPECT_FALSE(Exists(Personal("TOOLS")));
+
+    std::vector<StoredGroup> groups = StoreList(dir.path(), SCOPE_PERSONAL);
+    ASSERT_EQ(groups.size(), 2u);
+    EXPECT_EQ(groups[0].name, "a/b");
+    ASSERT_EQ(groups[0].items.size(), 1u);
+    EXPECT_EQ(groups[0].items[0].name, "p/q");
+    EXPECT_EQ(groups[0].items[0].commandLine, "C:\\PROGRA~1\\p.exe %1");
+    EXPECT_EQ(groups[1].name, "Tools");
+    ASSERT_EQ(groups[1].items.size(), 2u);
+    EXPECT_EQ(groups[1].items[0].name, "A");
+    EXPECT_EQ(groups[1].items[1].name, "Calc");
+    EXPECT_EQ(groups[1].items[1].iconFile, "C:\\bin\\Calc.EXE");
+}
+
+TEST_F(CommandsTest, ReplacingKeepsOneItemInTheNewSpelling) {
+    ASSERT_TRUE(Run("[CreateGroup(G)][AddItem(a.exe, editor, a.exe, 1)]"));
+    ASSERT_TRUE(Run("[AddItem(b.exe, Editor, b.exe, 2)]"));
+    std::vector<StoredGroup> groups = StoreList(dir.path(), SCOPE_PERSONAL);
+    ASSERT_EQ(groups.size(), 1u);
+    ASSERT_EQ(groups[0].items.size(), 1u);
+    EXPECT_EQ(groups[0].items[0].name, "Editor");
+    EXPECT_EQ(groups[0].items[0].commandLine, "b.exe");
+    EXPECT_EQ(groups[0].items[0].iconIndex, 2);
+    EXPECT_FALSE(Exists(Personal("G/editor.desktop")));
+}
+
+TEST_F(CommandsTest, LeftoversOfAnInterruptedChangeAreCleared) {
+    ASSERT_TRUE(Run("[CreateGroup(G)][AddItem(a.exe, A)]"));
+    WriteFile(Personal("G/.tmp-1-1"), "half written");
+    ASSERT_EQ(mkdir(Personal(".deleted-1-1").c_str(), 0700), 0);
+    std::string error;
+    ASSERT_TRUE(StoreOpen(dir.path(), &error));
+    EXPECT_FALSE(Exists(Personal("G/.tmp-1-1")));
+    EXPECT_FALSE(Exists(Personal(".deleted-1-1")));
+    EXPECT_TRUE(Exists(Personal("G/A.desktop")));
+}
+
+TEST_F(CommandsTest, ItemFilesPassTheDesktopEntryValidator) {
+    if (system("command -v desktop-file-validate >/dev/null 2>&1") != 0) GTEST_SKIP() << "desktop-file-validate absent";
+    ASSERT_TRUE(Run("[CreateGroup(G)]"
+                    "[AddItem(edit.exe, Editor, edit.exe, 666)]"
+                    "[AddItem(\"C:\\Program Files\\App (x86)\\a.exe\", \"Odd; name, really\", "
+                    "\"C:\\icons\\a.ico\", -1)]"
+                    "[AddItem(tool.exe /x 50% $HOME;rm `x` *?#~, Tool)]"
+                    "[AddItem(sh -c 'echo $HOME|cat' >out, caf\xE9)]"
+                    "[AddItem(x.exe, .dot)]"));
+    std::vector<StoredGroup> groups = StoreList(dir.path(), SCOPE_PERSONAL);
+    ASSERT_EQ(groups.size(), 1u);
+    ASSERT_EQ(groups[0].items.size(), 5u);
+    for (const char *file : {"Editor", "Odd; name, really", "Tool", "caf\xC3\xA9", "%2Edot"}) {
+        std::string path = Personal(std::string("G/") + file + ".desktop");
+        ASSERT_TRUE(Exists(path)) << path;
+        std::string cmd = "desktop-file-validate '" + path + "' 2>&1";
+        FILE *p = popen(cmd.c_str(), "r");
+        ASSERT_NE(p, nullptr);
+        std::string output;
+        char buffer[512];
+        while (fgets(buffer, sizeof buffer, p) != nullptr) output += buffer;
+        EXPECT_EQ(pclose(p), 0) << path << "\n" << output << ReadFile(path);
+        EXPECT_EQ(output, "") << ReadFile(path);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,28 @@
+// Runs the tests on a private machine directory whose path is longer than a
+// unix socket address can hold, so every DDE test also proves that the
+// rendezvous works from such a machine.
+#include "helpers.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace {
+std::string machine;
+}
+
+const std::string &TestMachine() { return machine; }
+
+int main(int argc, char **argv) {
+    testing::InitGoogleTest(&argc, argv);
+    char pattern[] = "/tmp/pellor-dde-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return 1;
+    std::string base = pattern;
+    machine = base + "/a-machine-directory-whose-path-is-longer-than-any-unix-socket-address-can-hold/machine";
+    setenv("PELLOR_MACHINE", machine.c_str(), 1);
+    unsetenv("DISPLAY");  // no test may put up a real dialog
+    unsetenv("WAYLAND_DISPLAY");
+    int rc = RUN_ALL_TESTS();
+    RemoveTree(base);
+    return rc;
+}

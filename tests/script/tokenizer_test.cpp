@@ -1,0 +1,111 @@
+#include "script/pool.h"
+#include "script/script.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+// Tokenizes text as LoadScript does (the image ends with an LF and a NUL).
+std::string Tokenize(const std::string &text) {
+    std::string image = text + "\n";
+    std::string out(image.size() + 1, '#');
+    uint32_t n = TokenizeImage(image.c_str(), out.data());
+    EXPECT_LE(n, image.size());
+    return out.substr(0, n);
+}
+
+// Makes the buffer readable: NUL as '|', quote mark as '^'.
+std::string Show(const std::string &s) {
+    std::string r;
+    for (char c : s) r += c == '\0' ? '|' : c == '\x01' ? '^' : c;
+    return r;
+}
+
+TEST(LoadScript, WorkedExample) {
+    char *lines = nullptr;
+    uint32_t length = 0, count = 0;
+    ASSERT_EQ(LoadScript(FIXTURES "/worked.inf", &lines, &length, &count), LOAD_OK);
+    EXPECT_EQ(Show(std::string(lines, length)),
+              "[Accessories]|Calc = ^Calculator^,calc.exe,calc.exe,0,VITAL|"
+              "Notes = ^Note \"Pad\"^,notepad.exe readme.txt,notepad.exe,1,O|");
+    EXPECT_EQ(count, 3u);
+    PoolFree(lines);
+}
+
+TEST(Tokenizer, LexicalRules) {
+    struct Case {
+        const char *label;
+        std::string in;
+        const char *out;
+    } cases[] = {
+        {"empty", "", ""},
+        {"no final line end", "abc", "abc|"},
+        {"crlf and lf alike", "a\r\nb\nc", "a|b|c|"},
+        {"lone cr", "a\rb", "ab|"},
+        {"blank lines", "  \t \n;only\n\x1a\x1a\n\n x", "x|"},
+        {"blank runs", "Abc  \tdef   ; c", "Abc def|"},
+        {"comment after text", "abc;def", "abc|"},
+        {"comma blanks", "a , b", "a,b|"},
+        {"equals blanks", "a = b", "a = b|"},
+        {"continuation", "a+\n  b", "ab|"},
+        {"continuation after blank", "a +\n  b", "a b|"},
+        {"continuation over comments", "a+ ; note\n; comment\n\n\tb", "ab|"},
+        {"plus in text", "a + b\na+ b\na+b", "a + b|a+ b|a+b|"},
+        {"plus with blanks", "a  +  b", "a + b|"},
+        {"plus at the end of the file", "x\na+", "x|a"},
+        {"quoted stretch", "\"a  ;+,\tb\"", "^a  ;+,\tb^|"},
+        {"doubled quote", "\"a\"\"b\"", "^a\"b^|"},
+        {"empty quotes", "x\"\"y", "x^^y|"},
+        {"open quote closed by line end", "\"ab  \nc , d", "^ab |c,d|"},
+        {"ctrl-z anywhere", "a\x1a" "b\"c\x1a" "d\"", "ab^cd^|"},
+        {"nul ends the script", std::string("ab\ncd\0ef\n", 9), "ab|cd"},
+        {"quote mark and high bytes pass", "a\x01\xff", "a^\xff|"},
+        {"blank after quote stays", "\" a\" , b", "^ a^,b|"},
+        {"blank before comma inside quotes stays", "\"a ,b\"", "^a ,b^|"},
+    };
+    for (const Case &c : cases) EXPECT_EQ(Show(Tokenize(c.in)), c.out) << c.label;
+}
+
+TEST(Tokenizer, OnlyContinuationsAndGarbageStayInBounds) {
+    std::string garbage;
+    for (int i = 0; i < 4096; i++) garbage += static_cast<char>((i * 131 + 7) % 256);
+    std::string plusses(1000, '+');
+    for (const std::string &s : {garbage, plusses, std::string("+\n+\n+\n"), std::string(300, '"')}) {
+        std::string out = Tokenize(s);
+        EXPECT_LE(out.size(), s.size() + 1);
+    }
+}
+
+TEST(LoadScript, Failures) {
+    char *lines = nullptr;
+    uint32_t length = 0, count = 0;
+    EXPECT_EQ(LoadScript("/nonexistent/pellor.inf", &lines, &length, &count), LOAD_FILE_ERROR);
+    EXPECT_EQ(LoadScript("", &lines, &length, &count), LOAD_FILE_ERROR);
+    EXPECT_EQ(LoadScript("/tmp", &lines, &length, &count), LOAD_FILE_ERROR);
+}
+
+TEST(LoadScript, EmptyFileHasNoLines) {
+    char path[] = "/tmp/pellor-empty-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    char *lines = nullptr;
+    uint32_t length = 99, count = 99;
+    EXPECT_EQ(LoadScript(path, &lines, &length, &count), LOAD_OK);
+    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(count, 0u);
+    PoolFree(lines);
+    unlink(path);
+}
+
+TEST(CountLines, CountsNulsWithinTheLength) {
+    EXPECT_EQ(CountLines("a\0b\0c", 5), 2u);
+    EXPECT_EQ(CountLines("a\0b\0", 3), 1u);
+    EXPECT_EQ(CountLines("", 0), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,164 @@
+// Command table and the acknowledge and refuse rules of each command.
+#include "commands.h"
+
+#include "execparse.h"
+#include "store.h"
+
+#include "platform/posix/dde/winargs.h"
+
+#include <cstdlib>
+#include <strings.h>
+#include <vector>
+
+namespace {
+
+struct Context {
+    const std::string &root;
+    ProgmanSession &session;
+    std::string *why;
+};
+
+bool Refuse(Context &c, const std::string &why) {
+    *c.why = why;
+    return false;
+}
+
+// A whole decimal integer (optional sign), as the numeric arguments are.
+bool ParseInt(const std::string &s, long *value) {
+    if (s.empty()) return false;
+    char *end = nullptr;
+    *value = std::strtol(s.c_str(), &end, 10);
+    return *end == '\0' && *value >= -2147483647L - 1 && *value <= 2147483647L;
+}
+
+bool ParseScope(Context &c, const std::string &s, int *scope) {
+    long flag = 0;
+    if (!ParseInt(s, &flag)) return Refuse(c, "common-group flag is not a number: " + s);
+    *scope = flag != 0 ? SCOPE_COMMON : SCOPE_PERSONAL;
+    return true;
+}
+
+void Activate(Context &c, int scope, const std::string &group) {
+    c.session.activeScope = scope;
+    c.session.activeGroup = group;
+}
+
+// CreateGroup(name[, file][, common]): with two arguments a number is the flag.
+bool CreateGroup(Context &c, const std::vector<std::string> &a) {
+    if (a[0].empty()) return Refuse(c, "CreateGroup without a group name");
+    int scope = SCOPE_PERSONAL;
+    long ignored = 0;
+    if (a.size() == 3 || (a.size() == 2 && ParseInt(a[1], &ignored)))
+        if (!ParseScope(c, a.back(), &scope)) return false;
+    std::string stored, error;
+    if (!StoreCreateGroup(c.root, scope, a[0], &stored, &error)) return Refuse(c, error);
+    Activate(c, scope, stored);
+    return true;
+}
+
+// ShowGroup(name, showCommand[, common]): only an existing group.
+bool ShowGroup(Context &c, const std::vector<std::string> &a) {
+    long show = 0;
+    if (!ParseInt(a[1], &show)) return Refuse(c, "show command is not a number: " + a[1]);
+    int scope = SCOPE_PERSONAL;
+    if (a.size() == 3 && !ParseScope(c, a[2], &scope)) return false;
+    std::string stored;
+    if (!StoreFindGroup(c.root, scope, a[0], &stored)) return Refuse(c, "no group " + a[0]);
+    Activate(c, scope, stored);
+    return true;
+}
+
+// The name an item gets without one: its program's file name without extension.
+std::string DefaultItemName(const std::string &program) {
+    std::string base = program.substr(program.find_last_of("/\\:") + 1);
+    size_t dot = base.find_last_of('.');
+    return dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
+}
+
+// AddItem(commandLine[, name[, iconFile[, iconIndex, x, y, dir, hotkey, minimize, memory]]]).
+bool AddItem(Context &c, const std::vector<std::string> &a) {
+    if (c.session.activeScope < 0) return Refuse(c, "AddItem with no active group");
+    std::string program = SplitCommandLine(a[0])[0];
+    if (program.empty()) return Refuse(c, "AddItem without a program");
+    ProgramItem item;
+    item.commandLine = a[0];
+    item.name = a.size() > 1 && !a[1].empty() ? a[1] : DefaultItemName(program);
+    item.iconFile = a.size() > 2 && !a[2].empty() ? a[2] : program;
+    long index = 0;
+    if (a.size() > 3 && !a[3].empty() && !ParseInt(a[3], &index))
+        return Refuse(c, "icon index is not a number: " + a[3]);
+    item.iconIndex = static_cast<int>(index);
+    std::string error;
+    if (!StorePutItem(c.root, c.session.activeScope, c.session.activeGroup, item, &error)) return Refuse(c, error);
+    return true;
+}
+
+// DeleteItem(name): from the active group.
+bool DeleteItem(Context &c, const std::vector<std::string> &a) {
+    if (c.session.activeScope < 0) return Refuse(c, "DeleteItem with no active group");
+    std::string error;
+    if (!StoreDeleteItem(c.root, c.session.activeScope, c.session.activeGroup, a[0], &error))
+        return Refuse(c, error);
+    return true;
+}
+
+// DeleteGroup(name[, common]): refused for a group that does not exist.
+bool DeleteGroup(Context &c, const std::vector<std::string> &a) {
+    int scope = SCOPE_PERSONAL;
+    if (a.size() == 2 && !ParseScope(c, a[1], &scope)) return false;
+    std::string stored, error;
+    if (!StoreFindGroup(c.root, scope, a[0], &stored)) return Refuse(c, "no group " + a[0]);
+    if (!StoreDeleteGroup(c.root, scope, stored, &error)) return Refuse(c, error);
+    if (c.session.activeScope == scope && SameItemName(c.session.activeGroup, stored)) c.session.activeScope = -1;
+    return true;
+}
+
+// ExitProgman(save): the server ends when this conversation does.
+bool ExitProgman(Context &c, const std::vector<std::string> &) {
+    c.session.exitRequested = true;
+    return true;
+}
+
+struct CommandEntry {
+    const char *name;
+    size_t minArgs, maxArgs;
+    bool (*run)(Context &, const std::vector<std::string> &);
+};
+
+const CommandEntry kCommands[] = {
+    {"CreateGroup", 1, 3, CreateGroup}, {"ShowGroup", 2, 3, ShowGroup},     {"AddItem", 1, 10, AddItem},
+    {"DeleteItem", 1, 1, DeleteItem},   {"DeleteGroup", 1, 2, DeleteGroup}, {"ExitProgman", 0, 1, ExitProgman},
+};
+
+// Names must make file names and desktop entry values: no control characters.
+bool ArgumentsAllowed(const std::vector<std::string> &args) {
+    for (const std::string &a : args)
+        for (unsigned char ch : a)
+            if (ch < 0x20 || ch == 0x7F) return false;
+    return true;
+}
+
+}  // namespace
+
+bool ProgmanRunExecute(const std::string &root, ProgmanSession &session, const std::string &text,
+                       std::string *why) {
+    std::vector<ExecCommand> commands;
+    std::string error;
+    if (!ParseExecute(text, &commands, &error)) {
+        *why = "malformed command: " + error;
+        return false;
+    }
+    Context c{root, session, why};
+    for (ExecCommand &cmd : commands) {
+        const CommandEntry *entry = nullptr;
+        for (const CommandEntry &e : kCommands)
+            if (strcasecmp(e.name, cmd.name.c_str()) == 0) entry = &e;
+        if (entry == nullptr) return Refuse(c, "unknown command " + cmd.name);
+        if (cmd.args.size() < entry->minArgs || cmd.args.size() > entry->maxArgs)
+            return Refuse(c, std::string(entry->name) + ": wrong number of arguments");
+        if (!ArgumentsAllowed(cmd.args)) return Refuse(c, std::string(entry->name) + ": control character in an argument");
+        for (std::string &a : cmd.args) a = ToUtf8(a);
+        if (!entry->run(c, cmd.args)) return false;
+    }
+    return true;
+}

@@ -1,0 +1,196 @@
+// Desktop entry formatting and parsing, file-name encoding.
+#include "desktop.h"
+
+#include "platform/posix/dde/winargs.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <vector>
+
+namespace {
+
+const char kExecReserved[] = " \t\n\"'\\><~|&;$*?#()`";
+
+// The general string escapes of desktop entry values.
+std::string EscapeValue(const std::string &s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); i++) {
+        char c = s[i];
+        if (c == '\\') out += "\\\\";
+        else if (c == '\n') out += "\\n";
+        else if (c == '\t') out += "\\t";
+        else if (c == '\r') out += "\\r";
+        else if (c == ' ' && i == 0) out += "\\s";  // a leading blank would be dropped
+        else out += c;
+    }
+    return out;
+}
+
+std::string UnescapeValue(const std::string &s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); i++) {
+        if (s[i] != '\\' || i + 1 == s.size()) {
+            out += s[i];
+            continue;
+        }
+        char n = s[++i];
+        out += n == 'n' ? '\n' : n == 't' ? '\t' : n == 'r' ? '\r' : n == 's' ? ' ' : n;
+    }
+    return out;
+}
+
+// One Exec argument: quoted when it holds a reserved character, with '"', '`',
+// '$' and '\' escaped inside the quotes; '%' doubled so it is no field code.
+std::string ExecArgument(const std::string &arg) {
+    std::string body;
+    for (char c : arg) {
+        if (c == '%') body += "%%";
+        else body += c;
+    }
+    if (!body.empty() && body.find_first_of(kExecReserved) == std::string::npos) return body;
+    std::string quoted = "\"";
+    for (char c : body) {
+        if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+// Length of the UTF-8 sequence at s[i], 0 when it is not valid there.
+size_t Utf8Length(const std::string &s, size_t i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    if (n == 0 || i + n > s.size() || (n == 2 && c < 0xC2)) return 0;
+    for (size_t k = 1; k < n; k++)
+        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
+    return n;
+}
+
+void AppendUtf8(std::string &out, unsigned cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// Windows-1252's characters at 0x80..0x9F (0 where the code page has none).
+const unsigned short kCp1252High[32] = {
+    0x20AC, 0, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0, 0x017D, 0,
+    0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178};
+
+}  // namespace
+
+std::string FormatDesktopEntry(const ProgramItem &item) {
+    std::vector<std::string> args = SplitCommandLine(item.commandLine);
+    std::string exec;
+    for (const std::string &a : args) {
+        if (!exec.empty()) exec += ' ';
+        exec += ExecArgument(a);
+    }
+    std::ostringstream out;
+    out << "[Desktop Entry]\n"
+        << "Type=Application\n"
+        << "Version=1.0\n"
+        << "Name=" << EscapeValue(item.name) << "\n"
+        << "Exec=" << EscapeValue(exec) << "\n";
+    if (!item.iconFile.empty()) out << "Icon=" << EscapeValue(item.iconFile) << "\n";
+    out << "X-Progman-IconIndex=" << item.iconIndex << "\n"
+        << "X-Progman-CommandLine=" << EscapeValue(item.commandLine) << "\n";
+    return out.str();
+}
+
+bool ParseDesktopEntry(const std::string &text, ProgramItem *item) {
+    std::istringstream in(text);
+    std::string line;
+    bool inEntry = false, hasName = false, hasCommand = false;
+    *item = ProgramItem();
+    while (std::getline(in, line)) {
+        if (!line.empty() && line[0] == '[') {
+            inEntry = line == "[Desktop Entry]";
+            continue;
+        }
+        size_t eq = line.find('=');
+        if (!inEntry || eq == std::string::npos) continue;
+        std::string key = line.substr(0, eq), value = UnescapeValue(line.substr(eq + 1));
+        if (key == "Name") {
+            item->name = value;
+            hasName = true;
+        } else if (key == "Icon") {
+            item->iconFile = value;
+        } else if (key == "X-Progman-IconIndex") {
+            item->iconIndex = static_cast<int>(std::strtol(value.c_str(), nullptr, 10));
+        } else if (key == "X-Progman-CommandLine") {
+            item->commandLine = value;
+            hasCommand = true;
+        }
+    }
+    return hasName && hasCommand;
+}
+
+std::string EncodeFileName(const std::string &name) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (size_t i = 0; i < name.size(); i++) {
+        unsigned char c = static_cast<unsigned char>(name[i]);
+        if (c == '%' || c == '/' || c < 0x20 || c == 0x7F || (c == '.' && i == 0)) {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+bool DecodeFileName(const std::string &file, std::string *name) {
+    name->clear();
+    for (size_t i = 0; i < file.size(); i++) {
+        if (file[i] != '%') {
+            name->push_back(file[i]);
+            continue;
+        }
+        if (i + 2 >= file.size() || !std::isxdigit(static_cast<unsigned char>(file[i + 1])) ||
+            !std::isxdigit(static_cast<unsigned char>(file[i + 2])))
+            return false;
+        name->push_back(static_cast<char>(std::strtol(file.substr(i + 1, 2).c_str(), nullptr, 16)));
+        i += 2;
+    }
+    return !name->empty() && EncodeFileName(*name) == file;  // one spelling per name
+}
+
+bool SameItemName(const std::string &a, const std::string &b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); i++) {
+        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::string ToUtf8(const std::string &text) {
+    bool valid = true;
+    for (size_t i = 0; i < text.size() && valid;) {
+        size_t n = Utf8Length(text, i);
+        valid = n != 0;
+        i += n;
+    }
+    if (valid) return text;
+    std::string out;
+    for (unsigned char c : text) {
+        unsigned cp = c;
+        if (c >= 0x80 && c < 0xA0) cp = kCp1252High[c - 0x80] != 0 ? kCp1252High[c - 0x80] : 0xFFFD;
+        AppendUtf8(out, cp);
+    }
+    return out;
+}
