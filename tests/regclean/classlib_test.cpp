@@ -185,16 +185,4 @@ TEST(Registry, DeleteValueEntryRemovesOnlyTheKeysOwnValue) {
     }
 }
 
-TEST(Registry, AnUninitializedRegistryDeletesNothing) {
-    SeedMachine();
-    DSTRING key, entry;
-    key.Initialize(u"SYSTEM\\CurrentControlSet\\Control\\Pellor", TO_END);
-    entry.Initialize(u"OemId", TO_END);
-    REGISTRY_KEY_INFO info;
-    ASSERT_TRUE(info.Initialize(&key, nullptr, 0, nullptr, nullptr));
-    REGISTRY registry;
-    EXPECT_FALSE(registry.DeleteValueEntry(PREDEFINED_KEY_LOCAL_MACHINE, &info, &entry, nullptr));
-    EXPECT_TRUE(fakereg::HasValue(HKEY_LOCAL_MACHINE, Pellor, u"OemId"));
-}
-
 }  // namespace

@@ -54,8 +54,8 @@ BOOLEAN REGISTRY_KEY_INFO::Initialize(const WSTRING *keyName, const WSTRING *par
 
     WCHAR *joined = static_cast<WCHAR *>(HeapAlloc(GetProcessHeap(), 0, (total + 1) * sizeof(WCHAR)));
     if (joined == nullptr) return FALSE;
-    WCHAR *out = joined;
-    if (parentCount > 0) out = static_cast<WCHAR *>(std::memcpy(out, parent, parentCount * sizeof(WCHAR))) + parentCount;
+    if (parentCount > 0) std::memcpy(joined, parent, parentCount * sizeof(WCHAR));
+    WCHAR *out = joined + parentCount;
     if (separator) *out++ = WIDE('\\');
     std::memcpy(out, keyName->GetWSTR(), nameCount * sizeof(WCHAR));
     BOOLEAN pathSet = path_.Initialize(joined, static_cast<LONG>(total));
