@@ -80,7 +80,7 @@ TEST_F(RegistryTest, CreateKeyPathsAsWindows) {
 }
 
 TEST_F(RegistryTest, CreateKeyExAWritesTheIconVersionMark) {
-    // Part 1.2's exact calls.
+    // The version mark's exact calls.
     HKEY key = nullptr;
     DWORD disposition = 0;
     ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Pellor\\UPGRADE", 0, nullptr, REG_OPTION_NON_VOLATILE,

@@ -2,6 +2,7 @@
 #include "desktop.h"
 
 #include "platform/posix/dde/winargs.h"
+#include "platform/posix/text.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -167,16 +168,7 @@ bool DecodeFileName(const std::string &file, std::string *name) {
     return !name->empty() && EncodeFileName(*name) == file;  // one spelling per name
 }
 
-bool SameItemName(const std::string &a, const std::string &b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); i++) {
-        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-        if (x != y) return false;
-    }
-    return true;
-}
+bool SameItemName(const std::string &a, const std::string &b) { return SameAsciiName(a, b); }
 
 std::string ToUtf8(const std::string &text) {
     bool valid = true;

@@ -87,33 +87,6 @@ int Canceled() {
     return 1;
 }
 
-struct Value {
-    std::u16string name;
-    DWORD type = REG_NONE;
-    std::string data;
-};
-
-LSTATUS ListValues(HKEY key, std::vector<Value> *values) {
-    std::vector<WCHAR> name(256);
-    std::string data(1024, '\0');
-    for (DWORD i = 0;;) {
-        DWORD nameLength = static_cast<DWORD>(name.size()), dataLength = static_cast<DWORD>(data.size()), type = 0;
-        LSTATUS status = RegEnumValueW(key, i, name.data(), &nameLength, nullptr, &type,
-                                       reinterpret_cast<LPBYTE>(data.data()), &dataLength);
-        if (status == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
-        if (status == ERROR_MORE_DATA) {
-            if (dataLength > data.size()) {
-                data.resize(dataLength);
-            } else {
-                name.resize(name.size() * 2);
-            }
-            continue;
-        }
-        if (status != ERROR_SUCCESS) return status;
-        values->push_back({std::u16string(name.data(), nameLength), type, data.substr(0, dataLength)});
-        i++;
-    }
-}
 
 LSTATUS ListSubkeys(HKEY key, std::vector<std::u16string> *names) {
     for (DWORD i = 0;; i++) {

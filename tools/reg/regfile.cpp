@@ -76,25 +76,9 @@ std::u16string ExportValue(const std::u16string &name, DWORD type, const std::st
 
 LSTATUS ExportKey(HKEY hkey, const std::u16string &path, std::u16string *out) {
     *out += u"\r\n[" + path + u"]\r\n";
-    std::vector<WCHAR> name(256);
-    std::string data(2048, '\0');
-    for (DWORD i = 0;;) {
-        DWORD nameLength = static_cast<DWORD>(name.size()), dataLength = static_cast<DWORD>(data.size()), type = 0;
-        LSTATUS status = RegEnumValueW(hkey, i, name.data(), &nameLength, nullptr, &type,
-                                       reinterpret_cast<LPBYTE>(data.data()), &dataLength);
-        if (status == ERROR_NO_MORE_ITEMS) break;
-        if (status == ERROR_MORE_DATA) {
-            if (dataLength > data.size()) {
-                data.resize(dataLength);
-            } else {
-                name.resize(name.size() * 2);
-            }
-            continue;
-        }
-        if (status != ERROR_SUCCESS) return status;
-        *out += ExportValue(std::u16string(name.data(), nameLength), type, data.substr(0, dataLength)) + u"\r\n";
-        i++;
-    }
+    std::vector<Value> values;
+    if (LSTATUS status = ListValues(hkey, &values); status != ERROR_SUCCESS) return status;
+    for (const Value &v : values) *out += ExportValue(v.name, v.type, v.data) + u"\r\n";
     for (DWORD i = 0;; i++) {
         WCHAR subName[256];
         DWORD subLength = 256;

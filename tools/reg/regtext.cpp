@@ -345,3 +345,24 @@ std::u16string BytesToUnits(const std::string &bytes) {
     }
     return units;
 }
+
+LSTATUS ListValues(HKEY key, std::vector<Value> *values) {
+    std::vector<WCHAR> name(256);
+    std::string data(1024, '\0');
+    for (DWORD i = 0;;) {
+        DWORD nameLength = static_cast<DWORD>(name.size()), dataLength = static_cast<DWORD>(data.size()), type = 0;
+        LSTATUS status = RegEnumValueW(key, i, name.data(), &nameLength, nullptr, &type,
+                                       reinterpret_cast<LPBYTE>(data.data()), &dataLength);
+        if (status == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
+        if (status == ERROR_MORE_DATA) {  // grow whichever buffer was short and ask again
+            if (dataLength > data.size())
+                data.resize(dataLength);
+            else
+                name.resize(name.size() * 2);
+            continue;
+        }
+        if (status != ERROR_SUCCESS) return status;
+        values->push_back({std::u16string(name.data(), nameLength), type, data.substr(0, dataLength)});
+        i++;
+    }
+}

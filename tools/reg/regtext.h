@@ -5,6 +5,7 @@
 #include "platform/win32.h"
 
 #include <string>
+#include <vector>
 
 // Command-line and console text is UTF-8 (WTF-8 for unpaired surrogates);
 // bytes that are not UTF-8 stand for themselves.
@@ -55,3 +56,13 @@ bool Confirm(const std::string &prompt);
 // UTF-16 code units as little-endian bytes and back (an odd last byte is dropped).
 std::string UnitsToBytes(const std::u16string &units);
 std::u16string BytesToUnits(const std::string &bytes);
+
+// One value of a key, as RegEnumValueW gives it.
+struct Value {
+    std::u16string name;
+    DWORD type = REG_NONE;
+    std::string data;
+};
+
+// Appends every value of key, in the registry's order.
+LSTATUS ListValues(HKEY key, std::vector<Value> *values);

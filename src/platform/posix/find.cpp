@@ -4,6 +4,7 @@
 // Windows does, so a lowercased path still reaches 'SUB/Read.Me'. Names on disk are
 // UTF-8; the caller sees 16-bit units.
 #include "platform/win32.h"
+#include "platform/posix/text.h"
 #include "platform/posix/errors.h"
 
 #include <algorithm>
@@ -22,26 +23,13 @@ using WString = std::basic_string<WCHAR>;
 
 bool IsSeparator(WCHAR c) { return c == '\\' || c == '/'; }
 
-// Appends one code point as UTF-8. Units 0xDC80..0xDCFF are the stand-ins for bytes that
-// did not decode (see Utf8ToWide), so they turn back into those bytes.
-void AppendUtf8(std::string *out, uint32_t cp) {
-    if (cp >= 0xDC80 && cp <= 0xDCFF) {
+// Units 0xDC80..0xDCFF are the stand-ins for bytes that did not decode (see
+// Utf8ToWide), so they turn back into those bytes.
+void AppendNameUnit(std::string *out, uint32_t cp) {
+    if (cp >= 0xDC80 && cp <= 0xDCFF)
         out->push_back(static_cast<char>(cp - 0xDC00));
-    } else if (cp < 0x80) {
-        out->push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
+    else
+        AppendUtf8(out, cp);
 }
 
 std::string WideToUtf8(const WCHAR *s, size_t n) {
@@ -50,7 +38,7 @@ std::string WideToUtf8(const WCHAR *s, size_t n) {
         uint32_t cp = s[i];
         if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < n && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF)
             cp = 0x10000 + ((cp - 0xD800) << 10) + (s[++i] - 0xDC00);
-        AppendUtf8(&out, cp);
+        AppendNameUnit(&out, cp);
     }
     return out;
 }

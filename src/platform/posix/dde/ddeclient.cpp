@@ -7,6 +7,7 @@
 // handle is refused instead of dereferenced.
 #include "platform/posix/dde/ddeinternal.h"
 #include "platform/posix/dde/ddewire.h"
+#include "platform/posix/text.h"
 
 #include <atomic>
 #include <cstring>
@@ -84,17 +85,6 @@ Atom *FindAtom(Instance *inst, uintptr_t handle) {
     for (auto &a : inst->atoms)
         if (a.first == handle && handle != 0) return &a.second;
     return nullptr;
-}
-
-bool SameName(const std::string &a, const std::string &b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); i++) {
-        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-        if (x != y) return false;
-    }
-    return true;
 }
 
 void ReleaseAtom(Instance *inst, uintptr_t handle) {
@@ -267,7 +257,7 @@ HSZ WINAPI DdeCreateStringHandleA(DWORD instance, LPCSTR text, int codePage) {
     }
     // Names are atoms: one handle per name, whatever its case.
     for (auto &a : inst->atoms)
-        if (SameName(a.second.text, s)) {
+        if (SameAsciiName(a.second.text, s)) {
             a.second.refs++;
             return reinterpret_cast<HSZ>(a.first);
         }

@@ -4,6 +4,7 @@
 // answers is dropped, and the others are served on.
 #include "platform/posix/dde/ddeserver.h"
 #include "platform/posix/dde/ddewire.h"
+#include "platform/posix/text.h"
 
 #include <cctype>
 #include <cerrno>
@@ -25,14 +26,6 @@ struct Peer {
     uint64_t helloDeadline = 0;
     DdeFrameReader reader;
 };
-
-bool SameName(const std::string &a, const std::string &b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); i++)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
 
 }  // namespace
 
@@ -80,7 +73,7 @@ bool HandleFrame(DdeServer *s, DdeServerConv conv, Peer &p, const DdeFrame &f, D
         }
         const char *names = reinterpret_cast<const char *>(f.payload.data());
         std::string service(names), topic(names + service.size() + 1);
-        bool accepted = SameName(service, s->service) && handler.OnConnect(conv, topic);
+        bool accepted = SameAsciiName(service, s->service) && handler.OnConnect(conv, topic);
         DdeSendAll(p.fd, DdeEncodeU32(DDE_FRAME_WELCOME, f.seq, accepted ? 1 : 0), DdeNowMs() + kReplyTimeoutMs);
         if (accepted) p.greeted = true;
         return accepted;

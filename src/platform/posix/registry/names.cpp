@@ -1,29 +1,12 @@
 #include "platform/posix/registry/names.h"
 
 #include "platform/posix/registry/upcase_table.h"
+#include "platform/posix/text.h"
 
 #include <algorithm>
 #include <iterator>
 
 namespace {
-
-void AppendCodePoint(std::string *out, uint32_t cp) {
-    if (cp < 0x80) {
-        out->push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
 
 bool IsHigh(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLow(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
@@ -36,10 +19,10 @@ std::string NameToText(const std::u16string &name) {
     for (size_t i = 0; i < name.size(); i++) {
         char16_t c = name[i];
         if (IsHigh(c) && i + 1 < name.size() && IsLow(name[i + 1])) {
-            AppendCodePoint(&out, 0x10000 + ((c - 0xD800) << 10) + (name[i + 1] - 0xDC00));
+            AppendUtf8(&out, 0x10000 + ((c - 0xD800) << 10) + (name[i + 1] - 0xDC00));
             i++;
         } else {
-            AppendCodePoint(&out, c);
+            AppendUtf8(&out, c);
         }
     }
     return out;

@@ -1,0 +1,69 @@
+// The scripted product library, a recording MessageBoxA and a recording process heap.
+#include "fakes.h"
+
+#include "platform/productreg/productreg.h"
+
+#include <cstdlib>
+
+namespace fake {
+Script script;
+Log record;
+
+void ResetClassLib();
+
+namespace {
+int heapToken;
+std::vector<void *> blocks;
+}  // namespace
+
+void Reset() {
+    for (void *block : blocks) std::free(block);
+    blocks.clear();
+    script = Script();
+    record = Log();
+    ResetClassLib();
+}
+}  // namespace fake
+
+using fake::record;
+using fake::script;
+
+BOOLEAN RegSetupIsPellorAppServer(HKEY machineRoot) {
+    record.appServerCalls++;
+    if (machineRoot != nullptr) record.appServerArgNull = false;
+    return script.appServer;
+}
+
+BOOLEAN RegGetPellorVersion(HKEY machineRoot, ULONG *version) {
+    record.versionCalls++;
+    if (machineRoot != nullptr || version == nullptr) record.versionArgsSound = false;
+    if (!script.versionRead) return FALSE;
+    *version = script.version;
+    return TRUE;
+}
+
+extern "C" {
+
+int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    record.messageBoxes.push_back({owner != nullptr, text != nullptr ? text : "<null>",
+                                caption != nullptr ? caption : "<null>", type});
+    return IDOK;
+}
+
+HANDLE WINAPI GetProcessHeap(void) { return &fake::heapToken; }
+
+LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+    int call = static_cast<int>(record.heapCalls.size());
+    record.heapCalls.push_back({heap == &fake::heapToken, flags, bytes});
+    if (script.heapFails.count(call)) return nullptr;
+    void *block = std::calloc(1, bytes);
+    fake::blocks.push_back(block);
+    return block;
+}
+
+BOOL WINAPI HeapFree(HANDLE, DWORD, LPVOID) {
+    record.heapFrees++;  // the blocks themselves go at Reset
+    return TRUE;
+}
+
+}  // extern "C"

@@ -1,0 +1,73 @@
+// The scripted product library, class library, heap and message box that the
+// clean-up's unit tests link in place of productreg, classlib and the platform.
+#pragma once
+
+#include "platform/classlib/classlib.h"
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+// One REGISTRY::DeleteKey or DeleteValueEntry call, with the texts its objects held.
+struct Removal {
+    std::string call;  // "DeleteKey" or "DeleteValueEntry"
+    int root;
+    std::u16string parent, key, keyClass;  // of the key info
+    ULONG titleIndex;
+    bool security;  // security attributes were passed to the key info
+    std::u16string name;
+    bool errorCodeGiven;
+    bool operator==(const Removal &) const = default;
+};
+
+struct HeapCall {
+    bool processHeap;
+    DWORD flags;
+    SIZE_T bytes;
+};
+
+struct MessageBoxCall {
+    bool owner;
+    std::string text, caption;
+    UINT type;
+};
+
+// What the next run answers: call numbers count from 0 in each kind of call.
+struct Script {
+    BOOLEAN appServer = TRUE;
+    BOOLEAN versionRead = TRUE;
+    ULONG version = 2;
+    std::set<int> registryInitFails;   // REGISTRY::Initialize calls
+    std::set<int> heapFails;           // HeapAlloc calls
+    std::set<int> stringInitFails;     // WSTRING::Initialize calls
+    std::set<int> keyInfoInitFails;    // REGISTRY_KEY_INFO::Initialize calls
+    std::set<int> removeFails;         // DeleteKey and DeleteValueEntry calls
+};
+
+struct Log {
+    int appServerCalls = 0;
+    bool appServerArgNull = true;
+    int versionCalls = 0;
+    bool versionArgsSound = true;  // null first argument and a place for the version
+    std::vector<MessageBoxCall> messageBoxes;
+    std::vector<HeapCall> heapCalls;
+    int heapFrees = 0;
+    int registriesBuilt = 0, registriesDestroyed = 0;
+    int registryInits = 0;
+    bool registryInitArgsSound = true;  // null machine name and an error code word
+    int stringsBuilt = 0, stringsDestroyed = 0;
+    std::vector<std::pair<std::u16string, LONG>> stringInits;
+    int keyInfosBuilt = 0, keyInfosDestroyed = 0;
+    int keyInfoInits = 0;
+    std::vector<Removal> removals;  // the calls made, failed ones included
+};
+
+extern Script script;
+extern Log record;
+
+// Forgets the log, restores the default script and releases the fake heap's blocks.
+void Reset();
+
+}  // namespace fake

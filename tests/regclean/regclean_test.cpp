@@ -1,0 +1,156 @@
+// The clean-up against a scripted product library and class library.
+#include "regclean/regclean.h"
+
+#include "fakes.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::u16string Control = u"SYSTEM\\CurrentControlSet\\Control";
+
+fake::Removal Key(const std::u16string &parent, const std::u16string &name) {
+    return {"DeleteKey", 2, parent, u"Pellor", u"CLASS", 0, false, name, true};
+}
+
+fake::Removal Value(const std::u16string &name) {
+    return {"DeleteValueEntry", 2, Control, u"Pellor", u"CLASS", 0, false, name, true};
+}
+
+// The sixteen deletions of a run, in their order.
+const std::vector<fake::Removal> AllRemovals = {
+    Key(Control, u"DefaultUserConfiguration"),
+    Key(Control, u"DefaultWinStationSecurity"),
+    Key(Control, u"Dos"),
+    Key(Control, u"Pds"),
+    Key(Control, u"UserConfig"),
+    Key(Control, u"Wds"),
+    Key(Control, u"WinStations"),
+    Key(u"SOFTWARE", u"Compatibility"),
+    Value(u"FirstCountMsgQPeeksSleepBadApp"),
+    Value(u"MsgQBadAppSleepTimeInMillisec"),
+    Value(u"NthCountMsgQPeeksSleepBadApp"),
+    Value(u"OemId"),
+    Value(u"OemName"),
+    Value(u"ProductName"),
+    Value(u"ProductVersion"),
+    Value(u"Version"),
+};
+
+class RegClean : public ::testing::Test {
+protected:
+    void SetUp() override { fake::Reset(); }
+    void TearDown() override { fake::Reset(); }
+};
+
+TEST_F(RegClean, MakesTheSixteenDeletionsInOrderThroughHeapObjects) {
+    EXPECT_EQ(RemoveObsoleteRegistryEntries(), 0);
+    EXPECT_EQ(fake::record.removals, AllRemovals);
+
+    // Each deletion: four strings, set in the order parent, product key, entry, class.
+    ASSERT_EQ(fake::record.stringInits.size(), 64u);
+    const std::pair<std::u16string, LONG> firstStrings[] = {
+        {Control, -1}, {u"Pellor", -1}, {u"DefaultUserConfiguration", -1}, {u"CLASS", -1}};
+    for (size_t i = 0; i < 4; i++) EXPECT_EQ(fake::record.stringInits[i], firstStrings[i]) << i;
+    for (const auto &init : fake::record.stringInits) EXPECT_EQ(init.second, TO_END);
+
+    // Five objects per deletion from the process heap, kept: nothing freed or destroyed.
+    ASSERT_EQ(fake::record.heapCalls.size(), 80u);
+    for (size_t i = 0; i < 80; i++) {
+        const fake::HeapCall &call = fake::record.heapCalls[i];
+        SIZE_T size = i % 5 == 4 ? sizeof(REGISTRY_KEY_INFO) : sizeof(DSTRING);
+        EXPECT_TRUE(call.processHeap && call.flags == 0 && call.bytes == size) << "allocation " << i;
+    }
+    EXPECT_EQ(fake::record.heapFrees, 0);
+    EXPECT_EQ(fake::record.stringsDestroyed, 0);
+    EXPECT_EQ(fake::record.keyInfosDestroyed, 0);
+    EXPECT_EQ(fake::record.registriesBuilt, 16);
+    EXPECT_EQ(fake::record.registriesDestroyed, 16);
+    EXPECT_TRUE(fake::record.registryInitArgsSound);
+}
+
+TEST_F(RegClean, DeletesOnlyOnAnApplicationServerUpToVersionTwo) {
+    struct Case {
+        const char *name;
+        BOOLEAN appServer, versionRead;
+        ULONG version;
+        int result;
+        int versionCalls;
+        size_t messageBoxes, removals;
+    } cases[] = {
+        {"not an application server", FALSE, TRUE, 2, 0, 0, 0, 0},
+        {"version 2", TRUE, TRUE, 2, 0, 1, 0, 16},
+        {"version 0", TRUE, TRUE, 0, 0, 1, 0, 16},
+        {"version 3", TRUE, TRUE, 3, 0, 1, 0, 0},
+        {"version 0xFFFFFFFF is above 2", TRUE, TRUE, 0xFFFFFFFFu, 0, 1, 0, 0},
+        {"version unreadable", TRUE, FALSE, 0, 2, 1, 1, 0},
+    };
+    for (const Case &c : cases) {
+        fake::Reset();
+        fake::script.appServer = c.appServer;
+        fake::script.versionRead = c.versionRead;
+        fake::script.version = c.version;
+        EXPECT_EQ(RemoveObsoleteRegistryEntries(), c.result) << c.name;
+        EXPECT_EQ(fake::record.appServerCalls, 1) << c.name;
+        EXPECT_TRUE(fake::record.appServerArgNull) << c.name;
+        EXPECT_EQ(fake::record.versionCalls, c.versionCalls) << c.name;
+        EXPECT_TRUE(fake::record.versionArgsSound) << c.name;
+        EXPECT_EQ(fake::record.messageBoxes.size(), c.messageBoxes) << c.name;
+        EXPECT_EQ(fake::record.removals.size(), c.removals) << c.name;
+        if (c.removals == 0) {
+            EXPECT_EQ(fake::record.registriesBuilt, 0) << c.name;
+        }
+    }
+}
+
+TEST_F(RegClean, AnUnreadableVersionIsReportedInOneMessageBox) {
+    fake::script.versionRead = FALSE;
+    EXPECT_EQ(RemoveObsoleteRegistryEntries(), 2);
+    ASSERT_EQ(fake::record.messageBoxes.size(), 1u);
+    const fake::MessageBoxCall &box = fake::record.messageBoxes[0];
+    EXPECT_FALSE(box.owner);
+    EXPECT_EQ(box.text, "Could not get System Version Number");
+    EXPECT_EQ(box.caption, "Setup Error");
+    EXPECT_EQ(box.type, static_cast<UINT>(MB_OK));
+}
+
+TEST_F(RegClean, AnyFailedDeletionFailsTheRunAndTheRestStillRun) {
+    typedef std::set<int> fake::Script::*Calls;
+    struct Case {
+        const char *name;
+        Calls fails;  // the kind of call that fails, or null
+        int call;     // which of them
+        int result;
+        size_t removals;  // of the sixteen, the ones that reached the library
+    } cases[] = {
+        {"all succeed", nullptr, 0, 0, 16},
+        {"the first fails", &fake::Script::removeFails, 0, 2, 16},
+        {"only the last fails", &fake::Script::removeFails, 15, 2, 16},
+        {"the software key fails", &fake::Script::removeFails, 7, 2, 16},
+        {"the registry cannot start", &fake::Script::registryInitFails, 0, 2, 15},
+        {"a string cannot be allocated", &fake::Script::heapFails, 2, 2, 15},
+        {"the key info cannot be allocated", &fake::Script::heapFails, 79, 2, 15},
+        {"the key info cannot be set", &fake::Script::keyInfoInitFails, 15, 2, 15},
+        {"an entry name cannot be set", &fake::Script::stringInitFails, 62, 2, 15},
+    };
+    for (const Case &c : cases) {
+        fake::Reset();
+        if (c.fails != nullptr) (fake::script.*c.fails).insert(c.call);
+        EXPECT_EQ(RemoveObsoleteRegistryEntries(), c.result) << c.name;
+        EXPECT_EQ(fake::record.removals.size(), c.removals) << c.name;
+        EXPECT_EQ(fake::record.registriesBuilt, 16) << c.name;
+        EXPECT_EQ(fake::record.registriesDestroyed, 16) << c.name;
+        EXPECT_TRUE(fake::record.messageBoxes.empty()) << c.name;
+    }
+}
+
+TEST_F(RegClean, AFailedAllocationStillTriesTheOtherStringsOfItsDeletion) {
+    fake::script.heapFails = {0};
+    EXPECT_EQ(DeleteRegistryKey(u"SOFTWARE", u"Pellor", u"Compatibility"), 2);
+    EXPECT_EQ(fake::record.heapCalls.size(), 4u);  // the four strings, no key info
+    EXPECT_EQ(fake::record.stringsBuilt, 3);
+    EXPECT_TRUE(fake::record.removals.empty());
+    EXPECT_EQ(fake::record.registriesDestroyed, 1);
+}
+
+}  // namespace
