@@ -2,6 +2,8 @@
 // prints "CAPTION: TEXT" and closes the box with its OK button; status 1 when none
 // appears in time. The conformance run reads the box that upgrade.exe shows with it,
 // so that a run with a message box neither blocks nor goes unchecked.
+// "boxwatch: watching" on standard error says that the desktop is up: a program started
+// while Wine's shell is still bringing the desktop up may find no desktop for its box.
 #include <windows.h>
 
 #include <cstdio>
@@ -30,6 +32,12 @@ int main(int argc, char **argv) {
         return 2;
     }
     const DWORD limit = static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10)) * 1000;
+    if (GetDesktopWindow() == nullptr) {
+        std::fprintf(stderr, "boxwatch: no desktop\n");
+        return 2;
+    }
+    std::fprintf(stderr, "boxwatch: watching\n");
+    std::fflush(stderr);
     const DWORD start = GetTickCount();
     while (GetTickCount() - start < limit) {
         // "#32770" is the dialog class that message boxes are made of.
