@@ -29,11 +29,27 @@ void WStrCopyCut(WCHAR *dst, const WCHAR *s, size_t n) {
     dst[i] = 0;
 }
 
+namespace {
+
+// Whether a towlower result is a WCHAR: wint_t is 16 bits on Windows, where every
+// result is, and 32 bits elsewhere. A template, so that the test that cannot fail
+// on Windows is never compiled there.
+template <class Wint>
+bool FitsWChar(Wint value) {
+    if constexpr (sizeof(Wint) > sizeof(WCHAR)) {
+        return value <= 0xFFFF;
+    } else {
+        return true;
+    }
+}
+
+}  // namespace
+
 WCHAR WCharLower(WCHAR c) {
     if (c >= 'A' && c <= 'Z') return static_cast<WCHAR>(c + ('a' - 'A'));
     if (c < 0x80 || (c >= 0xD800 && c <= 0xDFFF)) return c;
     wint_t lower = std::towlower(static_cast<wint_t>(c));
-    return lower <= 0xFFFF ? static_cast<WCHAR>(lower) : c;
+    return FitsWChar(lower) ? static_cast<WCHAR>(lower) : c;
 }
 
 void WStrLower(WCHAR *s) {

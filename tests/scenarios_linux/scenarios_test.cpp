@@ -1,0 +1,200 @@
+// Every scenario of tests/scenarios, run with the real upgrade, progman and reg on
+// a private machine. tests/conformance/run holds upgrade.exe to the same table under Wine.
+#include "run.h"
+#include "scenario.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <dirent.h>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> ScenarioNames() {
+    std::vector<std::string> names;
+    if (DIR *dir = opendir(PELLOR_SCENARIO_DIR)) {
+        while (dirent *e = readdir(dir)) {
+            std::string name = e->d_name;
+            const std::string suffix = ".scenario";
+            if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+                names.push_back(name.substr(0, name.size() - suffix.size()));
+        }
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool Exists(const std::string &path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+bool IsDirectory(const std::string &path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+off_t FileSize(const std::string &path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+}
+
+std::string Join(const std::vector<std::string> &words) {
+    std::string text;
+    for (const std::string &w : words) text += (text.empty() ? "" : " ") + w;
+    return text;
+}
+
+// Whether reg query's output has the line "NAME TYPE DATA" (blanks between the fields).
+bool HasValueLine(const std::string &out, const std::vector<std::string> &fields) {
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream in(line);
+        std::vector<std::string> words;
+        for (std::string w; in >> w;) words.push_back(w);
+        if (words == fields) return true;
+    }
+    return false;
+}
+
+class ScenarioTest : public ::testing::TestWithParam<std::string> {
+  protected:
+    // No desktop: a message box is its caption and text on standard error.
+    std::vector<std::string> Env() const {
+        return {"PELLOR_MACHINE=" + machine_.path(), "DISPLAY=", "WAYLAND_DISPLAY="};
+    }
+    std::string Progman() const { return machine_ / "progman"; }
+    RunResult Upgrade(const std::vector<std::string> &args) {
+        RunResult r = RunProgram(BinPath("upgrade"), args, Env(), 120000, work_.path());
+        // A Program Manager that the run started is stopped by this test.
+        std::string pid = ReadFile(Progman() + "/progman.pid");
+        if (!pid.empty() && std::stoi(pid) != serving_.pid()) leftover_.Watch(std::stoi(pid));
+        return r;
+    }
+    RunResult Reg(const std::vector<std::string> &args) {
+        return RunProgram(BinPath("reg"), args, Env(), 60000, work_.path());
+    }
+    // 0 present, 1 absent; anything else is a failure of the query itself.
+    int Query(const std::vector<std::string> &args, RunResult *result = nullptr) {
+        RunResult r = Reg(args);
+        EXPECT_TRUE(r.status == 0 || r.status == 1) << "reg " << Join(args) << ": " << r.err;
+        if (result != nullptr) *result = r;
+        return r.status;
+    }
+
+    void Prepare(const Scenario &s) {
+        for (const ScenarioFile &f : s.files) WriteFile(work_ / f.name, f.content);
+        for (size_t i = 0; i < s.seeds.size(); i++) {
+            std::string name = "seed-" + std::to_string(i + 1) + ".reg";
+            WriteFile(work_ / name, s.seeds[i]);
+            RunResult r = Reg({"import", name});
+            ASSERT_EQ(r.status, 0) << "reg import of seed " << i + 1 << ": " << r.err;
+        }
+        if (s.progmanRunning) {
+            serving_.Watch(StartProgram(BinPath("progman"), {}, Env()));
+            ASSERT_TRUE(WaitFor([&] { return ReadFile(Progman() + "/progman.pid") ==
+                                             std::to_string(serving_.pid()) + "\n"; },
+                                10000))
+                << "progman did not start";
+        }
+        for (const std::vector<std::string> &args : s.before) {
+            RunResult r = Upgrade(args);
+            ASSERT_EQ(r.status, 0) << "before " << Join(args) << ": " << r.err;
+        }
+        if (!s.progmanRunning) {
+            // Nobody serves when the run begins, and no stale pid names a Program Manager.
+            leftover_.Stop();
+            std::remove((Progman() + "/progman.pid").c_str());
+        }
+    }
+
+    void Check(const Expectation &e, const RunResult &r, bool started) {
+        SCOPED_TRACE("scenario line " + std::to_string(e.line) + ": " + e.kind + " " + e.rest);
+        const std::string &k = e.kind;
+        if (k == "status") {
+            EXPECT_EQ(r.status, std::stoi(e.words[0])) << r.err;
+        } else if (k == "key" || k == "no-key") {
+            EXPECT_EQ(Query({"query", e.words[0]}), k == "key" ? 0 : 1);
+        } else if (k == "value") {
+            RunResult q;
+            ASSERT_EQ(Query({"query", e.words[0], "/v", e.words[1]}, &q), 0);
+            if (e.words.size() > 2) {
+                std::vector<std::string> fields(e.words.begin() + 1, e.words.end());
+                EXPECT_TRUE(HasValueLine(q.out, fields)) << q.out;
+            }
+        } else if (k == "no-value") {
+            EXPECT_EQ(Query({"query", e.words[0], "/v", e.words[1]}), 1);
+        } else if (k == "item" || k == "no-item") {
+            EXPECT_EQ(Exists(Progman() + "/Personal/" + e.rest + ".desktop"), k == "item");
+        } else if (k == "group" || k == "no-group") {
+            EXPECT_EQ(IsDirectory(Progman() + "/Personal/" + e.rest), k == "group");
+        } else if (k == "message") {
+            EXPECT_EQ(r.err, e.rest + "\n");
+            EXPECT_EQ(r.out, "");
+        } else if (k == "progman-started" || k == "no-progman-started") {
+            EXPECT_EQ(started, k == "progman-started");
+        } else {
+            ADD_FAILURE() << "no check for " << k;
+        }
+    }
+
+    TempDir machine_, work_;
+    ProcessGuard serving_;   // the Program Manager this test started
+    ProcessGuard leftover_;  // one that a run started
+};
+
+TEST_P(ScenarioTest, HoldsOnTheEmulatedMachine) {
+    const std::string path = std::string(PELLOR_SCENARIO_DIR) + "/" + GetParam() + ".scenario";
+    Scenario s;
+    std::string error;
+    ASSERT_TRUE(ParseScenario(ReadFile(path), PELLOR_SCENARIO_DIR, &s, &error)) << path << ": " << error;
+    SCOPED_TRACE(path + ": " + s.about);
+
+    Prepare(s);
+    if (HasFatalFailure()) return;
+    const off_t journalBefore = FileSize(Progman() + "/journal.log");
+    RunResult r = Upgrade(s.run);
+    // A Program Manager that served the run, or still serves, when the runner started none.
+    const bool started = FileSize(Progman() + "/journal.log") > journalBefore || leftover_.Alive();
+
+    const std::vector<Expectation> expected = ExpectationsFor(s, "linux");
+    bool message = false;
+    for (const Expectation &e : expected) {
+        Check(e, r, started);
+        message = message || e.kind == "message";
+    }
+    if (!message) {
+        EXPECT_EQ(r.out + r.err, "") << "the run wrote to its streams";
+    }
+
+    // What the seeds created stays, unless an expectation says it goes.
+    for (const std::string &seed : s.seeds) {
+        for (const RegEntry &entry : SeededEntries(seed)) {
+            if (ExpectedGone(expected, entry)) continue;
+            if (entry.isValue) {
+                EXPECT_EQ(Query({"query", entry.key, "/v", entry.value}), 0) << "seeded value lost: " << entry.key
+                                                                             << " " << entry.value;
+            } else {
+                EXPECT_EQ(Query({"query", entry.key}), 0) << "seeded key lost: " << entry.key;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ScenarioTest, ::testing::ValuesIn(ScenarioNames()),
+                         [](const ::testing::TestParamInfo<std::string> &info) {
+                             std::string name = info.param;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
+
+// A wrong directory would leave the table above without a single case.
+TEST(ScenarioTable, IsFound) { EXPECT_FALSE(ScenarioNames().empty()) << PELLOR_SCENARIO_DIR; }
+
+}  // namespace
