@@ -56,21 +56,6 @@ TempDir::~TempDir() {
 
 FileGuard::~FileGuard() { unlink(path.c_str()); }
 
-void RemoveTree(const std::string &path) {
-    if (DIR *d = opendir(path.c_str())) {
-        while (dirent *e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name == "." || name == "..") continue;
-            std::string child = path + "/" + name;
-            struct stat st {};
-            if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) RemoveTree(child);
-            else unlink(child.c_str());
-        }
-        closedir(d);
-    }
-    rmdir(path.c_str());
-}
-
 std::string ReadFile(const std::string &path) {
     std::ifstream in(path);
     std::stringstream s;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "store.h"  // RemoveTree
 
 #include <string>
 #include <sys/types.h>
@@ -52,7 +53,6 @@ struct FileGuard {
     ~FileGuard();
 };
 
-void RemoveTree(const std::string &path);
 std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, const std::string &text, unsigned mode = 0644);
 std::vector<std::string> ReadLines(const std::string &path);

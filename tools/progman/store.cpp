@@ -100,7 +100,9 @@ bool WriteDurably(const std::string &dir, const std::string &file, const std::st
     return SyncDir(dir) || Fail(error, "cannot flush " + dir);
 }
 
-// Removes a directory tree without following symbolic links.
+
+}  // namespace
+
 void RemoveTree(const std::string &path) {
     if (DIR *d = opendir(path.c_str())) {
         while (dirent *e = readdir(d)) {
@@ -115,8 +117,6 @@ void RemoveTree(const std::string &path) {
     }
     rmdir(path.c_str());
 }
-
-}  // namespace
 
 std::string ScopeDir(const std::string &root, int scope) {
     return root + (scope == SCOPE_COMMON ? "/Common" : "/Personal");

@@ -48,3 +48,6 @@ std::vector<StoredGroup> StoreList(const std::string &root, int scope);
 // Whether a name can be a group or item name: not empty, no control
 // characters, short enough for a file name.
 bool StoreNameAllowed(const std::string &name);
+
+// Removes a directory tree without following symbolic links.
+void RemoveTree(const std::string &path);
