@@ -100,7 +100,6 @@ bool WriteDurably(const std::string &dir, const std::string &file, const std::st
     return SyncDir(dir) || Fail(error, "cannot flush " + dir);
 }
 
-
 }  // namespace
 
 void RemoveTree(const std::string &path) {
