@@ -1,72 +1,15 @@
 #include "helpers.h"
 
 #include <climits>
-#include <csignal>
-#include <cstdlib>
-#include <dirent.h>
-#include <fcntl.h>
 #include <fstream>
-#include <poll.h>
-#include <sstream>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-bool ProcessGuard::WaitExit(int milliseconds) {
-    if (pid_ <= 0) return true;
-    int fd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-    if (fd < 0) return true;  // already gone and reaped
-    pollfd p{fd, POLLIN, 0};
-    bool ended = poll(&p, 1, milliseconds) == 1;
-    close(fd);
-    return ended;
-}
-
-void ProcessGuard::Kill(int signal) {
-    if (pid_ > 0) kill(pid_, signal);
-}
-
-void ProcessGuard::Stop() {
-    if (pid_ <= 0) return;
-    if (!WaitExit(0)) {
-        kill(pid_, SIGTERM);
-        if (!WaitExit(5000)) {
-            kill(pid_, SIGKILL);
-            WaitExit(5000);
-        }
-    }
-    waitpid(pid_, nullptr, WNOHANG);  // ours to reap when we started it
-    pid_ = -1;
-}
 
 ProcessHandles::~ProcessHandles() {
     if (info.hThread != nullptr) CloseHandle(info.hThread);
     if (info.hProcess != nullptr) CloseHandle(info.hProcess);
 }
 
-TempDir::TempDir() {
-    char pattern[] = "/tmp/pellor-dde-test-XXXXXX";
-    if (mkdtemp(pattern) != nullptr) path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    if (!path_.empty()) RemoveTree(path_);
-}
-
 FileGuard::~FileGuard() { unlink(path.c_str()); }
-
-std::string ReadFile(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteFile(const std::string &path, const std::string &text, unsigned mode) {
-    std::ofstream(path) << text;
-    chmod(path.c_str(), mode);
-}
 
 std::vector<std::string> ReadLines(const std::string &path) {
     std::vector<std::string> lines;

@@ -2,49 +2,19 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "run.h"    // ProcessGuard, TempDir, ReadFile, WriteFile
 #include "store.h"  // RemoveTree
 
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 // The machine directory this test process runs on (set up by the test main).
 const std::string &TestMachine();
 
-// Stops a process by its id when the guard ends, also when a test fails:
-// SIGTERM, then SIGKILL if it lingers, then reaps it if it is our child.
-class ProcessGuard {
-public:
-    explicit ProcessGuard(pid_t pid = -1) : pid_(pid) {}
-    ~ProcessGuard() { Stop(); }
-    ProcessGuard(const ProcessGuard &) = delete;
-    ProcessGuard &operator=(const ProcessGuard &) = delete;
-    void Watch(pid_t pid) { pid_ = pid; }
-    pid_t pid() const { return pid_; }
-    // Waits for the process to end on its own; true when it did in time.
-    bool WaitExit(int milliseconds);
-    void Kill(int signal);
-    void Stop();
-
-private:
-    pid_t pid_;
-};
-
 // Closes the handles of a PROCESS_INFORMATION when it goes out of scope.
 struct ProcessHandles {
     PROCESS_INFORMATION info{};
     ~ProcessHandles();
-};
-
-// A temporary directory removed with its contents at the end of the scope.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
 };
 
 // Removes the file when the scope ends.
@@ -53,13 +23,15 @@ struct FileGuard {
     ~FileGuard();
 };
 
-std::string ReadFile(const std::string &path);
-void WriteFile(const std::string &path, const std::string &text, unsigned mode = 0644);
 std::vector<std::string> ReadLines(const std::string &path);
 std::string BinDir();  // where the test binaries and progman are
 
 // Starts a program the Windows way; false when CreateProcessA fails.
 bool Start(const std::string &commandLine, ProcessHandles *handles, int show = -1);
+
+// How long a guard lets progman stop on SIGTERM: it then removes its pid file
+// and socket itself, so that the next test starts on a clean machine.
+constexpr int kProgmanGraceMs = 5000;
 
 // Starts progman with CreateProcessA("PROGMAN /NTSETUP") and waits until it
 // serves; the guard stops it at the end of the scope.

@@ -41,7 +41,7 @@ protected:
         guard.Stop();
         ResetProgmanState();
     }
-    ProcessGuard guard;
+    ProcessGuard guard{-1, kProgmanGraceMs};
     ProcessHandles handles;
 };
 
@@ -132,7 +132,7 @@ TEST_F(ProgmanTest, ListsGroupsAndItemsAsATree) {
 TEST_F(ProgmanTest, ASecondCopyOnTheSameMachineIsRefused) {
     ASSERT_TRUE(StartProgman(&guard, &handles));
     ProcessHandles second;
-    ProcessGuard secondGuard;
+    ProcessGuard secondGuard{-1, kProgmanGraceMs};
     ASSERT_TRUE(Start("progman", &second));
     secondGuard.Watch(static_cast<pid_t>(second.info.dwProcessId));
     EXPECT_EQ(WaitForInputIdle(second.info.hProcess, 20000), WAIT_FAILED);
@@ -151,7 +151,7 @@ TEST_F(ProgmanTest, KilledServerIsHeardAsADisconnect) {
     } cases[] = {{false}, {true}};
     for (const auto &c : cases) {
         ResetProgmanState();
-        ProcessGuard server;
+        ProcessGuard server{-1, kProgmanGraceMs};
         ProcessHandles h;
         ASSERT_TRUE(StartProgman(&server, &h));
         DdeClient client;

@@ -411,8 +411,8 @@ TEST_F(RegistryTest, HivesAreFilesThatPersist) {
     ASSERT_EQ(SetBytes(key, u"Version", REG_DWORD, Dword(2)), ERROR_SUCCESS);
     RegCloseKey(key);
     RegCloseKey(CreateKey(HKEY_CURRENT_USER, u"Software\\Pellor\\UPGRADE"));
-    EXPECT_FALSE(ReadFileBytes(machine.MachineHive()).empty());
-    EXPECT_FALSE(ReadFileBytes(machine.UserHive()).empty());
+    EXPECT_FALSE(ReadFile(machine.MachineHive()).empty());
+    EXPECT_FALSE(ReadFile(machine.UserHive()).empty());
 
     RegistryUseMachineDir(machine.dir());  // as a new process would see it
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Pellor", 0, KEY_READ, &key), ERROR_SUCCESS);

@@ -21,7 +21,7 @@ struct RegRun {
 RegRun RunReg(const TestMachine &machine, const std::vector<std::string> &args, const std::string &input = "") {
     std::string inPath = machine.dir() + "/stdin", outPath = machine.dir() + "/stdout",
                 errPath = machine.dir() + "/stderr";
-    WriteFileBytes(inPath, input);
+    WriteFile(inPath, input);
     pid_t pid = fork();
     if (pid == 0) {
         int in = open(inPath.c_str(), O_RDONLY), out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
@@ -38,8 +38,8 @@ RegRun RunReg(const TestMachine &machine, const std::vector<std::string> &args, 
     RegRun run;
     int status = 0;
     if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
-    run.out = ReadFileBytes(outPath);
-    run.err = ReadFileBytes(errPath);
+    run.out = ReadFile(outPath);
+    run.err = ReadFile(errPath);
     return run;
 }
 
@@ -289,8 +289,8 @@ TEST_F(RegToolTest, ImportOfAWindowsFileThenExportGivesItBack) {
     RegRun exported = Reg({"export", "HKLM\\SOFTWARE\\Pellor", file});
     ASSERT_EQ(exported.status, 0) << exported.err;
     EXPECT_EQ(exported.out, kOk);
-    EXPECT_EQ(Utf16ToText(ReadFileBytes(file)), Utf16ToText(ReadFileBytes(fixture)));
-    EXPECT_EQ(ReadFileBytes(file), ReadFileBytes(fixture));  // byte for byte: BOM, UTF-16LE, CRLF
+    EXPECT_EQ(Utf16ToText(ReadFile(file)), Utf16ToText(ReadFile(fixture)));
+    EXPECT_EQ(ReadFile(file), ReadFile(fixture));  // byte for byte: BOM, UTF-16LE, CRLF
 
     HKEY key = nullptr;
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Pellor", 0, KEY_READ, &key), ERROR_SUCCESS);
@@ -302,12 +302,12 @@ TEST_F(RegToolTest, ImportOfAWindowsFileThenExportGivesItBack) {
     RegCloseKey(key);
 
     // The file exists now: without /y the answer is asked for, and no answer keeps it.
-    WriteFileBytes(file, "keep me");
+    WriteFile(file, "keep me");
     RegRun again = Reg({"export", "HKLM\\SOFTWARE\\Pellor", file});
     EXPECT_EQ(again.status, 1);
-    EXPECT_EQ(ReadFileBytes(file), "keep me");
+    EXPECT_EQ(ReadFile(file), "keep me");
     EXPECT_EQ(Reg({"export", "HKLM\\SOFTWARE\\Pellor", file, "/y"}).status, 0);
-    EXPECT_EQ(ReadFileBytes(file), ReadFileBytes(fixture));
+    EXPECT_EQ(ReadFile(file), ReadFile(fixture));
     EXPECT_EQ(Reg({"export", "HKLM\\SOFTWARE\\Missing", file, "/y"}).err, kNotFoundLine);
 }
 
@@ -316,7 +316,7 @@ TEST_F(RegToolTest, ImportOfRegedit4FileWithEditsAndComments) {
     ASSERT_EQ(import.status, 0) << import.err;
     std::string file = machine.dir() + "/export.reg";
     ASSERT_EQ(Reg({"export", "HKEY_CURRENT_USER\\Software\\Pellor", file}).status, 0);
-    EXPECT_EQ(Utf16ToText(ReadFileBytes(file)), ReadFileBytes(std::string(FIXTURES) + "/regedit4_expected.txt"));
+    EXPECT_EQ(Utf16ToText(ReadFile(file)), ReadFile(std::string(FIXTURES) + "/regedit4_expected.txt"));
 }
 
 TEST_F(RegToolTest, ImportReportsBadLinesAndKeepsTheRest) {
@@ -347,7 +347,7 @@ TEST_F(RegToolTest, ImportReportsBadLinesAndKeepsTheRest) {
     };
     for (const Case &c : cases) {
         std::string path = machine.dir() + "/bad.reg";
-        WriteFileBytes(path, c.content);
+        WriteFile(path, c.content);
         RegRun run = Reg({"import", path});
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.err.rfind(c.error, 0), 0u) << run.err;
@@ -359,9 +359,9 @@ TEST_F(RegToolTest, ImportReportsBadLinesAndKeepsTheRest) {
 
 TEST_F(RegToolTest, DamagedHiveIsAnErrorNotACrash) {
     ASSERT_EQ(Reg({"add", "HKCU\\Software\\Pellor", "/v", "a", "/d", "b", "/f"}).status, 0);
-    std::string hive = ReadFileBytes(machine.UserHive());
+    std::string hive = ReadFile(machine.UserHive());
     hive.replace(100, 1000, std::string(1000, '\x5a'));
-    WriteFileBytes(machine.UserHive(), hive);
+    WriteFile(machine.UserHive(), hive);
     for (const std::vector<std::string> &args :
          {std::vector<std::string>{"query", "HKCU\\Software\\Pellor"},
           std::vector<std::string>{"add", "HKCU\\Software\\Pellor", "/v", "c", "/d", "d", "/f"},
@@ -371,7 +371,7 @@ TEST_F(RegToolTest, DamagedHiveIsAnErrorNotACrash) {
         EXPECT_EQ(run.err.rfind("ERROR: The structure of one of the files containing registry data is corrupt", 0), 0u)
             << run.err;
     }
-    EXPECT_EQ(ReadFileBytes(machine.UserHive()), hive);
+    EXPECT_EQ(ReadFile(machine.UserHive()), hive);
     EXPECT_EQ(Reg({"add", "HKLM\\SOFTWARE\\Pellor", "/v", "a", "/d", "b", "/f"}).status, 0);
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "run.h"  // TempDir, ReadFile, WriteFile
 
 #include <gtest/gtest.h>
 
@@ -14,15 +15,13 @@ class TestMachine {
 public:
     TestMachine();
     ~TestMachine();
-    TestMachine(const TestMachine &) = delete;
-    TestMachine &operator=(const TestMachine &) = delete;
 
-    const std::string &dir() const { return dir_; }
-    std::string UserHive() const { return dir_ + "/registry/user.db"; }
-    std::string MachineHive() const { return dir_ + "/registry/system.db"; }
+    const std::string &dir() const { return dir_.path(); }
+    std::string UserHive() const { return dir_ / "registry/user.db"; }
+    std::string MachineHive() const { return dir_ / "registry/system.db"; }
 
 private:
-    std::string dir_;
+    TempDir dir_;
 };
 
 class RegistryTest : public ::testing::Test {
@@ -42,6 +41,3 @@ struct ValueRead {
     std::string data;
 };
 ValueRead ReadValue(HKEY key, const std::u16string &name);
-
-std::string ReadFileBytes(const std::string &path);
-void WriteFileBytes(const std::string &path, const std::string &bytes);

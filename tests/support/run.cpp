@@ -9,6 +9,8 @@
 #include <ftw.h>
 #include <poll.h>
 #include <sstream>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -52,23 +54,32 @@ int StartProgram(const std::string &program, const std::vector<std::string> &arg
     return pid;
 }
 
-bool ProcessGuard::Alive() const {
-    if (pid_ <= 0) return false;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) return false;  // our child, now reaped
-    return kill(pid_, 0) == 0;
+bool ProcessGuard::WaitExit(int timeoutMs) const {
+    if (pid_ <= 0) return true;
+    // A pidfd tells of the end, zombie or not, without reaping.
+    int fd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    if (fd < 0) return errno == ESRCH || WaitFor([this] { return kill(pid_, 0) != 0; }, timeoutMs);
+    pollfd p{fd, POLLIN, 0};
+    bool ended = poll(&p, 1, timeoutMs) == 1;
+    close(fd);
+    return ended;
 }
 
-bool ProcessGuard::WaitExit(int timeoutMs) {
-    return WaitFor([this] { return !Alive(); }, timeoutMs);
+void ProcessGuard::Kill(int signal) {
+    if (pid_ > 0) kill(pid_, signal);
 }
 
 void ProcessGuard::Stop() {
     if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);  // fails harmlessly when it is not our child
-    WaitFor([this] { return kill(pid_, 0) != 0; }, 5000);
+    if (graceMs_ > 0 && !WaitExit(0)) {
+        kill(pid_, SIGTERM);
+        WaitExit(graceMs_);
+    }
+    if (!WaitExit(0)) {
+        kill(pid_, SIGKILL);
+        WaitExit(5000);
+    }
+    waitpid(pid_, nullptr, WNOHANG);  // ours to reap when we started it
     pid_ = -1;
 }
 
@@ -145,6 +156,7 @@ std::string ReadFile(const std::string &path) {
     return s.str();
 }
 
-void WriteFile(const std::string &path, const std::string &content) {
+void WriteFile(const std::string &path, const std::string &content, int mode) {
     std::ofstream(path, std::ios::binary) << content;
+    if (mode >= 0) chmod(path.c_str(), static_cast<mode_t>(mode));
 }

@@ -21,23 +21,27 @@ RunResult RunProgram(const std::string &program, const std::vector<std::string> 
 int StartProgram(const std::string &program, const std::vector<std::string> &args,
                  const std::vector<std::string> &env = {}, const std::string &cwd = "");
 
-// Stops a process by its id when the guard ends (SIGKILL, then reaps it if it
-// is our child), so that no test leaves a process behind, even when it fails.
+// Stops a process by its id when the guard ends, so that no test leaves a
+// process behind, even when it fails: SIGKILL, or with graceMs first SIGTERM
+// and SIGKILL only if it lingers that long; then reaps it if it is our child.
 class ProcessGuard {
   public:
-    explicit ProcessGuard(int pid = -1) : pid_(pid) {}
+    explicit ProcessGuard(int pid = -1, int graceMs = 0) : pid_(pid), graceMs_(graceMs) {}
     ~ProcessGuard() { Stop(); }
     ProcessGuard(const ProcessGuard &) = delete;
     ProcessGuard &operator=(const ProcessGuard &) = delete;
     void Watch(int pid) { pid_ = pid; }
     int pid() const { return pid_; }
-    bool Alive() const;
+    bool Alive() const { return !WaitExit(0); }
     // Waits up to timeoutMs for the process to end by itself; true when it did.
-    bool WaitExit(int timeoutMs);
+    // Never reaps, so that whoever started it still gets its exit status.
+    bool WaitExit(int timeoutMs) const;
+    void Kill(int signal);
     void Stop();
 
   private:
     int pid_;
+    int graceMs_;
 };
 
 // Polls until done() holds or timeoutMs pass; the last result of done().
@@ -61,4 +65,5 @@ class TempDir {
 };
 
 std::string ReadFile(const std::string &path);
-void WriteFile(const std::string &path, const std::string &content);
+// mode, when given, becomes the file's permissions; otherwise they stay as created or as they were.
+void WriteFile(const std::string &path, const std::string &content, int mode = -1);
