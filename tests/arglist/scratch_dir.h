@@ -3,10 +3,10 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "run.h"  // TempDir
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -28,19 +28,14 @@ inline std::string N(const WCHAR *s) {
 class ScratchDir : public testing::Test {
 protected:
     void SetUp() override {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp != nullptr && *tmp != 0 ? tmp : "/tmp") + "/pellor-arglist-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
+        ASSERT_FALSE(dir_.path().empty());
         char cwd[4096];
         ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
         home_ = cwd;
-        ASSERT_EQ(chdir(dir_.c_str()), 0);
+        ASSERT_EQ(chdir(dir_.path().c_str()), 0);
     }
-    void TearDown() override {
-        EXPECT_EQ(chdir(home_.c_str()), 0);
-        std::filesystem::remove_all(dir_);
-    }
+    // Back out before the directory goes with the fixture.
+    void TearDown() override { EXPECT_EQ(chdir(home_.c_str()), 0); }
 
     // Creates each file (and its parent directories); a name ending in '/' is a directory.
     static void Make(const std::vector<std::string> &paths) {
@@ -56,5 +51,6 @@ protected:
     }
 
 private:
-    std::string dir_, home_;
+    TempDir dir_;
+    std::string home_;
 };
