@@ -10,9 +10,10 @@
 
 namespace {
 
-// The mode the flags select, in the order main dispatches them.
-const char *ModeName() {
+// The mode the command line selects, in the order Run dispatches them.
+const char *ModeName(uint16_t status) {
     if (helpFlag) return "help";
+    if (status != 0 && !(status & PARSE_NO_ARGUMENTS)) return "none";
     if (upgradeKeysFlag) return "upgrade_keys";
     if (runInfFlag) return "run_inf";
     if (upgradeIconsFlag) return "upgrade_icons";
@@ -78,6 +79,6 @@ int Run(uint16_t status, int count, char **args) {
 
 int main(int argc, char **argv) {
     uint16_t status = ParseArguments(argc - 1, argv + 1, OptionTable, 0);
-    RunLogOpen(argc, argv, ModeName());
+    RunLogOpen(argc, argv, ModeName(status));
     return RunLogEnd(Run(status, argc - 1, argv + 1));
 }
