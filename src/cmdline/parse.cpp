@@ -149,7 +149,8 @@ uint16_t ParseArgumentsW(int count, WCHAR **args, OptionRecordW *table, uint32_t
                 }
                 continue;
             }
-            if (value == nullptr && i + 1 < count && ArgumentRole(args[i + 1]) == ARGUMENT_POSITIONAL) value = args[++i];
+            if (value == nullptr && i + 1 < count && ArgumentRole(args[i + 1]) == ARGUMENT_POSITIONAL)
+                value = args[++i];
             if (value == nullptr) {
                 // A missing value is the empty string for the two optional-text kinds.
                 bool optionalText = r->kind == KIND_STRING || r->kind == KIND_STRIP_BACKSLASH;

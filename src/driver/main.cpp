@@ -70,8 +70,10 @@ int Run(uint16_t status, int count, char **args) {
     }
     if (upgradeKeysFlag) return RemoveObsoleteRegistryEntries();
     if (runInfFlag || upgradeIconsFlag) return UpgradeIcons(scriptPath);
-    RunLogReason(status & PARSE_NO_ARGUMENTS ? "no arguments"
-                                             : "no mode switch (\"/run_inf\", \"/upgrade_icons\" or \"/upgrade_keys\")");
+    if (status & PARSE_NO_ARGUMENTS)
+        RunLogReason("no arguments");
+    else
+        RunLogReason("no mode switch (\"/run_inf\", \"/upgrade_icons\" or \"/upgrade_keys\")");
     return 2;
 }
 

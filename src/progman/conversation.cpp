@@ -76,7 +76,8 @@ int ProgmanConnect(LPCSTR service, LPCSTR topic) {
                        idle == WAIT_TIMEOUT ? "timed out" : "wait failed");
             }
         } else {
-            RunLog("progman: could not start \"PROGMAN /NTSETUP\" (error %lu)", static_cast<unsigned long>(GetLastError()));
+            RunLog("progman: could not start \"PROGMAN /NTSETUP\" (error %lu)",
+                   static_cast<unsigned long>(GetLastError()));
         }
     }
     DdeFreeStringHandle(Progman.ddeInstance, serviceHandle);

@@ -97,9 +97,14 @@ typedef BOOLEAN (REGISTRY::*RemoveEntry)(PREDEFINED_KEY root, const REGISTRY_KEY
 int DeleteRegistryEntry(RemoveEntry remove, const WCHAR *parentPath, const WCHAR *productKeyName,
                         const WCHAR *entryName) {
     const int isKey = remove == &REGISTRY::DeleteKey;
-    const int present = RunLogEntryProbe != nullptr ? RunLogEntryProbe(parentPath, productKeyName, entryName, isKey) : -1;
+    const int present =
+        RunLogEntryProbe != nullptr ? RunLogEntryProbe(parentPath, productKeyName, entryName, isKey) : -1;
+    auto logResult = [&](int removed, ULONG error) {
+        if (RunLogEntryResult != nullptr)
+            RunLogEntryResult(parentPath, productKeyName, entryName, isKey, present, removed, error);
+    };
     auto notRemoved = [&](ULONG error) {
-        if (RunLogEntryResult != nullptr) RunLogEntryResult(parentPath, productKeyName, entryName, isKey, present, 0, error);
+        logResult(0, error);
         return 2;
     };
     REGISTRY registry;
@@ -124,9 +129,11 @@ int DeleteRegistryEntry(RemoveEntry remove, const WCHAR *parentPath, const WCHAR
 
     REGISTRY_KEY_INFO *productKey = NewOnProcessHeap<REGISTRY_KEY_INFO>();
     if (productKey == nullptr) return notRemoved(ERROR_NOT_ENOUGH_MEMORY);
-    if (!productKey->Initialize(strings[1], strings[0], 0, strings[3], nullptr)) return notRemoved(ERROR_NOT_ENOUGH_MEMORY);
-    if (!(registry.*remove)(PREDEFINED_KEY_LOCAL_MACHINE, productKey, strings[2], &errorCode)) return notRemoved(errorCode);
-    if (RunLogEntryResult != nullptr) RunLogEntryResult(parentPath, productKeyName, entryName, isKey, present, 1, 0);
+    if (!productKey->Initialize(strings[1], strings[0], 0, strings[3], nullptr))
+        return notRemoved(ERROR_NOT_ENOUGH_MEMORY);
+    if (!(registry.*remove)(PREDEFINED_KEY_LOCAL_MACHINE, productKey, strings[2], &errorCode))
+        return notRemoved(errorCode);
+    logResult(1, ERROR_SUCCESS);
     return 0;
 }
 

@@ -83,7 +83,8 @@ TEST(CommandLine, LogDestinations) {
     TempDir machine, dir;
     const std::string log = dir / "run.log";
     for (int run = 0; run < 2; run++) {
-        RunResult r = RunProgram(BinPath("upgrade"), {"/bogus"}, {"PELLOR_MACHINE=" + machine.path(), "PELLOR_LOG=" + log});
+        RunResult r =
+            RunProgram(BinPath("upgrade"), {"/bogus"}, {"PELLOR_MACHINE=" + machine.path(), "PELLOR_LOG=" + log});
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.out + r.err, "");
     }
@@ -99,7 +100,8 @@ TEST(CommandLine, LogDestinations) {
     EXPECT_EQ(unwritable.out + unwritable.err, "");
 
     const std::string machineLog = machine / "upgrade.log";
-    EXPECT_NE(ReadFile(machineLog).find("unknown switch \"/bogus\""), std::string::npos) << "the machine keeps its own log";
+    EXPECT_NE(ReadFile(machineLog).find("unknown switch \"/bogus\""), std::string::npos)
+        << "the machine keeps its own log";
     WriteFile(machineLog, std::string(1024 * 1024, 'x'));
     RunProgram(BinPath("upgrade"), {"/bogus"}, {"PELLOR_MACHINE=" + machine.path(), "PELLOR_LOG="});
     EXPECT_EQ(ReadFile(machineLog + ".1").size(), 1024u * 1024u) << "the full log moved aside";

@@ -186,7 +186,7 @@ class Parser {
                            std::any_of(s_->worldOnly.begin(), s_->worldOnly.end(),
                                        [&](const auto &w) { return startedCheck(w.second); });
         // With a Program Manager serving, nothing is ever started: the check would say nothing.
-        if (checksStart && s_->progmanRunning) return Fail("progman-started checks need 'progman absent'");
+        if (checksStart && s_->progmanRunning) return Fail("progman-started checks need 'progman absent' or 'missing'");
         auto logCheck = [](const Expectation &e) { return e.kind == "log"; };
         bool checksLog = std::any_of(s_->expectations.begin(), s_->expectations.end(), logCheck) ||
                          std::any_of(s_->worldOnly.begin(), s_->worldOnly.end(),
