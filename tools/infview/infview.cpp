@@ -6,6 +6,7 @@
 // Exit status: 0 clean, 1 with warnings, 2 when the script cannot be read.
 #include "checks.h"
 
+#include "script/pool.h"
 #include "script/script.h"
 
 #include <algorithm>
@@ -46,6 +47,7 @@ bool ReadScript(const char *path, std::string *lines, std::vector<uint32_t> *sta
         *why = status == LOAD_NO_MEMORY ? "not enough memory" : "cannot open or read the file";
         return false;
     }
+    if (loaded != nullptr) PoolFree(loaded);  // only the reader's answer counts: the listing comes from the mapped reading
     std::ifstream in(path, std::ios::binary);
     std::ostringstream image;
     image << in.rdbuf();
