@@ -47,7 +47,8 @@ bool ReadScript(const char *path, std::string *lines, std::vector<uint32_t> *sta
         *why = status == LOAD_NO_MEMORY ? "not enough memory" : "cannot open or read the file";
         return false;
     }
-    if (loaded != nullptr) PoolFree(loaded);  // only the reader's answer counts: the listing comes from the mapped reading
+    // Only the reader's answer counts: the listing comes from the mapped reading below.
+    if (loaded != nullptr) PoolFree(loaded);
     std::ifstream in(path, std::ios::binary);
     std::ostringstream image;
     image << in.rdbuf();
