@@ -1,6 +1,7 @@
 // The parser's wide core and narrow front end.
 #include "cmdline/cmdline.h"
 #include "cmdline/arglist.h"
+#include "platform/syshooks.h"
 #include "platform/wstr.h"
 
 #include <cstdlib>
@@ -8,6 +9,7 @@
 
 namespace {
 
+// Option names: '/' or '-' first is a switch on every system.
 bool IsSwitchText(const WCHAR *s) { return s[0] == '/' || s[0] == '-'; }
 
 // A record with an empty name cannot be matched or take a positional value.
@@ -114,6 +116,7 @@ uint16_t ParseArgumentsW(int count, WCHAR **args, OptionRecordW *table, uint32_t
     }
     OptionRecordW *slot = NextSlot(table);
     bool restOfLine = false;
+    bool switchesEnded = false;
     uint16_t status = 0;
 
     // The index is 32 bits wide, so any number of arguments is walked once.
@@ -123,7 +126,12 @@ uint16_t ParseArgumentsW(int count, WCHAR **args, OptionRecordW *table, uint32_t
             if (!AppendRestOfLine(slot, arg)) return status | PARSE_OVERFLOW;
             continue;
         }
-        if (IsSwitchText(arg)) {
+        int role = switchesEnded ? ARGUMENT_POSITIONAL : ArgumentRole(arg);
+        if (role == ARGUMENT_END_OF_SWITCHES) {
+            switchesEnded = true;
+            continue;
+        }
+        if (role == ARGUMENT_SWITCH) {
             const WCHAR *value = nullptr;
             OptionRecordW *r = MatchSwitch(table, arg, &value);
             if (r == nullptr) {
@@ -141,7 +149,8 @@ uint16_t ParseArgumentsW(int count, WCHAR **args, OptionRecordW *table, uint32_t
                 }
                 continue;
             }
-            if (value == nullptr && i + 1 < count && !IsSwitchText(args[i + 1])) value = args[++i];
+            if (value == nullptr && i + 1 < count && ArgumentRole(args[i + 1]) == ARGUMENT_POSITIONAL)
+                value = args[++i];
             if (value == nullptr) {
                 // A missing value is the empty string for the two optional-text kinds.
                 bool optionalText = r->kind == KIND_STRING || r->kind == KIND_STRIP_BACKSLASH;

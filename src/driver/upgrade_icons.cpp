@@ -1,11 +1,14 @@
 // The icon upgrade pass: every item line of the script is deleted and added
 // again in its group, then the version mark is written.
 #include "driver/options.h"
+#include "driver/runlog.h"
+#include "platform/syshooks.h"
 #include "progman/progman.h"
 #include "script/script.h"
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -21,12 +24,32 @@ int32_t IconIndex(const char *text) {
 // Records that the icons are at version 2; a failure is simply not recorded.
 void WriteVersionMark() {
     HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Pellor\\UPGRADE", 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
-        return;
-    DWORD version = 2;
-    RegSetValueExA(key, "IconVersion", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&version), sizeof version);
-    RegCloseKey(key);
+    LONG status = RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Pellor\\UPGRADE", 0, nullptr,
+                                  REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    if (status == ERROR_SUCCESS) {
+        DWORD version = 2;
+        status = RegSetValueExA(key, "IconVersion", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&version),
+                                sizeof version);
+        RegCloseKey(key);
+    }
+    if (status == ERROR_SUCCESS)
+        RunLog("version mark IconVersion 2 written");
+    else
+        RunLog("version mark not written (error %ld)", static_cast<long>(status));
+}
+
+// Records why the script could not be loaded, in the system's words.
+void LogLoadFailure(const char *path, uint16_t status) {
+    char text[256] = "not enough memory";
+    DWORD error = GetLastError();
+    if (status != LOAD_NO_MEMORY) {
+        if (error != ERROR_SUCCESS)
+            SystemErrorText(error, text, sizeof text);
+        else
+            std::snprintf(text, sizeof text, "the file could not be read whole");
+    }
+    RunLog("script \"%s\": cannot read (%s)", path, text);
+    RunLogReason("cannot read script \"%s\": %s", path, text);
 }
 
 }  // namespace
@@ -36,7 +59,12 @@ char *ScriptLines;
 int UpgradeIcons(const char *path) {
     FlagKeywordIndex = BuildKeywordIndex(FlagKeywords);
     uint32_t length = 0, lineCount = 0;
-    if (LoadScript(path, &ScriptLines, &length, &lineCount) != LOAD_OK) return 2;
+    SetLastError(ERROR_SUCCESS);
+    if (uint16_t status = LoadScript(path, &ScriptLines, &length, &lineCount); status != LOAD_OK) {
+        LogLoadFailure(path, status);
+        return 2;
+    }
+    RunLog("script \"%s\": loaded, %u logical lines", path, lineCount);
 
     char *cursor = ScriptLines;
     for (uint32_t i = 0; i < lineCount; i++) {
@@ -44,11 +72,16 @@ int UpgradeIcons(const char *path) {
         cursor = ParseLine(cursor, &isItem);
         // An item before the first header has no group: sending it would land in
         // whatever group the Program Manager last activated.
-        if (!isItem || groupName == nullptr) continue;
+        if (!isItem) continue;
+        if (groupName == nullptr) {
+            RunLog("item \"%s\" skipped: it comes before the first group header", itemName);
+            continue;
+        }
         ProgmanDeleteItem(groupName, itemName, 0, 0);
         ProgmanAddItem(groupName, itemName, commandLine, iconFile, IconIndex(iconIndexText), itemFlags, 0);
     }
     ProgmanClose(1);
     WriteVersionMark();
+    RunLogCommandReason();
     return 0;
 }

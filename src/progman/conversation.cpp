@@ -3,7 +3,9 @@
 #include "progman/progman.h"
 
 #include "driver/options.h"
+#include "driver/runlog.h"
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -59,15 +61,23 @@ int ProgmanConnect(LPCSTR service, LPCSTR topic) {
     HSZ topicHandle = DdeCreateStringHandleA(Progman.ddeInstance, topic, 0);
     Progman.conversation = DdeConnect(Progman.ddeInstance, serviceHandle, topicHandle, nullptr);
     if (Progman.conversation == nullptr) {
+        RunLog("progman: no answer from %s; starting \"PROGMAN /NTSETUP\"", service);
         HANDLE process = StartProgram("PROGMAN /NTSETUP", SW_SHOWNORMAL);
         if (process != nullptr) {
             Progman.startedProgman = 1;
             DWORD idle = WaitForInputIdle(process, PROGMAN_IDLE_TIMEOUT);
             CloseHandle(process);
             if (idle == 0) {
+                RunLog("progman: the started Program Manager is ready");
                 DrainMessages();
                 Progman.conversation = DdeConnect(Progman.ddeInstance, serviceHandle, topicHandle, nullptr);
+            } else {
+                RunLog("progman: the started Program Manager did not become ready (%s)",
+                       idle == WAIT_TIMEOUT ? "timed out" : "wait failed");
             }
+        } else {
+            RunLog("progman: could not start \"PROGMAN /NTSETUP\" (error %lu)",
+                   static_cast<unsigned long>(GetLastError()));
         }
     }
     DdeFreeStringHandle(Progman.ddeInstance, serviceHandle);
@@ -79,7 +89,10 @@ int ProgmanConnect(LPCSTR service, LPCSTR topic) {
         info.cb = sizeof info;
         DdeQueryConvInfo(Progman.conversation, QID_SYNC, &info);
         Progman.partnerWindow = info.hwndPartner;
+        RunLogCommands.answered = 1;
+        RunLog("progman: conversation open");
     } else {
+        RunLog("progman: no conversation");
         Progman.partnerWindow = nullptr;
     }
     return Progman.conversation != nullptr ? 1 : 0;
@@ -96,14 +109,43 @@ int ProgmanActivate(void) {
     return 1;
 }
 
+namespace {
+
+// The record's words for an execute that came back without an acknowledgement.
+void LogUnacknowledged(LPCSTR command, HDDEDATA done) {
+    if (done != nullptr) {
+        RunLogCommand(command, "refused", 0);
+        return;
+    }
+    UINT error = DdeGetLastError(Progman.ddeInstance);
+    if (error == DMLERR_EXECACKTIMEOUT)
+        RunLogCommand(command, "timed out", 0);
+    else if (error == DMLERR_NOTPROCESSED)
+        RunLogCommand(command, "refused", 0);
+    else {
+        char outcome[48];
+        std::snprintf(outcome, sizeof outcome, "failed (DDE error 0x%x)", error);
+        RunLogCommand(command, outcome, 0);
+    }
+}
+
+}  // namespace
+
 int ProgmanExecute(LPCSTR command) {
-    if (Progman.conversation == nullptr) return 0;
+    if (Progman.conversation == nullptr) {
+        RunLogCommand(command, "not sent: no conversation", 0);
+        return 0;
+    }
     DWORD status = 0;
     HDDEDATA done = DdeClientTransaction(reinterpret_cast<LPBYTE>(const_cast<LPSTR>(command)),
                                          static_cast<DWORD>(lstrlenA(command) + 1), Progman.conversation, nullptr, 0,
                                          XTYP_EXECUTE, PROGMAN_EXECUTE_TIMEOUT, &status);
-    if (done == nullptr) return 0;
-    return static_cast<int>(status & DDE_FACK);
+    int acknowledged = done != nullptr ? static_cast<int>(status & DDE_FACK) : 0;
+    if (acknowledged)
+        RunLogCommand(command, "acknowledged", 1);
+    else
+        LogUnacknowledged(command, done);
+    return acknowledged;
 }
 
 int ProgmanClose(int) {

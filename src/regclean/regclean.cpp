@@ -2,6 +2,8 @@
 // the product left on its application servers.
 #include "regclean/regclean.h"
 
+#include "driver/runlog.h"
+
 #include "platform/classlib/classlib.h"
 #include "platform/productreg/productreg.h"
 
@@ -94,9 +96,20 @@ typedef BOOLEAN (REGISTRY::*RemoveEntry)(PREDEFINED_KEY root, const REGISTRY_KEY
 // machine root through remove: 0 when the library reports it gone, else 2.
 int DeleteRegistryEntry(RemoveEntry remove, const WCHAR *parentPath, const WCHAR *productKeyName,
                         const WCHAR *entryName) {
+    const int isKey = remove == &REGISTRY::DeleteKey;
+    const int present =
+        RunLogEntryProbe != nullptr ? RunLogEntryProbe(parentPath, productKeyName, entryName, isKey) : -1;
+    auto logResult = [&](int removed, ULONG error) {
+        if (RunLogEntryResult != nullptr)
+            RunLogEntryResult(parentPath, productKeyName, entryName, isKey, present, removed, error);
+    };
+    auto notRemoved = [&](ULONG error) {
+        logResult(0, error);
+        return 2;
+    };
     REGISTRY registry;
     ULONG errorCode = 0;  // the library's detail; the result says all the caller acts on
-    if (!registry.Initialize(nullptr, &errorCode)) return 2;
+    if (!registry.Initialize(nullptr, &errorCode)) return notRemoved(errorCode);
 
     const WCHAR *texts[] = {parentPath, productKeyName, entryName, KeyClassName};
     DSTRING *strings[std::size(texts)];
@@ -105,19 +118,23 @@ int DeleteRegistryEntry(RemoveEntry remove, const WCHAR *parentPath, const WCHAR
         string = NewOnProcessHeap<DSTRING>();
         if (string == nullptr) allocated = false;
     }
-    if (!allocated) return 2;
+    if (!allocated) return notRemoved(ERROR_NOT_ENOUGH_MEMORY);
     // A string left empty would name another entry (an empty value name is the
     // key's default value), so nothing is deleted unless every text was taken.
     bool initialized = true;
     for (size_t i = 0; i < std::size(texts); i++) {
         if (!strings[i]->Initialize(texts[i], TO_END)) initialized = false;
     }
-    if (!initialized) return 2;
+    if (!initialized) return notRemoved(ERROR_NOT_ENOUGH_MEMORY);
 
     REGISTRY_KEY_INFO *productKey = NewOnProcessHeap<REGISTRY_KEY_INFO>();
-    if (productKey == nullptr) return 2;
-    if (!productKey->Initialize(strings[1], strings[0], 0, strings[3], nullptr)) return 2;
-    return (registry.*remove)(PREDEFINED_KEY_LOCAL_MACHINE, productKey, strings[2], &errorCode) ? 0 : 2;
+    if (productKey == nullptr) return notRemoved(ERROR_NOT_ENOUGH_MEMORY);
+    if (!productKey->Initialize(strings[1], strings[0], 0, strings[3], nullptr))
+        return notRemoved(ERROR_NOT_ENOUGH_MEMORY);
+    if (!(registry.*remove)(PREDEFINED_KEY_LOCAL_MACHINE, productKey, strings[2], &errorCode))
+        return notRemoved(errorCode);
+    logResult(1, ERROR_SUCCESS);
+    return 0;
 }
 
 }  // namespace
@@ -131,21 +148,35 @@ int DeleteRegistryValue(const WCHAR *parentPath, const WCHAR *productKeyName, co
 }
 
 int RemoveObsoleteRegistryEntries(void) {
-    if (!RegSetupIsPellorAppServer(nullptr)) return 0;
+    if (!RegSetupIsPellorAppServer(nullptr)) {
+        RunLogReason("not an application server: nothing to remove");
+        return 0;
+    }
     ULONG version = 0;
     if (!RegGetPellorVersion(nullptr, &version)) {
+        RunLogReason("could not get the system version number");
         MessageBoxA(nullptr, "Could not get System Version Number", "Setup Error", MB_OK);
         return 2;
     }
-    if (version > LastObsoleteVersion) return 0;
+    if (version > LastObsoleteVersion) {
+        RunLogReason("system version %u keeps its entries", static_cast<unsigned>(version));
+        return 0;
+    }
 
     // Every deletion is tried; one failure makes the whole run a failure.
     int result = 0;
+    unsigned entries = 0, failures = 0;
     for (const ObsoleteList &list : ObsoleteLists) {
         for (size_t i = 0; i < list.count; i++) {
             int status = list.remove(list.parentPath, ProductKeyName, list.names[i]);
             if (status != 0) result = status;
+            entries++;
+            failures += status != 0;
         }
     }
+    if (failures == 0)
+        RunLogReason("all %u obsolete entries removed or already absent", entries);
+    else
+        RunLogReason("%u of %u obsolete entries could not be removed", failures, entries);
     return result;
 }

@@ -21,9 +21,17 @@ constexpr std::array<uint8_t, 256> MakeClassTable() {
 }
 constexpr std::array<uint8_t, 256> CharClass = MakeClassTable();
 
+// Mapped: the tokenizer also notes the file line on which each logical line starts
+// (for infview); upgrade's own reading pays nothing for it.
+template <bool Mapped>
 struct Tokenizer {
     const char *scan;
     char *out;
+    const char *stepStart = nullptr;   // Mapped: where the current step began
+    const char *countedTo = nullptr;   // Mapped: the line ends before it are counted
+    uint32_t fileLine = 1;             // Mapped: the line of countedTo
+    uint32_t *lineStarts = nullptr;    // Mapped: one entry per logical line
+    uint32_t logicalLines = 0;
     bool inQuotes = false;
     unsigned char lastChar = 0;  // a line end, so the first line starts clean
     char *lastPos = nullptr;
@@ -81,6 +89,12 @@ struct Tokenizer {
         return c;
     }
 
+    // The first byte of a logical line comes from stepStart: its file line is noted.
+    void NoteLineStart() {
+        for (; countedTo < stepStart; countedTo++) fileLine += *countedTo == '\n';
+        lineStarts[logicalLines++] = fileLine;
+    }
+
     // The filter and the write for one produced byte.
     void Emit(unsigned char b) {
         switch (CharClass[b]) {
@@ -97,6 +111,9 @@ struct Tokenizer {
                 break;
             case CLASS_DISCARD: return;
             default: break;
+        }
+        if constexpr (Mapped) {
+            if (lastChar == 0) NoteLineStart();
         }
         Put(b);
         if (deferredBlank) {
@@ -124,10 +141,23 @@ const char *SkipOver(const char *cursor, const char *set) {
 }
 
 uint32_t TokenizeImage(const char *image, char *out) {
-    Tokenizer t;
+    Tokenizer<false> t;
     t.scan = image;
     t.out = out;
     while (*t.scan != '\0') {
+        int b = t.Step();
+        if (b >= 0) t.Emit(static_cast<unsigned char>(b));
+    }
+    return static_cast<uint32_t>(t.out - out);
+}
+
+uint32_t TokenizeImageMapped(const char *image, char *out, uint32_t *lineStarts) {
+    Tokenizer<true> t;
+    t.scan = t.countedTo = image;
+    t.out = out;
+    t.lineStarts = lineStarts;
+    while (*t.scan != '\0') {
+        t.stepStart = t.scan;
         int b = t.Step();
         if (b >= 0) t.Emit(static_cast<unsigned char>(b));
     }

@@ -30,6 +30,10 @@ uint32_t CountLines(const char *buffer, uint32_t length);
 const char *SkipOver(const char *cursor, const char *set);
 // Tokenizes a file image (ending in LF and NUL) into out; returns the bytes written.
 uint32_t TokenizeImage(const char *image, char *out);
+// TokenizeImage that also writes, for each logical line (a last one without its NUL
+// included), the 1-based line of the image on which it starts. lineStarts has room
+// for one entry per LF of the image.
+uint32_t TokenizeImageMapped(const char *image, char *out, uint32_t *lineStarts);
 
 // Item flags.
 constexpr uint8_t ITEM_VITAL = 0x01;

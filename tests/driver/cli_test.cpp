@@ -1,7 +1,10 @@
-// The command lines that must end quietly with status 2, run against the built program.
+// The command lines that must end quietly with status 2, run against the built
+// program, and what the run log says about them and where it goes.
 #include "run.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -29,12 +32,84 @@ TEST(CommandLine, RejectedAndEmptyCommandLinesEndWithStatusTwo) {
         {"/run_inf", std::string(5000, 'b')},
     };
     for (const auto &args : cases) {
-        RunResult r = RunProgram(BinPath("upgrade"), args, {"PELLOR_MACHINE=" + machine.path()});
+        RunResult r = RunProgram(BinPath("upgrade"), args, {"PELLOR_MACHINE=" + machine.path(), "PELLOR_LOG="});
         std::string label = args.empty() ? "(none)" : args[0].substr(0, 20);
         EXPECT_EQ(r.status, 2) << label;
         EXPECT_EQ(r.out, "") << label;
         EXPECT_EQ(r.err, "") << label;
     }
+}
+
+// The last line of text, without its line end.
+std::string LastLine(const std::string &text) {
+    size_t end = text.find_last_not_of('\n');
+    if (end == std::string::npos) return "";
+    size_t start = text.rfind('\n', end);
+    start = start == std::string::npos ? 0 : start + 1;
+    return text.substr(start, end - start + 1);
+}
+
+TEST(CommandLine, TheLogSaysWhyARunEndedWithStatusTwo) {
+    TempDir machine;
+    struct Case {
+        std::vector<std::string> args;
+        const char *end;  // the end of the log's last line
+    } cases[] = {
+        {{"/bogus"}, "exit 2: unknown switch \"/bogus\""},
+        {{"/run_inf", "/s.inf"}, "exit 2: unknown switch \"/s.inf\""},  // one component: still a switch
+        {{"/run_inf", "a.inf", "b.inf"}, "exit 2: more than one script path"},
+        {{"/upgrade_icons", "/upgrade_icons", "x.inf"}, "exit 2: a switch given twice"},
+        {{}, "exit 2: no arguments"},
+        {{"/?", "/bogus"}, "exit 2: \"/?\" asks for help: nothing done"},
+        {{"x.inf"}, "exit 2: no mode switch (\"/run_inf\", \"/upgrade_icons\" or \"/upgrade_keys\")"},
+        {{"--", "/run_inf"}, "exit 2: no mode switch (\"/run_inf\", \"/upgrade_icons\" or \"/upgrade_keys\")"},
+        {{"/run_inf", "--", "/bogus"},
+         "exit 2: cannot read script \"/bogus\": The system cannot find the file specified."},
+        {{"/run_inf", "/no/such/dir/s.inf"},
+         "exit 2: cannot read script \"/no/such/dir/s.inf\": The system cannot find the file specified."},
+    };
+    for (const Case &c : cases) {
+        RunResult r = RunProgram(BinPath("upgrade"), c.args, {"PELLOR_MACHINE=" + machine.path(), "PELLOR_LOG=-"});
+        std::string label = c.args.empty() ? "(none)" : c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : "");
+        EXPECT_EQ(r.status, 2) << label;
+        EXPECT_EQ(r.out, "") << label;
+        EXPECT_TRUE(LastLine(r.err).ends_with(c.end)) << label << "\n" << r.err;
+    }
+}
+
+// A log file is appended to, never truncated; one that cannot be written changes
+// nothing; the machine's own log moves aside once it passes 1 MiB.
+TEST(CommandLine, LogDestinations) {
+    TempDir machine, dir;
+    const std::string log = dir / "run.log";
+    for (int run = 0; run < 2; run++) {
+        RunResult r =
+            RunProgram(BinPath("upgrade"), {"/bogus"}, {"PELLOR_MACHINE=" + machine.path(), "PELLOR_LOG=" + log});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out + r.err, "");
+    }
+    const std::string text = ReadFile(log);
+    size_t starts = 0;
+    for (size_t at = 0; (at = text.find("start: ", at)) != std::string::npos; at++) starts++;
+    EXPECT_EQ(starts, 2u) << text;
+    EXPECT_TRUE(LastLine(text).ends_with(" exit 2: unknown switch \"/bogus\"")) << text;
+
+    RunResult unwritable = RunProgram(BinPath("upgrade"), {"/run_inf", dir / "missing.inf"},
+                                      {"PELLOR_MACHINE=" + machine.path(), "PELLOR_LOG=" + dir / "no/such/dir/x.log"});
+    EXPECT_EQ(unwritable.status, 2);
+    EXPECT_EQ(unwritable.out + unwritable.err, "");
+
+    const std::string machineLog = machine / "upgrade.log";
+    EXPECT_NE(ReadFile(machineLog).find("unknown switch \"/bogus\""), std::string::npos)
+        << "the machine keeps its own log";
+    WriteFile(machineLog, std::string(1024 * 1024, 'x'));
+    RunProgram(BinPath("upgrade"), {"/bogus"}, {"PELLOR_MACHINE=" + machine.path(), "PELLOR_LOG="});
+    EXPECT_EQ(ReadFile(machineLog + ".1").size(), 1024u * 1024u) << "the full log moved aside";
+    EXPECT_NE(ReadFile(machineLog).find("start: "), std::string::npos);
+    EXPECT_LT(ReadFile(machineLog).size(), 4096u);
+    struct stat st {};
+    ASSERT_EQ(stat(machineLog.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "the machine's files are the user's own";
 }
 
 }  // namespace

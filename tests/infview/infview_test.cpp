@@ -4,55 +4,96 @@
 
 namespace {
 
+// Whether text holds part; an empty part asks for an empty text.
+bool Holds(const std::string &text, const char *part) {
+    return part[0] == '\0' ? text.empty() : text.find(part) != std::string::npos;
+}
+
 TEST(Infview, ShowsTheBundledExampleAsTheReaderTakesIt) {
     RunResult r = RunProgram(BinPath("infview"), {EXAMPLE});
-    EXPECT_EQ(r.status, 0);
+    // Line numbers are the file's: comments, a blank line and a continuation lie between.
     EXPECT_EQ(r.out,
-              "line 1: [Accessories]\n"
+              "line 3: [Accessories]\n"
               "  group \"Accessories\"\n"
-              "line 2: Calc = \xE2\x90\x81" "Calculator\xE2\x90\x81,calc.exe,calc.exe,0,VITAL\n"
+              "line 4: Calc = \xE2\x90\x81" "Calculator\xE2\x90\x81,calc.exe,calc.exe,0,VITAL\n"
               "  item in \"Accessories\": name \"Calculator\", command \"calc.exe\", icon file \"calc.exe\", "
               "icon index \"0\", flag word \"VITAL\" (vital)\n"
-              "line 3: Notes = \xE2\x90\x81Note \"Pad\"\xE2\x90\x81,notepad.exe readme.txt,notepad.exe,1,O\n"
+              "line 6: Notes = \xE2\x90\x81Note \"Pad\"\xE2\x90\x81,notepad.exe readme.txt,notepad.exe,1,O\n"
               "  item in \"Accessories\": name \"Note \"Pad\"\", command \"notepad.exe readme.txt\", "
               "icon file \"notepad.exe\", icon index \"1\", flag word \"O\"\n"
-              "line 4: Clock = \xE2\x90\x81" "Clock\xE2\x90\x81,clock.exe,clock.exe,0,\n"
+              "line 8: Clock = \xE2\x90\x81" "Clock\xE2\x90\x81,clock.exe,clock.exe,0,\n"
               "  item in \"Accessories\": name \"Clock\", command \"clock.exe\", icon file \"clock.exe\", "
               "icon index \"0\", flag word \"\"\n"
-              "line 5: [ \xE2\x90\x81Games\xE2\x90\x81 ]\n"
+              "line 9: [ \xE2\x90\x81Games\xE2\x90\x81 ]\n"
               "  group \"Games\"\n"
-              "line 6: Sol=Solitaire,sol.exe,sol.exe,0,append\n"
+              "line 10: Sol=Solitaire,sol.exe,sol.exe,0,append\n"
               "  item in \"Games\": name \"Solitaire\", command \"sol.exe\", icon file \"sol.exe\", "
               "icon index \"0\", flag word \"append\"\n"
-              "6 lines, 0 warnings\n");
+              "6 lines, 1 warning\n");
+    EXPECT_EQ(r.err, std::string(EXAMPLE) +
+                         ":6: warning: the item name holds '\"', which the Program Manager reads as part of its "
+                         "command syntax\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+// The fixture holds every mistake infview knows, with CRLF line ends, comments, blank
+// lines and continuations between them; its expected standard error sits beside it.
+TEST(Infview, ReportsEveryMistakeOfTheFixtureAtItsFileLine) {
+    RunResult r = RunProgram(BinPath("infview"), {"mistakes.inf"}, {}, 60000, FIXTURE_DIR);
+    EXPECT_EQ(r.err, ReadFile(FIXTURE_DIR "/mistakes.expected"));
+    EXPECT_EQ(r.out.find("warning:"), std::string::npos) << "warnings belong on standard error";
+    EXPECT_EQ(r.status, 1);
 }
 
 TEST(Infview, WarnsAboutLikelyMistakes) {
     struct Case {
         const char *script;
-        const char *warning;
+        const char *warning;  // ":LINE: warning: TEXT", a part of it
     } cases[] = {
-        {"a,b,c,d,e,f\n[G]\n", "line 1: an item before the first group header is skipped"},
-        {"[G]\na,b,c\n", "line 2: fewer than six fields"},
-        {"[G]\na,\"x,y\",c,d,e,f\n", "line 2: a ',' or '=' inside quotes ends the field"},
-        {"[G]\na,b,c,d,e,VITL\n", "line 2: unknown flag word"},
-        {"[G]\na,b,c,d,e,f+\n", "line 2: the script ends inside a continued line"},
+        {"a,b,c,d,e,f\n[G]\n", ":1: warning: an item before the first group header is skipped"},
+        {"[G]\na,b,c\n", ":2: warning: fewer than six fields"},
+        {"[G]\na,\"x,y\",c,d,e,f\n", ":2: warning: a ',' or '=' inside quotes ends the field"},
+        {"[G]\na,b,c,d,e,VITL\n", ":2: warning: unknown flag word"},
+        {"[G]\na,b,c,d,e,f+\n", ":2: warning: the script ends inside a continued line"},
+        {"[G]\r\n\r\n;c\r\na,b,+\r\n\r\nc,d,e,f\r\nx=\"y\" z,c,d,0,\r\n", ":7: warning: in the item name, text after"},
+        {"[G]\na,b,c,d,-7x,\n", ":2: warning: the icon index \"-7x\" is not a number: it is read as -7"},
+        {"[G]\na,\"b\"\"\",c,d,0,\n", ":2: warning: the item name holds '\"'"},
+        {"[G(1)]\n", ":1: warning: the group name holds '('"},
+        {"[G]\na,b,c,d,0,\nA,B,c,d,0,\n", ":3: warning: a second item named \"B\" in group \"G\" (first on line 2)"},
     };
     TempDir dir;
     for (const Case &c : cases) {
         WriteFile(dir / "s.inf", c.script);
         RunResult r = RunProgram(BinPath("infview"), {dir / "s.inf"});
         EXPECT_EQ(r.status, 1) << c.script;
-        EXPECT_NE(r.out.find(std::string("warning: ") + c.warning), std::string::npos) << r.out;
+        EXPECT_NE(r.err.find(dir / "s.inf" + c.warning), std::string::npos) << c.script << r.err;
     }
+    // Items of the same name in different groups are no mistake.
+    WriteFile(dir / "s.inf", "[G]\na,b,c,d,0,\n[H]\na,b,c,d,0,\n");
+    RunResult r = RunProgram(BinPath("infview"), {dir / "s.inf"});
+    EXPECT_EQ(r.status, 0) << r.err;
 }
 
-TEST(Infview, UnreadableScript) {
+TEST(Infview, CommandLineAndUnreadableScript) {
     TempDir dir;
-    RunResult r = RunProgram(BinPath("infview"), {dir / "missing.inf"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("cannot read"), std::string::npos);
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char *out;  // a part of standard output, or "" for none at all
+        const char *err;  // a part of standard error, or "" for none at all
+    } cases[] = {
+        {{"--help"}, 0, "usage: infview SCRIPT.inf", ""},
+        {{}, 2, "", "usage: infview SCRIPT.inf"},
+        {{dir / "missing.inf"}, 2, "", "cannot read"},
+        {{dir.path()}, 2, "", "cannot read"},
+    };
+    for (const Case &c : cases) {
+        RunResult r = RunProgram(BinPath("infview"), c.args);
+        std::string label = c.args.empty() ? "(none)" : c.args[0];
+        EXPECT_EQ(r.status, c.status) << label;
+        EXPECT_TRUE(Holds(r.out, c.out)) << label << r.out;
+        EXPECT_TRUE(Holds(r.err, c.err)) << label << r.err;
+    }
 }
 
 }  // namespace

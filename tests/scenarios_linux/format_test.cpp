@@ -37,6 +37,13 @@ TEST(ScenarioFormat, RefusesWhatTheRunnersCouldMisread) {
         {"about a\nfile ../s.inf\nrun /x\nstatus 2\n", "plain file name"},
         {"about a\nseed nowhere.reg\nrun /x\nstatus 2\n", "no seed file"},
         {"about a\nprogman maybe\nrun /x\nstatus 2\n", "progman is"},
+        {"about a\nenv PELLOR_LOG\nrun /x\nstatus 2\n", "line 2: env takes NAME=VALUE"},
+        {"about a\nenv =x\nrun /x\nstatus 2\n", "env takes NAME=VALUE"},
+        {"about a\nrun /x\nstatus 2\nlog\n", "log takes a text"},
+        {"about a\nrun /x\nstatus 2\nlog exit 2\n", "log checks need 'env PELLOR_LOG=-'"},
+        {"about a\nenv PELLOR_LOG=f.log\nrun /x\nstatus 2\non wine: log exit 2\nbecause r\n", "log checks need"},
+        {"about a\nenv PELLOR_LOG=-\nenv PELLOR_LOG=f.log\nrun /x\nstatus 2\nlog exit 2\n", "log checks need"},
+        {"about a\nprogman running\nrun /x\nstatus 2\nno-progman-started\n", "need 'progman absent'"},
     };
     for (const Case &c : cases) {
         Scenario s;
@@ -47,6 +54,16 @@ TEST(ScenarioFormat, RefusesWhatTheRunnersCouldMisread) {
     Scenario s;
     std::string error;
     EXPECT_TRUE(ParseScenario(kMinimal, "/nonexistent", &s, &error)) << error;
+    Scenario logged;
+    EXPECT_TRUE(ParseScenario("about a\nprogman missing\nenv PELLOR_LOG=-\nrun /x %WORK%/s.inf\nstatus 2\n"
+                              "log exit 2: x\nlog start\nno-progman-started\n",
+                              "/nonexistent", &logged, &error))
+        << error;
+    EXPECT_TRUE(logged.progmanMissing);
+    EXPECT_FALSE(logged.progmanRunning);
+    EXPECT_EQ(logged.env, (std::vector<std::string>{"PELLOR_LOG=-"}));
+    EXPECT_EQ(logged.run, (std::vector<std::string>{"/x", "%WORK%/s.inf"}));
+    EXPECT_EQ(logged.expectations.size(), 4u) << "two log lines about different texts are two checks";
 }
 
 TEST(ScenarioFormat, ReadsBlocksAndArguments) {

@@ -54,6 +54,8 @@ std::string CheckExpectation(const Expectation &e) {
         if (e.rest.find(": ") == std::string::npos) return "message takes CAPTION: TEXT";
     } else if (base == "progman-started") {
         if (n != 0) return e.kind + " takes no arguments";
+    } else if (e.kind == "log") {
+        if (e.rest.empty()) return "log takes a text";
     } else {
         return "unknown statement '" + e.kind + "'";
     }
@@ -113,8 +115,15 @@ class Parser {
             if (rest.empty()) return Fail("'about' needs a text");
             s_->about = rest;
         } else if (keyword == "progman") {
-            if (rest != "running" && rest != "absent") return Fail("progman is 'running' or 'absent'");
+            if (rest != "running" && rest != "absent" && rest != "missing")
+                return Fail("progman is 'running', 'absent' or 'missing'");
             s_->progmanRunning = rest == "running";
+            s_->progmanMissing = rest == "missing";
+        } else if (keyword == "env") {
+            size_t eq = rest.find('=');
+            if (eq == std::string::npos || eq == 0 || rest.find_first_of(" \t") < eq)
+                return Fail("env takes NAME=VALUE");
+            s_->env.push_back(rest);
         } else if (keyword == "file") {
             if (rest.empty() || rest.find('/') != std::string::npos) return Fail("file takes a plain file name");
             s_->files.push_back({rest, ""});
@@ -177,7 +186,13 @@ class Parser {
                            std::any_of(s_->worldOnly.begin(), s_->worldOnly.end(),
                                        [&](const auto &w) { return startedCheck(w.second); });
         // With a Program Manager serving, nothing is ever started: the check would say nothing.
-        if (checksStart && s_->progmanRunning) return Fail("progman-started checks need 'progman absent'");
+        if (checksStart && s_->progmanRunning) return Fail("progman-started checks need 'progman absent' or 'missing'");
+        auto logCheck = [](const Expectation &e) { return e.kind == "log"; };
+        bool checksLog = std::any_of(s_->expectations.begin(), s_->expectations.end(), logCheck) ||
+                         std::any_of(s_->worldOnly.begin(), s_->worldOnly.end(),
+                                     [&](const auto &w) { return logCheck(w.second); });
+        // Standard error is the one place both worlds can read the log from.
+        if (checksLog && !LogsToStandardError(*s_)) return Fail("log checks need 'env PELLOR_LOG=-'");
         return true;
     }
 
@@ -213,8 +228,15 @@ std::string Expectation::Subject() const {
     std::string base = Negative() ? kind.substr(3) : kind;
     if (base == "key") return base + " " + Lower(ShortRoot(words[0]));
     if (base == "value") return base + " " + Lower(ShortRoot(words[0])) + " " + Lower(words[1]);
-    if (base == "item" || base == "group") return base + " " + rest;
+    if (base == "item" || base == "group" || base == "log") return base + " " + rest;
     return base;
+}
+
+bool LogsToStandardError(const Scenario &scenario) {
+    bool toStderr = false;
+    for (const std::string &e : scenario.env)
+        if (e.compare(0, 11, "PELLOR_LOG=") == 0) toStderr = e == "PELLOR_LOG=-";  // the last one counts
+    return toStderr;
 }
 
 bool ParseScenario(const std::string &text, const std::string &dir, Scenario *scenario, std::string *error) {

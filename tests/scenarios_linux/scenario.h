@@ -8,7 +8,7 @@
 
 // One expectation line: its kind ("status", "key", "no-key", "value", "no-value",
 // "item", "no-item", "group", "no-group", "message", "progman-started",
-// "no-progman-started"), its arguments and, for a world's own line, the reason.
+// "no-progman-started", "log"), its arguments and, for a world's own line, the reason.
 struct Expectation {
     std::string kind;
     std::vector<std::string> words;  // the arguments split at blanks
@@ -26,10 +26,15 @@ struct ScenarioFile {
     std::string content;
 };
 
+// Stands for the run's work directory (an absolute path) in "run" and "before" lines.
+constexpr const char *WorkPlaceholder = "%WORK%";
+
 struct Scenario {
     std::string name;
     std::string about;
     bool progmanRunning = true;
+    bool progmanMissing = false;     // nor can one be started ("progman missing")
+    std::vector<std::string> env;    // NAME=VALUE for every run of upgrade
     std::vector<ScenarioFile> files;
     std::vector<std::string> seeds;  // .reg texts, in import order
     std::vector<std::vector<std::string>> before;
@@ -37,6 +42,9 @@ struct Scenario {
     std::vector<Expectation> expectations;                      // for every world
     std::vector<std::pair<std::string, Expectation>> worldOnly;  // "on WORLD:" lines
 };
+
+// Whether the scenario's runs write their log to standard error (env PELLOR_LOG=-).
+bool LogsToStandardError(const Scenario &scenario);
 
 // Parses the text of one scenario; dir is where "seed FILE.reg" files are found.
 // False with a message naming the line when the text breaks the format.

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <dirent.h>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -65,13 +66,22 @@ bool HasValueLine(const std::string &out, const std::vector<std::string> &fields
 
 class ScenarioTest : public ::testing::TestWithParam<std::string> {
   protected:
-    // No desktop: a message box is its caption and text on standard error.
+    // No desktop: a message box is its caption and text on standard error. No run log
+    // but the machine's own unless the scenario asks for one.
     std::vector<std::string> Env() const {
-        return {"PELLOR_MACHINE=" + machine_.path(), "DISPLAY=", "WAYLAND_DISPLAY="};
+        return {"PELLOR_MACHINE=" + machine_.path(), "DISPLAY=", "WAYLAND_DISPLAY=", "PELLOR_LOG="};
     }
     std::string Progman() const { return machine_ / "progman"; }
     RunResult Upgrade(const std::vector<std::string> &args) {
-        RunResult r = RunProgram(BinPath("upgrade"), args, Env(), 120000, work_.path());
+        std::vector<std::string> env = Env(), expanded;
+        env.insert(env.end(), scenario_.env.begin(), scenario_.env.end());
+        if (scenario_.progmanMissing) env.push_back("PATH=/usr/bin:/bin");
+        for (std::string arg : args) {
+            for (size_t at; (at = arg.find(WorkPlaceholder)) != std::string::npos;)
+                arg.replace(at, std::string(WorkPlaceholder).size(), work_.path());
+            expanded.push_back(arg);
+        }
+        RunResult r = RunProgram(program_, expanded, env, 120000, work_.path());
         // A Program Manager that the run started is stopped by this test.
         std::string pid = ReadFile(Progman() + "/progman.pid");
         if (!pid.empty() && std::stoi(pid) != serving_.pid()) leftover_.Watch(std::stoi(pid));
@@ -89,6 +99,13 @@ class ScenarioTest : public ::testing::TestWithParam<std::string> {
     }
 
     void Prepare(const Scenario &s) {
+        scenario_ = s;
+        program_ = BinPath("upgrade");
+        if (s.progmanMissing) {
+            // A copy of upgrade with no progman beside it: no Program Manager can be started.
+            program_ = bin_ / "upgrade";
+            std::filesystem::copy_file(BinPath("upgrade"), program_);
+        }
         for (const ScenarioFile &f : s.files) WriteFile(work_ / f.name, f.content);
         for (size_t i = 0; i < s.seeds.size(); i++) {
             std::string name = "seed-" + std::to_string(i + 1) + ".reg";
@@ -114,7 +131,7 @@ class ScenarioTest : public ::testing::TestWithParam<std::string> {
         }
     }
 
-    void Check(const Expectation &e, const RunResult &r, bool started) {
+    void Check(const Expectation &e, const RunResult &r, bool started, const std::string &machineLog) {
         SCOPED_TRACE("scenario line " + std::to_string(e.line) + ": " + e.kind + " " + e.rest);
         const std::string &k = e.kind;
         if (k == "status") {
@@ -139,12 +156,17 @@ class ScenarioTest : public ::testing::TestWithParam<std::string> {
             EXPECT_EQ(r.out, "");
         } else if (k == "progman-started" || k == "no-progman-started") {
             EXPECT_EQ(started, k == "progman-started");
+        } else if (k == "log") {
+            EXPECT_NE(r.err.find(e.rest), std::string::npos) << r.err;
+            EXPECT_NE(machineLog.find(e.rest), std::string::npos) << "the machine's upgrade.log: " << machineLog;
         } else {
             ADD_FAILURE() << "no check for " << k;
         }
     }
 
-    TempDir machine_, work_;
+    TempDir machine_, work_, bin_;
+    Scenario scenario_;
+    std::string program_;
     ProcessGuard serving_;   // the Program Manager this test started
     ProcessGuard leftover_;  // one that a run started
 };
@@ -159,18 +181,29 @@ TEST_P(ScenarioTest, HoldsOnTheEmulatedMachine) {
     Prepare(s);
     if (HasFatalFailure()) return;
     const off_t journalBefore = FileSize(Progman() + "/journal.log");
+    const std::string logPath = machine_ / "upgrade.log";
+    const off_t logBefore = FileSize(logPath);
     RunResult r = Upgrade(s.run);
+    // What the run under test added to the machine's own log.
+    const std::string machineLog = ReadFile(logPath).substr(static_cast<size_t>(logBefore));
     // A Program Manager that served the run, or still serves, when the runner started none.
     const bool started = FileSize(Progman() + "/journal.log") > journalBefore || leftover_.Alive();
 
     const std::vector<Expectation> expected = ExpectationsFor(s, "linux");
     bool message = false;
     for (const Expectation &e : expected) {
-        Check(e, r, started);
+        Check(e, r, started, machineLog);
         message = message || e.kind == "message";
     }
     if (!message) {
-        EXPECT_EQ(r.out + r.err, "") << "the run wrote to its streams";
+        EXPECT_EQ(r.out, "") << "the run wrote to standard output";
+    }
+    if (LogsToStandardError(s)) {
+        std::istringstream lines(r.err);
+        for (std::string line; std::getline(lines, line);)
+            EXPECT_NE(line.find(" upgrade["), std::string::npos) << "not a line of the log: " << line;
+    } else if (!message) {
+        EXPECT_EQ(r.err, "") << "the run wrote to standard error";
     }
 
     // What the seeds created stays, unless an expectation says it goes.

@@ -1,13 +1,29 @@
 // infview: shows how the script reader takes an INF script, line by line, and
 // warns about the likely mistakes that the reader itself accepts silently.
+// The listing goes to standard output, the warnings to standard error as
+// "FILE:LINE: warning: TEXT", in file order, LINE being the line of the file
+// where the logical line starts.
 // Exit status: 0 clean, 1 with warnings, 2 when the script cannot be read.
+#include "checks.h"
+
+#include "script/pool.h"
 #include "script/script.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
+
+const char Usage[] =
+    "usage: infview SCRIPT.inf\n"
+    "Lists each logical line of an INF script as the icon upgrade reads it (standard output)\n"
+    "and warns about likely mistakes as FILE:LINE: warning: TEXT (standard error).\n"
+    "Exit status: 0 no warnings, 1 warnings, 2 the script cannot be read.\n";
 
 // A logical line with its quote marks made visible.
 std::string Visible(const char *line) {
@@ -21,74 +37,75 @@ std::string Visible(const char *line) {
     return s;
 }
 
-struct Checker {
-    int warnings = 0;
-
-    void Warn(uint32_t line, const char *what) {
-        std::printf("warning: line %u: %s\n", line, what);
-        warnings++;
+// The script as the reader takes it, with the file line on which each logical line
+// starts. False when it cannot be read: the reader's own answer decides that.
+bool ReadScript(const char *path, std::string *lines, std::vector<uint32_t> *starts, std::string *why) {
+    char *loaded = nullptr;
+    uint32_t length = 0, count = 0;
+    uint16_t status = LoadScript(path, &loaded, &length, &count);
+    if (status != LOAD_OK) {
+        *why = status == LOAD_NO_MEMORY ? "not enough memory" : "cannot open or read the file";
+        return false;
     }
-
-    // Checks the raw fields of an item line before the parser cuts them.
-    void CheckFields(uint32_t number, const char *line) {
-        int separators = 0;
-        int marks = 0;
-        bool cut = false;
-        for (const char *p = line; separators < 6; p++) {
-            if (*p == ',' || *p == '=' || *p == '\0') {
-                if (marks % 2 != 0) cut = true;  // a quote opened in this field never closed in it
-                marks = 0;
-                if (*p == '\0') break;
-                separators++;
-            } else if (static_cast<unsigned char>(*p) == QUOTE_MARK) {
-                marks++;
-            }
-        }
-        if (separators < 5) Warn(number, "fewer than six fields: the missing ones are empty");
-        if (cut) Warn(number, "a ',' or '=' inside quotes ends the field: the later fields move one place on");
+    // Only the reader's answer counts: the listing comes from the mapped reading below.
+    if (loaded != nullptr) PoolFree(loaded);
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream image;
+    image << in.rdbuf();
+    std::string text = image.str() + "\n";
+    if (!in || text.size() > UINT32_MAX - 1) {
+        *why = "cannot open or read the file";
+        return false;
     }
-};
+    lines->assign(text.size() + 1, '\0');
+    starts->assign(std::count(text.begin(), text.end(), '\n') + 1, 0);
+    lines->resize(TokenizeImageMapped(text.c_str(), lines->data(), starts->data()));
+    return true;
+}
 
 }  // namespace
 
 int main(int argc, char **argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(Usage, stdout);
+        return 0;
+    }
     if (argc != 2) {
-        std::fprintf(stderr, "usage: infview SCRIPT.inf\n");
+        std::fputs(Usage, stderr);
         return 2;
     }
     FlagKeywordIndex = BuildKeywordIndex(FlagKeywords);
-    char *lines = nullptr;
-    uint32_t length = 0, lineCount = 0;
-    uint16_t status = LoadScript(argv[1], &lines, &length, &lineCount);
-    if (status != LOAD_OK) {
-        std::fprintf(stderr, "infview: cannot read %s (%s)\n", argv[1],
-                     status == LOAD_NO_MEMORY ? "not enough memory" : "cannot open or read the file");
+    std::string lines, why;
+    std::vector<uint32_t> starts;
+    if (!ReadScript(argv[1], &lines, &starts, &why)) {
+        std::fprintf(stderr, "infview: cannot read %s (%s)\n", argv[1], why.c_str());
         return 2;
     }
 
-    Checker check;
-    char *cursor = lines;
-    for (uint32_t i = 1; i <= lineCount; i++) {
-        std::printf("line %u: %s\n", i, Visible(cursor).c_str());
-        bool header = cursor[0] == '[';
-        if (!header) check.CheckFields(i, cursor);
+    Checker check(argv[1]);
+    uint32_t lineCount = CountLines(lines.data(), static_cast<uint32_t>(lines.size()));
+    lines.push_back('\0');  // an unterminated last line reads as a string too
+    char *cursor = lines.data();
+    for (uint32_t i = 0; i < lineCount; i++) {
+        uint32_t at = starts[i];
+        std::printf("line %u: %s\n", at, Visible(cursor).c_str());
+        std::fflush(stdout);
+        check.CheckRaw(at, cursor);
         int isItem = 0;
         cursor = ParseLine(cursor, &isItem);
         if (!isItem) {
             std::printf("  group \"%s\"\n", groupName);
+            check.CheckGroup(at, groupName);
             continue;
         }
         std::printf("  item in %s%s%s: name \"%s\", command \"%s\", icon file \"%s\", icon index \"%s\", flag word \"%s\"%s\n",
                     groupName ? "\"" : "", groupName ? groupName : "(no group)", groupName ? "\"" : "", itemName,
                     commandLine, iconFile, iconIndexText, flagWord, (itemFlags & ITEM_VITAL) ? " (vital)" : "");
-        if (groupName == nullptr) check.Warn(i, "an item before the first group header is skipped");
-        if (flagWord[0] != '\0' && LookupKeyword(FlagKeywordIndex, flagWord) == 0)
-            check.Warn(i, "unknown flag word: it sets no flag");
+        check.CheckItem(at, groupName);
     }
-    if (cursor < lines + length)
-        check.Warn(lineCount + 1, "the script ends inside a continued line: a '+' at its end swallowed that line");
+    if (cursor < lines.data() + lines.size() - 1) check.UnterminatedLine(starts[lineCount]);
 
-    std::printf("%u line%s, %d warning%s\n", lineCount, lineCount == 1 ? "" : "s", check.warnings,
-                check.warnings == 1 ? "" : "s");
-    return check.warnings ? 1 : 0;
+    std::printf("%u line%s, %d warning%s\n", lineCount, lineCount == 1 ? "" : "s", check.Warnings(),
+                check.Warnings() == 1 ? "" : "s");
+    return check.Warnings() ? 1 : 0;
 }

@@ -1,4 +1,4 @@
-// _lopen/_llseek/_lread/_lclose over POSIX descriptors, with Win32 results.
+// _lopen/_llseek/_lread/_lclose/_lcreat/_lwrite over POSIX descriptors, with Win32 results.
 #include "platform/win32.h"
 #include "platform/posix/errors.h"
 
@@ -73,6 +73,45 @@ HFILE WINAPI _lclose(HFILE file) {
         return HFILE_ERROR;
     }
     return 0;
+}
+
+// Creates or truncates path for writing. Files this layer creates are the user's
+// own (0600), as everything of the emulated machine is.
+HFILE WINAPI _lcreat(LPCSTR path, int) {
+    if (path == nullptr || path[0] == '\0') {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return HFILE_ERROR;
+    }
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        SetLastError(Win32ErrorFromErrno(errno));
+        return HFILE_ERROR;
+    }
+    return fd;
+}
+
+// Writes until every byte is out, as WriteFile does on a disk file.
+UINT WINAPI _lwrite(HFILE file, LPCSTR buffer, UINT bytes) {
+    UINT done = 0;
+    while (done < bytes) {
+        ssize_t n = write(file, buffer + done, bytes - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            SetLastError(Win32ErrorFromErrno(errno));
+            return static_cast<UINT>(HFILE_ERROR);
+        }
+        done += static_cast<UINT>(n);
+    }
+    return done;
+}
+
+// Only the error stream is asked for; its handle is the descriptor, as an HFILE is.
+HANDLE WINAPI GetStdHandle(DWORD which) {
+    if (which != STD_ERROR_HANDLE) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(STDERR_FILENO));
 }
 
 }  // extern "C"

@@ -1,5 +1,5 @@
-// KERNEL32 file calls: the 16-bit era file functions the script reader uses and
-// the directory search the argument list uses.
+// KERNEL32 file calls: the 16-bit era file functions the script reader and the
+// run log use, the standard error handle, and the directory search the argument list uses.
 #pragma once
 
 #include "w32types.h"
@@ -11,6 +11,7 @@
 #define FILE_BEGIN 0
 #define FILE_CURRENT 1
 #define FILE_END 2
+#define STD_ERROR_HANDLE ((DWORD)-12)
 
 #define MAX_PATH 260
 #define FILE_ATTRIBUTE_READONLY 0x00000001
@@ -44,6 +45,9 @@ HFILE WINAPI _lopen(LPCSTR path, int mode);
 LONG WINAPI _llseek(HFILE file, LONG offset, int origin);
 UINT WINAPI _lread(HFILE file, LPVOID buffer, UINT bytes);
 HFILE WINAPI _lclose(HFILE file);
+HFILE WINAPI _lcreat(LPCSTR path, int attributes);
+UINT WINAPI _lwrite(HFILE file, LPCSTR buffer, UINT bytes);
+HANDLE WINAPI GetStdHandle(DWORD which);
 
 HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
 BOOL WINAPI FindNextFileW(HANDLE search, LPWIN32_FIND_DATAW data);

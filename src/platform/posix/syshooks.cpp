@@ -1,0 +1,69 @@
+// The Linux side of platform/syshooks.h.
+#include "platform/syshooks.h"
+#include "platform/posix/machine.h"
+
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Past this size the machine's log is moved to upgrade.log.1, replacing an older one.
+constexpr off_t MachineLogCap = 1024 * 1024;
+
+struct ErrorText {
+    DWORD code;
+    const char *text;
+};
+
+// The Windows wording of the codes this layer sets, so that both builds log alike.
+const ErrorText ErrorTexts[] = {
+    {ERROR_SUCCESS, "The operation completed successfully."},
+    {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified."},
+    {ERROR_PATH_NOT_FOUND, "The system cannot find the path specified."},
+    {ERROR_ACCESS_DENIED, "Access is denied."},
+    {ERROR_INVALID_HANDLE, "The handle is invalid."},
+    {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory resources are available to process this command."},
+    {ERROR_OUTOFMEMORY, "Not enough memory resources are available to complete this operation."},
+    {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
+    {ERROR_FILENAME_EXCED_RANGE, "The filename or extension is too long."},
+    {ERROR_BUSY, "The requested resource is in use."},
+    {ERROR_CANTOPEN, "The configuration registry key could not be opened."},
+    {ERROR_CANTWRITE, "The configuration registry key could not be written."},
+    {ERROR_REGISTRY_CORRUPT, "The structure of one of the files containing registry data is corrupted."},
+    {ERROR_TIMEOUT, "This operation returned because the timeout period expired."},
+};
+
+}  // namespace
+
+int ArgumentRole(const WCHAR *arg) {
+    if (arg[0] == '-' && arg[1] == '-' && arg[2] == 0) return ARGUMENT_END_OF_SWITCHES;
+    if (arg[0] == '-') return ARGUMENT_SWITCH;
+    if (arg[0] != '/') return ARGUMENT_POSITIONAL;
+    // A POSIX absolute path begins with '/': a further '/' tells it from a switch.
+    for (const WCHAR *p = arg + 1; *p != 0; p++)
+        if (*p == '/') return ARGUMENT_POSITIONAL;
+    return ARGUMENT_SWITCH;
+}
+
+bool MachineLogPath(char *path, size_t size) {
+    std::string log = MachinePath("upgrade.log");
+    if (log.empty() || log.size() >= size) return false;
+    struct stat st {};
+    if (stat(log.c_str(), &st) == 0 && st.st_size >= MachineLogCap) std::rename(log.c_str(), (log + ".1").c_str());
+    std::memcpy(path, log.c_str(), log.size() + 1);
+    return true;
+}
+
+void SystemErrorText(DWORD code, char *text, size_t size) {
+    for (const ErrorText &e : ErrorTexts) {
+        if (e.code == code) {
+            std::snprintf(text, size, "%s", e.text);
+            return;
+        }
+    }
+    std::snprintf(text, size, "Win32 error %u.", code);
+}
+
+DWORD CurrentProcessId() { return static_cast<DWORD>(getpid()); }

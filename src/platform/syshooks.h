@@ -1,0 +1,29 @@
+// What the two systems do differently beyond the Win32 subset: how the command
+// line tells a path from a switch, where the machine keeps its run log, and how
+// an error code reads in words. Implemented in posix/ and windows/.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <cstddef>
+
+// How the command line reads one argument.
+enum : int {
+    ARGUMENT_POSITIONAL = 0,
+    ARGUMENT_SWITCH = 1,
+    ARGUMENT_END_OF_SWITCHES = 2,  // "--": every later argument is positional
+};
+
+// The role of arg on this system (Windows: '/' or '-' first is a switch; Linux also
+// takes "/dir/file" as a path and "--" as the end of the switches).
+int ArgumentRole(const WCHAR *arg);
+
+// Writes the path of the machine's own run log into path (rotating it when it has
+// grown past its cap); false where the system keeps no such log.
+bool MachineLogPath(char *path, size_t size);
+
+// The system's text for a Win32 error code, without a line end, into text.
+void SystemErrorText(DWORD code, char *text, size_t size);
+
+// This process's id.
+DWORD CurrentProcessId();

@@ -1,0 +1,175 @@
+// The checks of infview: first on the raw logical line, where the quote marks still
+// show what the parser will drop, then on the values the parser cut.
+#include "checks.h"
+
+#include "script/script.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+namespace {
+
+// The longest command the Program Manager gets whole: wsprintfA writes at most 1024 bytes with the NUL.
+constexpr size_t MaxCommand = 1023;
+
+const char *const FieldNames[] = {"label", "item name", "command line", "icon file", "icon index", "flag word"};
+
+// Bytes of the Program Manager's command syntax: inside a field they end or split the command.
+const char ProgmanSyntax[] = "[]()\"";
+
+std::string Lower(const char *s) {
+    std::string out(s);
+    for (char &c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// The bytes [begin, end) as the file showed them: quote marks as '"'.
+std::string Shown(const char *begin, const char *end) {
+    std::string s(begin, end);
+    for (char &c : s)
+        if (static_cast<unsigned char>(c) == QUOTE_MARK) c = '"';
+    return s;
+}
+
+bool Blank(const char *begin, const char *end) {
+    for (const char *p = begin; p < end; p++)
+        if (*p != ' ' && static_cast<unsigned char>(*p) != QUOTE_MARK) return false;
+    return true;
+}
+
+// atoi's reading, clamped to 32 bits as the icon upgrade reads it.
+int32_t IconIndexValue(const char *text) {
+    long long v = std::strtoll(text, nullptr, 10);
+    return static_cast<int32_t>(v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : v);
+}
+
+bool IsNumber(const char *text) {
+    const char *p = text;
+    while (*p == ' ') p++;
+    if (*p == '+' || *p == '-') p++;
+    if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
+    while (std::isdigit(static_cast<unsigned char>(*p))) p++;
+    while (*p == ' ') p++;
+    return *p == '\0';
+}
+
+}  // namespace
+
+void Checker::Warn(uint32_t fileLine, const std::string &text) {
+    std::fprintf(stderr, "%s:%u: warning: %s\n", file_.c_str(), fileLine, text.c_str());
+    warnings_++;
+}
+
+void Checker::CheckRaw(uint32_t fileLine, const char *line) {
+    const bool header = line[0] == '[';
+    const char *stops = header ? "]" : ",=";
+    const char *p = header ? line + 1 : line;
+    if (header && std::strchr(line, ']') == nullptr)
+        Warn(fileLine, "the group header has no ']': the group name runs to the end of the line");
+    bool cutWarned = false;
+    // The fields as the parser walks them: each ends at the next stop byte, quoted or not.
+    for (size_t field = 0; field < (header ? 1 : std::size(FieldNames)); field++) {
+        const char *what = header ? "group name" : FieldNames[field];
+        const char *end = p + std::strcspn(p, stops);
+        const char *open = nullptr, *close = nullptr;
+        int marks = 0;
+        for (const char *q = p; q < end; q++) {
+            if (static_cast<unsigned char>(*q) != QUOTE_MARK) continue;
+            if (marks == 0) open = q;
+            if (marks == 1) close = q;
+            marks++;
+        }
+        if (open != nullptr && !Blank(p, open))
+            Warn(fileLine, std::string("in the ") + what + ", text before the opening quote is dropped: \"" +
+                               Shown(p, open) + "\"");
+        if (close != nullptr && !Blank(close + 1, end))
+            Warn(fileLine, std::string("in the ") + what + ", text after the closing quote is dropped: \"" +
+                               Shown(close + 1, end) + "\"");
+        if (marks % 2 != 0 && *end != '\0' && !header && !cutWarned) {
+            Warn(fileLine, "a ',' or '=' inside quotes ends the field: the later fields move one place on");
+            cutWarned = true;
+        }
+        if (*end == '\0') {
+            if (!header && field + 1 < std::size(FieldNames))
+                Warn(fileLine, "fewer than six fields: the missing ones are empty");
+            return;
+        }
+        p = end + 1;
+    }
+    if (!header && !Blank(p, p + std::strlen(p)))
+        Warn(fileLine, "more than six fields: the text after the sixth is dropped: \"" +
+                           Shown(p, p + std::strlen(p)) + "\"");
+}
+
+void Checker::CheckField(uint32_t fileLine, const char *what, const char *value, bool sentToProgman) {
+    for (const char *p = value; *p != '\0'; p++) {
+        auto c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7F) {
+            char text[128];
+            std::snprintf(text, sizeof text, "the %s holds the control character 0x%02X", what, c);
+            Warn(fileLine, text);
+            break;
+        }
+    }
+    if (!sentToProgman) return;
+    // A bracket first: it is the worse mistake, able to start a second command.
+    const char *syntax = std::strpbrk(value, "[]");
+    if (syntax == nullptr) syntax = std::strpbrk(value, ProgmanSyntax);
+    if (syntax == nullptr) return;
+    const bool bracket = *syntax == '[' || *syntax == ']';
+    Warn(fileLine, std::string("the ") + what + " holds '" + *syntax + "', which " +
+                       (bracket ? "can end the Program Manager's command and start another"
+                                : "the Program Manager reads as part of its command syntax"));
+}
+
+void Checker::CheckLength(uint32_t fileLine, const char *command, size_t length) {
+    if (length <= MaxCommand) return;
+    char text[160];
+    std::snprintf(text, sizeof text, "the %s command is %zu characters long: only the first %zu are sent", command,
+                  length, MaxCommand);
+    Warn(fileLine, text);
+}
+
+void Checker::CheckGroup(uint32_t fileLine, const char *group) {
+    CheckField(fileLine, "group name", group, true);
+    CheckLength(fileLine, "CreateGroup", static_cast<size_t>(std::snprintf(nullptr, 0, "[CreateGroup(%s,0)]", group)));
+    CheckLength(fileLine, "ShowGroup", static_cast<size_t>(std::snprintf(nullptr, 0, "[ShowGroup(%s, 8,0)]", group)));
+}
+
+void Checker::CheckDuplicate(uint32_t fileLine, const char *group) {
+    auto [it, added] = items_[Lower(group)].emplace(Lower(itemName), fileLine);
+    if (added) return;
+    char text[96];
+    std::snprintf(text, sizeof text, "(first on line %u): the later one replaces it", it->second);
+    Warn(fileLine, std::string("a second item named \"") + itemName + "\" in group \"" + group + "\" " + text);
+}
+
+void Checker::CheckItem(uint32_t fileLine, const char *group) {
+    if (group == nullptr) Warn(fileLine, "an item before the first group header is skipped");
+    const std::pair<const char *, const char *> fields[] = {
+        {"item name", itemName}, {"command line", commandLine}, {"icon file", iconFile}};
+    for (const auto &[what, value] : fields) CheckField(fileLine, what, value, true);
+    CheckField(fileLine, "icon index", iconIndexText, false);
+    CheckField(fileLine, "flag word", flagWord, false);
+    if (iconIndexText[0] != '\0' && !IsNumber(iconIndexText)) {
+        char text[64];
+        std::snprintf(text, sizeof text, ": it is read as %d", IconIndexValue(iconIndexText));
+        Warn(fileLine, std::string("the icon index \"") + iconIndexText + "\" is not a number" + text);
+    }
+    if (flagWord[0] != '\0' && LookupKeyword(FlagKeywordIndex, flagWord) == 0)
+        Warn(fileLine, "unknown flag word: it sets no flag");
+    const auto sent = static_cast<int32_t>(static_cast<uint32_t>(IconIndexValue(iconIndexText)) + 666u);
+    CheckLength(fileLine, "AddItem",
+                static_cast<size_t>(std::snprintf(nullptr, 0, "[AddItem(%s, %s, %s, %d)]", commandLine, itemName,
+                                                  iconFile, sent)));
+    CheckLength(fileLine, "DeleteItem", static_cast<size_t>(std::snprintf(nullptr, 0, "[DeleteItem(%s)]", itemName)));
+    if (group != nullptr) CheckDuplicate(fileLine, group);
+}
+
+void Checker::UnterminatedLine(uint32_t fileLine) {
+    Warn(fileLine, "the script ends inside a continued line: a '+' at its end swallowed that line");
+}
