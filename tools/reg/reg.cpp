@@ -99,6 +99,14 @@ LSTATUS ListSubkeys(HKEY key, std::vector<std::u16string> *names) {
     }
 }
 
+// Opens a subkey found by enumeration for reading; a name holding a NUL is
+// refused, since its c_str() would open another key.
+LSTATUS OpenSubkey(HKEY key, const std::u16string &name, HKEY *sub) {
+    *sub = nullptr;
+    if (!IsWholeName(name)) return ERROR_INVALID_PARAMETER;
+    return RegOpenKeyExW(key, name.c_str(), 0, KEY_READ, sub);
+}
+
 // The value's name as stored (the spelling it was created with), for display.
 std::u16string StoredName(HKEY key, const std::u16string &name) {
     std::vector<Value> values;
@@ -144,7 +152,7 @@ LSTATUS PrintTree(HKEY key, const std::u16string &path) {
     std::printf("\n");
     for (const std::u16string &name : subkeys) {
         HKEY sub = nullptr;
-        status = RegOpenKeyExW(key, name.c_str(), 0, KEY_READ, &sub);
+        status = OpenSubkey(key, name, &sub);
         if (status == ERROR_SUCCESS) status = PrintTree(sub, path + u"\\" + name);
         RegCloseKey(sub);
         if (status != ERROR_SUCCESS) return status;
@@ -168,7 +176,7 @@ LSTATUS SearchValue(HKEY key, const std::u16string &path, const std::u16string &
     status = ListSubkeys(key, &subkeys);
     for (size_t i = 0; status == ERROR_SUCCESS && i < subkeys.size(); i++) {
         HKEY sub = nullptr;
-        status = RegOpenKeyExW(key, subkeys[i].c_str(), 0, KEY_READ, &sub);
+        status = OpenSubkey(key, subkeys[i], &sub);
         if (status == ERROR_SUCCESS) status = SearchValue(sub, path + u"\\" + subkeys[i], name, matches);
         RegCloseKey(sub);
     }
@@ -218,7 +226,7 @@ int QueryKey(HKEY key, const KeyPath &path, const Options &options) {
             continue;
         }
         HKEY sub = nullptr;
-        status = RegOpenKeyExW(key, name.c_str(), 0, KEY_READ, &sub);
+        status = OpenSubkey(key, name, &sub);
         if (status == ERROR_SUCCESS) status = PrintTree(sub, subPath);
         RegCloseKey(sub);
         if (status != ERROR_SUCCESS) return Fail(ErrorText(status));
@@ -324,7 +332,8 @@ int Delete(const Args &args) {
         std::vector<Value> values;
         status = ListValues(key, &values);
         for (size_t i = 0; status == ERROR_SUCCESS && i < values.size(); i++) {
-            status = RegDeleteValueW(key, values[i].name.c_str());
+            status = IsWholeName(values[i].name) ? RegDeleteValueW(key, values[i].name.c_str())
+                                                 : ERROR_INVALID_PARAMETER;
         }
     } else {
         status = RegDeleteValueW(key, name.c_str());
