@@ -357,6 +357,38 @@ TEST_F(RegToolTest, ImportReportsBadLinesAndKeepsTheRest) {
     EXPECT_EQ(missing.err, "ERROR: Error opening the file. There may be a disk or file system error.\n");
 }
 
+// A name cut at a NUL or closed up over an empty component would name another
+// key or value (here a parent, or a neighbour): the line is refused, the rest imported.
+TEST_F(RegToolTest, ImportRefusesNamesCutShortOrClosedUp) {
+    const std::string nul(1, '\0');
+    struct Case {
+        const char *what;
+        std::string lines;  // after the header line
+        int badLine;
+    } cases[] = {
+        {"raw NUL in a deleted key", "[-HKEY_CURRENT_USER\\Software" + nul + "\\Pellor\\Obsolete]\n", 2},
+        {"raw NUL in a created key", "[HKEY_CURRENT_USER\\Software\\Pellor" + nul + "X]\n\"Important\"=\"lost\"\n", 2},
+        {"escaped NUL in a deleted value", "[HKEY_CURRENT_USER\\Software\\Pellor]\n\"Important\\0Obsolete\"=-\n", 3},
+        {"raw NUL in a set value", "[HKEY_CURRENT_USER\\Software\\Pellor]\n\"Important" + nul + "X\"=\"lost\"\n", 3},
+        {"empty component in a deleted key", "[-HKEY_CURRENT_USER\\Software\\\\Pellor]\n", 2},
+        {"empty component in a created key", "[HKEY_CURRENT_USER\\Software\\\\Pellor]\n\"Important\"=\"lost\"\n", 2},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(Reg({"add", "HKCU\\Software\\Pellor", "/v", "Important", "/d", "keep", "/f"}).status, 0);
+        ASSERT_EQ(Reg({"add", "HKCU\\Software\\Pellor\\Obsolete", "/f"}).status, 0);
+        std::string before = Reg({"query", "HKCU\\Software", "/s"}).out;
+        WriteFile(machine.dir() + "/nul.reg", "Windows Registry Editor Version 5.00\n" + c.lines +
+                                                  "[HKEY_CURRENT_USER\\Later]\n\"After\"=\"y\"\n");
+        RegRun run = Reg({"import", machine.dir() + "/nul.reg"});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find(", line " + std::to_string(c.badLine) + ": "), std::string::npos) << run.err;
+        EXPECT_EQ(Reg({"query", "HKCU\\Software", "/s"}).out, before);
+        EXPECT_EQ(Reg({"query", "HKCU\\Later", "/v", "After"}).status, 0);
+        ASSERT_EQ(Reg({"delete", "HKCU\\Later", "/f"}).status, 0);
+    }
+}
+
 TEST_F(RegToolTest, DamagedHiveIsAnErrorNotACrash) {
     ASSERT_EQ(Reg({"add", "HKCU\\Software\\Pellor", "/v", "a", "/d", "b", "/f"}).status, 0);
     std::string hive = ReadFile(machine.UserHive());
