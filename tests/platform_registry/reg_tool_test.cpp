@@ -203,6 +203,58 @@ TEST_F(RegToolTest, QueryPrintsKeysAsRegExe) {
     EXPECT_EQ(Reg({"query", "HKCU\\Software\\Q", "/v", "a", "/ve"}).status, 1);
 }
 
+TEST_F(RegToolTest, QuerySearchOptions) {
+    ASSERT_EQ(Reg({"add", "HKCU\\Software\\Q", "/v", "Test1", "/d", "Hello, World", "/f"}).status, 0);
+    ASSERT_EQ(Reg({"add", "HKCU\\Software\\Q", "/v", "Test2", "/t", "REG_DWORD", "/d", "0x123", "/f"}).status, 0);
+    ASSERT_EQ(Reg({"add", "HKCU\\Software\\Q\\sub", "/v", "Hello", "/t", "REG_EXPAND_SZ", "/d", "x", "/f"}).status, 0);
+    ASSERT_EQ(Reg({"add", "HKCU\\Software\\Q\\Hello", "/f"}).status, 0);
+    const std::string q = "\nHKEY_CURRENT_USER\\Software\\Q\n", test1 = "    Test1    REG_SZ    Hello, World\n",
+                      test2 = "    Test2    REG_DWORD    0x123\n", helloKey = "HKEY_CURRENT_USER\\Software\\Q\\Hello\n",
+                      sub = "HKEY_CURRENT_USER\\Software\\Q\\sub\n", subHello = "    Hello    REG_EXPAND_SZ    x\n";
+    auto end = [](int n) { return "End of search: " + std::to_string(n) + " match(es) found.\n"; };
+    struct Case {
+        std::vector<std::string> switches;
+        std::string out;  // after the leading blank line
+        int status;
+    } cases[] = {
+        // By default: key names, value names and data, any case, any part.
+        {{"/f", "hello"}, q.substr(1) + test1 + "\n" + helloKey + end(2), 0},
+        {{"/f", "hello", "/s"}, q.substr(1) + test1 + "\n" + helloKey + sub + subHello + "\n" + end(3), 0},
+        {{"/f", "hello", "/k", "/s"}, helloKey + end(1), 0},
+        {{"/f", "hello", "/d", "/s"}, q.substr(1) + test1 + "\n" + end(1), 0},
+        {{"/f", "hello", "/v", "/s"}, sub + subHello + "\n" + end(1), 0},
+        {{"/f", "hello", "/k", "/d"}, q.substr(1) + test1 + "\n" + helloKey + end(2), 0},
+        {{"/f", "hello", "/c", "/s"}, end(0), 1},
+        {{"/f", "Hello", "/c", "/e", "/s"}, helloKey + sub + subHello + "\n" + end(2), 0},
+        {{"/f", "123", "/d"}, q.substr(1) + test2 + "\n" + end(1), 0},  // data as reg query shows it
+        {{"/f", "0x123", "/e"}, q.substr(1) + test2 + "\n" + end(1), 0},
+        {{"/f", "*", "/k"}, helloKey + sub + end(2), 0},                  // "*" alone matches everything
+        {{"/f", "Hel*"}, end(0), 1},                                      // elsewhere it is a character
+        {{"/t", "REG_DWORD"}, q.substr(1) + test2 + "\n" + end(1), 0},
+        {{"/f", "e", "/t", "reg_expand_sz,REG_DWORD", "/s"}, q.substr(1) + test2 + "\n" + sub + subHello + "\n" + end(2), 0},
+        {{"/f", "e", "/t", "REG_SZ", "/s", "/k", "/d"}, q.substr(1) + test1 + "\n" + helloKey + end(2), 0},
+        {{"/f", "Hello", "/e", "/s", "/d"}, end(0), 1},
+    };
+    ASSERT_EQ(Reg({"add", "HKCU\\Software\\Q\\Hello", "/ve", "/f"}).status, 0);  // an empty default value
+    for (const Case &c : cases) {
+        std::vector<std::string> args = {"query", "HKCU\\Software\\Q"};
+        args.insert(args.end(), c.switches.begin(), c.switches.end());
+        RegRun run = Reg(args);
+        std::string label = c.switches[0] + " " + c.switches[1];
+        EXPECT_EQ(run.out, "\n" + c.out) << label;
+        EXPECT_EQ(run.status, c.status) << label;
+    }
+    for (const std::vector<std::string> &bad : std::vector<std::vector<std::string>>{
+             {"/f", "x", "/v", "y"}, {"/f", "x", "/ve"}, {"/f", ""}, {"/f", "x", "/t", "REG_FOO"},
+             {"/f", "x", "/t", "REG_SZ,"}, {"/f", "x", "/k", "/k"}, {"/f"}}) {
+        std::vector<std::string> args = {"query", "HKCU\\Software\\Q"};
+        args.insert(args.end(), bad.begin(), bad.end());
+        RegRun run = Reg(args);
+        EXPECT_EQ(run.status, 1) << bad.back();
+        EXPECT_EQ(run.err.rfind("ERROR: Invalid syntax.", 0), 0u) << bad.back();
+    }
+}
+
 TEST_F(RegToolTest, NamesWithSlashesAndControlCharactersRoundTrip) {
     const std::string key = "HKCU\\Software\\Odd/Key\x01";
     const std::string name = "count/up\ttab\x02" "caf\xc3\xa9";

@@ -2,8 +2,10 @@
 
 #include "platform/win32.h"
 #include "tools/reg/regfile.h"
+#include "tools/reg/regsearch.h"
 #include "tools/reg/regtext.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -234,24 +236,82 @@ int QueryKey(HKEY key, const KeyPath &path, const Options &options) {
     return 0;
 }
 
-int Query(const Args &args) {
-    if (args.size() == 3 && IsHelp(args[2])) {
-        std::printf("REG QUERY KeyName [/v ValueName | /ve] [/s]\n");
+// With /f, a /v that is followed by nothing or by another switch takes no name:
+// it asks for a search of value names. Removes such a /v; true when one was found.
+bool TakeBareValueSwitch(Args *args) {
+    auto isSwitch = [](const std::u16string &a, const char16_t *name) {
+        return a.size() >= 2 && (a[0] == u'/' || a[0] == u'-') && SameName(a.substr(1), name);
+    };
+    bool search = std::any_of(args->begin() + 3, args->end(), [&](const std::u16string &a) { return isSwitch(a, u"f"); });
+    if (!search) return false;
+    for (size_t i = 3; i < args->size(); i++) {
+        if (!isSwitch((*args)[i], u"v")) continue;
+        bool bare = i + 1 == args->size() || (*args)[i + 1].empty() || (*args)[i + 1][0] == u'/' ||
+                    (*args)[i + 1][0] == u'-';
+        if (!bare) return false;
+        args->erase(args->begin() + static_cast<std::ptrdiff_t>(i));
+        return true;
+    }
+    return false;
+}
+
+const char *const kSearchSwitches[] = {"f", "k", "d", "c", "e", "t"};
+
+// reg query /f and its companions: the search's options from the switches, or
+// false for a combination reg.exe refuses.
+bool SearchFromOptions(const Options &options, bool valueNames, SearchOptions *search) {
+    if (options.count("v") || options.count("ve")) return false;
+    if (options.count("f")) search->pattern = options.at("f");
+    if (search->pattern.empty()) return false;
+    bool k = options.count("k") != 0, d = options.count("d") != 0;
+    if (k || d || valueNames) {  // only where asked; by default keys, value names and data
+        search->keys = k;
+        search->valueNames = valueNames;
+        search->data = d;
+    } else if (options.count("t")) {
+        search->keys = false;  // keys have no type: /t alone asks for values
+    }
+    search->caseSensitive = options.count("c") != 0;
+    search->exact = options.count("e") != 0;
+    search->recurse = options.count("s") != 0;
+    return !options.count("t") || ParseSearchTypes(options.at("t"), &search->types);
+}
+
+int Search(HKEY key, const KeyPath &path, const SearchOptions &search) {
+    unsigned matches = 0;
+    std::printf("\n");
+    LSTATUS status = SearchKey(key, path.display, search, &matches);
+    if (status != ERROR_SUCCESS) return Fail(ErrorText(status));
+    std::printf("End of search: %u match(es) found.\n", matches);
+    return matches > 0 ? 0 : 1;
+}
+
+int Query(const Args &given) {
+    if (given.size() == 3 && IsHelp(given[2])) {
+        std::printf("REG QUERY KeyName [/v [ValueName] | /ve] [/s] [/f Data [/k] [/d] [/c] [/e]] [/t Type]\n");
         return 0;
     }
-    if (args.size() < 3) return SyntaxError("QUERY");
+    if (given.size() < 3) return SyntaxError("QUERY");
     KeyPath path;
-    if (!ParseKeyPath(args[2], &path)) return InvalidKey("QUERY");
+    if (!ParseKeyPath(given[2], &path)) return InvalidKey("QUERY");
+    Args args = given;
+    bool valueNames = TakeBareValueSwitch(&args);
     Options options;
-    if (!ParseSwitches(args, 3, {{"v", true}, {"ve", false}, {"s", false}, {"reg:32", false}, {"reg:64", false}},
+    if (!ParseSwitches(args, 3,
+                       {{"v", true}, {"ve", false}, {"s", false}, {"f", true}, {"k", false}, {"d", false},
+                        {"c", false}, {"e", false}, {"t", true}, {"reg:32", false}, {"reg:64", false}},
                        &options) ||
         (options.count("v") && options.count("ve"))) {
         return SyntaxError("QUERY");
     }
+    bool searching = valueNames;
+    for (const char *name : kSearchSwitches) searching = searching || options.count(name) != 0;
+    SearchOptions search;
+    if (searching && !SearchFromOptions(options, valueNames, &search)) return SyntaxError("QUERY");
     HKEY key = nullptr;
     LSTATUS status = RegOpenKeyExW(path.root, path.sub.c_str(), 0, KEY_READ, &key);
     if (status != ERROR_SUCCESS) return Fail(ErrorText(status));
-    int result = QueryKey(key, path, options);
+    int result = searching ? Search(key, path, search) : QueryKey(key, path, options);
     RegCloseKey(key);
     return result;
 }
