@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <fcntl.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -102,6 +103,62 @@ TEST_F(RegistryTest, LockedHiveTimesOutCleanly) {
         sqlite3_close(other);
         EXPECT_EQ(ReadValue(key, u"Before").status, ERROR_SUCCESS) << c.lock;
         EXPECT_EQ(ReadValue(key, u"During").status, ERROR_FILE_NOT_FOUND) << c.lock;
+    }
+    EXPECT_EQ(RegSetValueExW(key, u"After", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&one), 4), ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+// Another process holds the writers' lock of the user hive for holdMs (or until
+// it is killed); returns once the lock is taken. The guard stops it by its pid.
+void HoldWriteLock(const std::string &lockFile, int holdMs, ProcessGuard *guard) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int fd = open(lockFile.c_str(), O_RDWR);
+        struct flock fl {};
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        char ok = fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0 ? 'y' : 'n';
+        (void)!write(ready[1], &ok, 1);
+        usleep(static_cast<useconds_t>(holdMs) * 1000);
+        _exit(0);
+    }
+    guard->Watch(pid);
+    close(ready[1]);
+    char ok = 0;
+    ASSERT_EQ(read(ready[0], &ok, 1), 1);
+    close(ready[0]);
+    ASSERT_EQ(ok, 'y');
+}
+
+// Writers wait for the lock blocking, however long it is held, up to the bound;
+// readers never wait.
+TEST_F(RegistryTest, WritersWaitTheirTurnUpToTheBound) {
+    HKEY key = CreateKey(HKEY_CURRENT_USER, u"Software\\Turns");
+    DWORD one = 1;
+    ASSERT_EQ(RegSetValueExW(key, u"Before", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&one), 4), ERROR_SUCCESS);
+    RegistrySetBusyTimeout(1000);
+    struct Case {
+        int holdMs;  // how long the other process keeps the lock
+        LSTATUS write;
+        int minWaitMs, maxWaitMs;
+    } cases[] = {
+        {300, ERROR_SUCCESS, 250, 900},       // taken as soon as the holder lets go
+        {60000, ERROR_TIMEOUT, 950, 3000},    // a stuck holder: refused at the bound
+    };
+    for (const Case &c : cases) {
+        ProcessGuard holder;
+        HoldWriteLock(machine.UserHive() + ".lock", c.holdMs, &holder);
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(ReadValue(key, u"Before").status, ERROR_SUCCESS) << c.holdMs;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200)) << c.holdMs;
+        EXPECT_EQ(RegSetValueExW(key, u"During", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&one), 4), c.write)
+            << c.holdMs;
+        auto waited = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(waited, std::chrono::milliseconds(c.minWaitMs)) << c.holdMs;
+        EXPECT_LT(waited, std::chrono::milliseconds(c.maxWaitMs)) << c.holdMs;
     }
     EXPECT_EQ(RegSetValueExW(key, u"After", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&one), 4), ERROR_SUCCESS);
     RegCloseKey(key);
