@@ -5,7 +5,6 @@
 #include "tools/reg/regsearch.h"
 #include "tools/reg/regtext.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -236,47 +235,6 @@ int QueryKey(HKEY key, const KeyPath &path, const Options &options) {
     return 0;
 }
 
-// With /f, a /v that is followed by nothing or by another switch takes no name:
-// it asks for a search of value names. Removes such a /v; true when one was found.
-bool TakeBareValueSwitch(Args *args) {
-    auto isSwitch = [](const std::u16string &a, const char16_t *name) {
-        return a.size() >= 2 && (a[0] == u'/' || a[0] == u'-') && SameName(a.substr(1), name);
-    };
-    bool search = std::any_of(args->begin() + 3, args->end(), [&](const std::u16string &a) { return isSwitch(a, u"f"); });
-    if (!search) return false;
-    for (size_t i = 3; i < args->size(); i++) {
-        if (!isSwitch((*args)[i], u"v")) continue;
-        bool bare = i + 1 == args->size() || (*args)[i + 1].empty() || (*args)[i + 1][0] == u'/' ||
-                    (*args)[i + 1][0] == u'-';
-        if (!bare) return false;
-        args->erase(args->begin() + static_cast<std::ptrdiff_t>(i));
-        return true;
-    }
-    return false;
-}
-
-const char *const kSearchSwitches[] = {"f", "k", "d", "c", "e", "t"};
-
-// reg query /f and its companions: the search's options from the switches, or
-// false for a combination reg.exe refuses.
-bool SearchFromOptions(const Options &options, bool valueNames, SearchOptions *search) {
-    if (options.count("v") || options.count("ve")) return false;
-    if (options.count("f")) search->pattern = options.at("f");
-    if (search->pattern.empty()) return false;
-    bool k = options.count("k") != 0, d = options.count("d") != 0;
-    if (k || d || valueNames) {  // only where asked; by default keys, value names and data
-        search->keys = k;
-        search->valueNames = valueNames;
-        search->data = d;
-    } else if (options.count("t")) {
-        search->keys = false;  // keys have no type: /t alone asks for values
-    }
-    search->caseSensitive = options.count("c") != 0;
-    search->exact = options.count("e") != 0;
-    search->recurse = options.count("s") != 0;
-    return !options.count("t") || ParseSearchTypes(options.at("t"), &search->types);
-}
-
 int Search(HKEY key, const KeyPath &path, const SearchOptions &search) {
     unsigned matches = 0;
     std::printf("\n");
@@ -295,7 +253,7 @@ int Query(const Args &given) {
     KeyPath path;
     if (!ParseKeyPath(given[2], &path)) return InvalidKey("QUERY");
     Args args = given;
-    bool valueNames = TakeBareValueSwitch(&args);
+    bool valueNames = TakeBareValueSwitch(&args, 3);
     Options options;
     if (!ParseSwitches(args, 3,
                        {{"v", true}, {"ve", false}, {"s", false}, {"f", true}, {"k", false}, {"d", false},
@@ -304,10 +262,9 @@ int Query(const Args &given) {
         (options.count("v") && options.count("ve"))) {
         return SyntaxError("QUERY");
     }
-    bool searching = valueNames;
-    for (const char *name : kSearchSwitches) searching = searching || options.count(name) != 0;
+    bool searching = valueNames || AsksForSearch(options);
     SearchOptions search;
-    if (searching && !SearchFromOptions(options, valueNames, &search)) return SyntaxError("QUERY");
+    if (searching && !SearchFromSwitches(options, valueNames, &search)) return SyntaxError("QUERY");
     HKEY key = nullptr;
     LSTATUS status = RegOpenKeyExW(path.root, path.sub.c_str(), 0, KEY_READ, &key);
     if (status != ERROR_SUCCESS) return Fail(ErrorText(status));

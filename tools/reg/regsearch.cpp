@@ -4,6 +4,7 @@
 #include "tools/reg/regtext.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 
 namespace {
@@ -69,6 +70,49 @@ bool ParseSearchTypes(const std::u16string &text, std::vector<DWORD> *types) {
         if (comma == std::u16string::npos) return true;
         start = comma + 1;
     }
+}
+
+bool AsksForSearch(const Switches &options) {
+    for (const char *name : {"f", "k", "d", "c", "e", "t"}) {
+        if (options.count(name) != 0) return true;
+    }
+    return false;
+}
+
+bool TakeBareValueSwitch(std::vector<std::u16string> *args, size_t from) {
+    auto isSwitch = [](const std::u16string &a, const char16_t *name) {
+        return a.size() >= 2 && (a[0] == u'/' || a[0] == u'-') && SameName(a.substr(1), name);
+    };
+    auto first = args->begin() + static_cast<std::ptrdiff_t>(from);
+    bool search = std::any_of(first, args->end(), [&](const std::u16string &a) { return isSwitch(a, u"f"); });
+    if (!search) return false;
+    for (size_t i = from; i < args->size(); i++) {
+        if (!isSwitch((*args)[i], u"v")) continue;
+        bool bare = i + 1 == args->size() || (*args)[i + 1].empty() || (*args)[i + 1][0] == u'/' ||
+                    (*args)[i + 1][0] == u'-';
+        if (!bare) return false;
+        args->erase(args->begin() + static_cast<std::ptrdiff_t>(i));
+        return true;
+    }
+    return false;
+}
+
+bool SearchFromSwitches(const Switches &options, bool valueNames, SearchOptions *search) {
+    if (options.count("v") || options.count("ve")) return false;
+    if (options.count("f")) search->pattern = options.at("f");
+    if (search->pattern.empty()) return false;
+    bool k = options.count("k") != 0, d = options.count("d") != 0;
+    if (k || d || valueNames) {  // only where asked; by default keys, value names and data
+        search->keys = k;
+        search->valueNames = valueNames;
+        search->data = d;
+    } else if (options.count("t")) {
+        search->keys = false;  // keys have no type: /t alone asks for values
+    }
+    search->caseSensitive = options.count("c") != 0;
+    search->exact = options.count("e") != 0;
+    search->recurse = options.count("s") != 0;
+    return !options.count("t") || ParseSearchTypes(options.at("t"), &search->types);
 }
 
 LSTATUS SearchKey(HKEY key, const std::u16string &path, const SearchOptions &options, unsigned *matches) {

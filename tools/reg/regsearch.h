@@ -4,6 +4,7 @@
 
 #include "platform/win32.h"
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,21 @@ struct SearchOptions {
     std::vector<DWORD> types;           // value types to look at; empty: all
     bool recurse = false;               // /s: the whole tree below the key
 };
+
+// The switches given to reg query, by lowercase name, with their values.
+using Switches = std::map<std::string, std::u16string>;
+
+// True when any of /f, /k, /d, /c, /e or /t was given.
+bool AsksForSearch(const Switches &options);
+
+// With /f, a /v that is followed by nothing or by another switch takes no name:
+// it asks for a search of value names. Removes such a /v from args[from...];
+// true when there was one.
+bool TakeBareValueSwitch(std::vector<std::u16string> *args, size_t from);
+
+// The search that reg query's switches ask for; false for a combination that
+// reg.exe refuses (/v with a name, /ve, an empty /f, an unknown /t type).
+bool SearchFromSwitches(const Switches &options, bool valueNames, SearchOptions *search);
 
 // True when text matches the options' pattern.
 bool SearchMatches(const SearchOptions &options, const std::u16string &text);
