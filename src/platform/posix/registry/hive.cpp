@@ -65,18 +65,25 @@ std::string RegistryDir() {
 // Creates the hive file 0600 before SQLite sees it (SQLite gives its -wal and
 // -shm files the hive's mode), and tightens one an older version left loose.
 // ERROR_ACCESS_DENIED for a symlink, a foreign file or anything not a plain file.
+// An existing hive is never opened here: closing a descriptor of it would drop
+// the POSIX locks of any other SQLite connection to it in this process.
 LSTATUS PrepareHiveFile(const std::string &path) {
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return errno == ELOOP ? ERROR_ACCESS_DENIED : ERROR_CANTOPEN;
-    struct stat st {};
-    LSTATUS status = ERROR_SUCCESS;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
-        status = ERROR_ACCESS_DENIED;
-    } else if ((st.st_mode & 077) != 0 && fchmod(fd, 0600) != 0) {
-        status = ERROR_ACCESS_DENIED;
+    for (int attempt = 0; attempt < 2; attempt++) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) == 0) {
+            if (!S_ISREG(st.st_mode) || st.st_uid != geteuid()) return ERROR_ACCESS_DENIED;
+            if ((st.st_mode & 077) != 0 && chmod(path.c_str(), 0600) != 0) return ERROR_ACCESS_DENIED;
+            return ERROR_SUCCESS;
+        }
+        if (errno != ENOENT) return ERROR_CANTOPEN;
+        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            close(fd);
+            return ERROR_SUCCESS;
+        }
+        if (errno != EEXIST) return ERROR_CANTOPEN;  // else made meanwhile by another process: check it
     }
-    close(fd);
-    return status;
+    return ERROR_CANTOPEN;
 }
 
 // Holds a hive's write lock for one scope (nothing when fd is -1).
