@@ -54,6 +54,8 @@ public:
 
     RunResult Upgrade() { return Run(UPGRADE_PROGRAM, {"/upgrade_keys"}); }
 
+    std::string MachineHive() const { return dir_ / "registry/system.db"; }
+
     void Reg(const std::vector<std::string> &args) {
         RunResult r = Run(REG_PROGRAM, args);
         ASSERT_EQ(r.status, 0) << "reg " << args[0] << " " << args[1] << ": " << r.err;
@@ -151,6 +153,39 @@ TEST(UpgradeKeys, TheSetupValuesDecideWhetherAnythingIsDone) {
         EXPECT_EQ(r.err, c.message ? "Setup Error: Could not get System Version Number\n" : "");
         EXPECT_EQ(r.out, "");
         machine.ExpectEntries(!c.deleted);
+    }
+}
+
+// A local machine hive that cannot be read is not "not an application server":
+// the run fails and the hive is left exactly as it was.
+TEST(UpgradeKeys, ADamagedMachineHiveFailsTheRunAndDeletesNothing) {
+    struct Case {
+        const char *name;
+        bool truncate;  // else the pages after the first are overwritten
+    } cases[] = {
+        {"truncated to half", true},
+        {"pages overwritten", false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Machine machine;
+        machine.AddValue(SetupKey, "AppServer", "REG_DWORD", "1");
+        machine.AddValue(SetupKey, "SystemVersion", "REG_DWORD", "2");
+        machine.SeedEntries();
+        std::string hive = ReadFile(machine.MachineHive());
+        ASSERT_GT(hive.size(), 8192u);
+        if (c.truncate) {
+            hive.resize(hive.size() / 2);
+        } else {
+            hive.replace(4096, hive.size() - 4096, std::string(hive.size() - 4096, '\x5a'));
+        }
+        WriteFile(machine.MachineHive(), hive);
+
+        RunResult r = machine.Upgrade();
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(r.err, "Setup Error: Could not get System Version Number\n");
+        EXPECT_EQ(ReadFile(machine.MachineHive()), hive);
+        EXPECT_EQ(ReadFile(machine.MachineHive() + "-wal"), "");  // nothing written beside it either
     }
 }
 

@@ -3,6 +3,8 @@
 #include "test_machine.h"
 
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -419,6 +421,70 @@ TEST_F(RegistryTest, HivesAreFilesThatPersist) {
     EXPECT_EQ(ReadValue(key, u"Version").data, Dword(2));
     RegCloseKey(key);
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Pellor\\UPGRADE", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+}
+
+// Permission bits of path (not following a symlink), or -1 when it is missing.
+int ModeOf(const std::string &path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+}
+
+// The registry directory is checked as the DDE directory is and every file in it
+// is the user's alone: another local user can neither read nor replace a hive.
+TEST_F(RegistryTest, TheRegistryIsPrivate) {
+    struct Case {
+        const char *what;
+        void (*prepare)(const std::string &registry);  // before the first call; registry is <machine>/registry
+        LSTATUS create;
+    } cases[] = {
+        {"a new machine", [](const std::string &) {}, ERROR_SUCCESS},
+        {"a loose directory and hive",
+         [](const std::string &r) {
+             mkdir(r.c_str(), 0700);
+             chmod(r.c_str(), 0777);
+             WriteFile(r + "/user.db", "", 0644);
+         },
+         ERROR_SUCCESS},
+        {"the directory a symlink",
+         [](const std::string &r) {
+             mkdir((r + ".elsewhere").c_str(), 0700);
+             ASSERT_EQ(symlink((r + ".elsewhere").c_str(), r.c_str()), 0);
+         },
+         ERROR_ACCESS_DENIED},
+        {"the hive a symlink",
+         [](const std::string &r) {
+             mkdir(r.c_str(), 0700);
+             WriteFile(r + ".elsewhere", "");
+             ASSERT_EQ(symlink((r + ".elsewhere").c_str(), (r + "/user.db").c_str()), 0);
+         },
+         ERROR_ACCESS_DENIED},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string base = machine.dir() + "/m" + std::to_string(n++), registry = base + "/registry";
+        ASSERT_EQ(mkdir(base.c_str(), 0700), 0);
+        c.prepare(registry);
+        RegistryUseMachineDir(base);
+        HKEY key = nullptr;
+        EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Private", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                  nullptr),
+                  c.create);
+        if (c.create != ERROR_SUCCESS) {
+            // Nothing was written through the link.
+            struct stat st {};
+            ASSERT_EQ(stat((registry + ".elsewhere").c_str(), &st), 0);
+            EXPECT_TRUE(S_ISDIR(st.st_mode) ? ModeOf(registry + ".elsewhere/user.db") == -1 : st.st_size == 0);
+            continue;
+        }
+        ASSERT_EQ(SetBytes(key, u"Secret", REG_DWORD, Dword(7)), ERROR_SUCCESS);
+        RegCloseKey(key);
+        EXPECT_EQ(ModeOf(registry), 0700);
+        for (const char *file : {"user.db", "user.db-wal", "user.db-shm", "user.db.lock"}) {
+            EXPECT_EQ(ModeOf(registry + "/" + file), 0600) << file;
+        }
+    }
+    RegistryUseMachineDir(machine.dir());
 }
 
 }  // namespace

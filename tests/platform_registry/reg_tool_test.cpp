@@ -203,6 +203,58 @@ TEST_F(RegToolTest, QueryPrintsKeysAsRegExe) {
     EXPECT_EQ(Reg({"query", "HKCU\\Software\\Q", "/v", "a", "/ve"}).status, 1);
 }
 
+TEST_F(RegToolTest, QuerySearchOptions) {
+    ASSERT_EQ(Reg({"add", "HKCU\\Software\\Q", "/v", "Test1", "/d", "Hello, World", "/f"}).status, 0);
+    ASSERT_EQ(Reg({"add", "HKCU\\Software\\Q", "/v", "Test2", "/t", "REG_DWORD", "/d", "0x123", "/f"}).status, 0);
+    ASSERT_EQ(Reg({"add", "HKCU\\Software\\Q\\sub", "/v", "Hello", "/t", "REG_EXPAND_SZ", "/d", "x", "/f"}).status, 0);
+    ASSERT_EQ(Reg({"add", "HKCU\\Software\\Q\\Hello", "/f"}).status, 0);
+    const std::string q = "\nHKEY_CURRENT_USER\\Software\\Q\n", test1 = "    Test1    REG_SZ    Hello, World\n",
+                      test2 = "    Test2    REG_DWORD    0x123\n", helloKey = "HKEY_CURRENT_USER\\Software\\Q\\Hello\n",
+                      sub = "HKEY_CURRENT_USER\\Software\\Q\\sub\n", subHello = "    Hello    REG_EXPAND_SZ    x\n";
+    auto end = [](int n) { return "End of search: " + std::to_string(n) + " match(es) found.\n"; };
+    struct Case {
+        std::vector<std::string> switches;
+        std::string out;  // after the leading blank line
+        int status;
+    } cases[] = {
+        // By default: key names, value names and data, any case, any part.
+        {{"/f", "hello"}, q.substr(1) + test1 + "\n" + helloKey + end(2), 0},
+        {{"/f", "hello", "/s"}, q.substr(1) + test1 + "\n" + helloKey + sub + subHello + "\n" + end(3), 0},
+        {{"/f", "hello", "/k", "/s"}, helloKey + end(1), 0},
+        {{"/f", "hello", "/d", "/s"}, q.substr(1) + test1 + "\n" + end(1), 0},
+        {{"/f", "hello", "/v", "/s"}, sub + subHello + "\n" + end(1), 0},
+        {{"/f", "hello", "/k", "/d"}, q.substr(1) + test1 + "\n" + helloKey + end(2), 0},
+        {{"/f", "hello", "/c", "/s"}, end(0), 1},
+        {{"/f", "Hello", "/c", "/e", "/s"}, helloKey + sub + subHello + "\n" + end(2), 0},
+        {{"/f", "123", "/d"}, q.substr(1) + test2 + "\n" + end(1), 0},  // data as reg query shows it
+        {{"/f", "0x123", "/e"}, q.substr(1) + test2 + "\n" + end(1), 0},
+        {{"/f", "*", "/k"}, helloKey + sub + end(2), 0},                  // "*" alone matches everything
+        {{"/f", "Hel*"}, end(0), 1},                                      // elsewhere it is a character
+        {{"/t", "REG_DWORD"}, q.substr(1) + test2 + "\n" + end(1), 0},
+        {{"/f", "e", "/t", "reg_expand_sz,REG_DWORD", "/s"}, q.substr(1) + test2 + "\n" + sub + subHello + "\n" + end(2), 0},
+        {{"/f", "e", "/t", "REG_SZ", "/s", "/k", "/d"}, q.substr(1) + test1 + "\n" + helloKey + end(2), 0},
+        {{"/f", "Hello", "/e", "/s", "/d"}, end(0), 1},
+    };
+    ASSERT_EQ(Reg({"add", "HKCU\\Software\\Q\\Hello", "/ve", "/f"}).status, 0);  // an empty default value
+    for (const Case &c : cases) {
+        std::vector<std::string> args = {"query", "HKCU\\Software\\Q"};
+        args.insert(args.end(), c.switches.begin(), c.switches.end());
+        RegRun run = Reg(args);
+        std::string label = c.switches[0] + " " + c.switches[1];
+        EXPECT_EQ(run.out, "\n" + c.out) << label;
+        EXPECT_EQ(run.status, c.status) << label;
+    }
+    for (const std::vector<std::string> &bad : std::vector<std::vector<std::string>>{
+             {"/f", "x", "/v", "y"}, {"/f", "x", "/ve"}, {"/f", ""}, {"/f", "x", "/t", "REG_FOO"},
+             {"/f", "x", "/t", "REG_SZ,"}, {"/f", "x", "/k", "/k"}, {"/f"}}) {
+        std::vector<std::string> args = {"query", "HKCU\\Software\\Q"};
+        args.insert(args.end(), bad.begin(), bad.end());
+        RegRun run = Reg(args);
+        EXPECT_EQ(run.status, 1) << bad.back();
+        EXPECT_EQ(run.err.rfind("ERROR: Invalid syntax.", 0), 0u) << bad.back();
+    }
+}
+
 TEST_F(RegToolTest, NamesWithSlashesAndControlCharactersRoundTrip) {
     const std::string key = "HKCU\\Software\\Odd/Key\x01";
     const std::string name = "count/up\ttab\x02" "caf\xc3\xa9";
@@ -355,6 +407,38 @@ TEST_F(RegToolTest, ImportReportsBadLinesAndKeepsTheRest) {
     RegRun missing = Reg({"import", machine.dir() + "/none.reg"});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "ERROR: Error opening the file. There may be a disk or file system error.\n");
+}
+
+// A name cut at a NUL or closed up over an empty component would name another
+// key or value (here a parent, or a neighbour): the line is refused, the rest imported.
+TEST_F(RegToolTest, ImportRefusesNamesCutShortOrClosedUp) {
+    const std::string nul(1, '\0');
+    struct Case {
+        const char *what;
+        std::string lines;  // after the header line
+        int badLine;
+    } cases[] = {
+        {"raw NUL in a deleted key", "[-HKEY_CURRENT_USER\\Software" + nul + "\\Pellor\\Obsolete]\n", 2},
+        {"raw NUL in a created key", "[HKEY_CURRENT_USER\\Software\\Pellor" + nul + "X]\n\"Important\"=\"lost\"\n", 2},
+        {"escaped NUL in a deleted value", "[HKEY_CURRENT_USER\\Software\\Pellor]\n\"Important\\0Obsolete\"=-\n", 3},
+        {"raw NUL in a set value", "[HKEY_CURRENT_USER\\Software\\Pellor]\n\"Important" + nul + "X\"=\"lost\"\n", 3},
+        {"empty component in a deleted key", "[-HKEY_CURRENT_USER\\Software\\\\Pellor]\n", 2},
+        {"empty component in a created key", "[HKEY_CURRENT_USER\\Software\\\\Pellor]\n\"Important\"=\"lost\"\n", 2},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(Reg({"add", "HKCU\\Software\\Pellor", "/v", "Important", "/d", "keep", "/f"}).status, 0);
+        ASSERT_EQ(Reg({"add", "HKCU\\Software\\Pellor\\Obsolete", "/f"}).status, 0);
+        std::string before = Reg({"query", "HKCU\\Software", "/s"}).out;
+        WriteFile(machine.dir() + "/nul.reg", "Windows Registry Editor Version 5.00\n" + c.lines +
+                                                  "[HKEY_CURRENT_USER\\Later]\n\"After\"=\"y\"\n");
+        RegRun run = Reg({"import", machine.dir() + "/nul.reg"});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find(", line " + std::to_string(c.badLine) + ": "), std::string::npos) << run.err;
+        EXPECT_EQ(Reg({"query", "HKCU\\Software", "/s"}).out, before);
+        EXPECT_EQ(Reg({"query", "HKCU\\Later", "/v", "After"}).status, 0);
+        ASSERT_EQ(Reg({"delete", "HKCU\\Later", "/f"}).status, 0);
+    }
 }
 
 TEST_F(RegToolTest, DamagedHiveIsAnErrorNotACrash) {

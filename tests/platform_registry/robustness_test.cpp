@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <fcntl.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -81,7 +82,7 @@ TEST_F(RegistryTest, LockedHiveTimesOutCleanly) {
         LSTATUS read;
     } cases[] = {
         {"BEGIN IMMEDIATE", ERROR_TIMEOUT, ERROR_SUCCESS},  // another writer: readers go on
-        {"BEGIN EXCLUSIVE", ERROR_TIMEOUT, ERROR_TIMEOUT},  // nobody else gets in
+        {"BEGIN EXCLUSIVE", ERROR_TIMEOUT, ERROR_SUCCESS},  // readers never wait for a writer
     };
     for (const Case &c : cases) {
         sqlite3 *other = nullptr;
@@ -102,6 +103,62 @@ TEST_F(RegistryTest, LockedHiveTimesOutCleanly) {
         sqlite3_close(other);
         EXPECT_EQ(ReadValue(key, u"Before").status, ERROR_SUCCESS) << c.lock;
         EXPECT_EQ(ReadValue(key, u"During").status, ERROR_FILE_NOT_FOUND) << c.lock;
+    }
+    EXPECT_EQ(RegSetValueExW(key, u"After", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&one), 4), ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+// Another process holds the writers' lock of the user hive for holdMs (or until
+// it is killed); returns once the lock is taken. The guard stops it by its pid.
+void HoldWriteLock(const std::string &lockFile, int holdMs, ProcessGuard *guard) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int fd = open(lockFile.c_str(), O_RDWR);
+        struct flock fl {};
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        char ok = fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0 ? 'y' : 'n';
+        (void)!write(ready[1], &ok, 1);
+        usleep(static_cast<useconds_t>(holdMs) * 1000);
+        _exit(0);
+    }
+    guard->Watch(pid);
+    close(ready[1]);
+    char ok = 0;
+    ASSERT_EQ(read(ready[0], &ok, 1), 1);
+    close(ready[0]);
+    ASSERT_EQ(ok, 'y');
+}
+
+// Writers wait for the lock blocking, however long it is held, up to the bound;
+// readers never wait.
+TEST_F(RegistryTest, WritersWaitTheirTurnUpToTheBound) {
+    HKEY key = CreateKey(HKEY_CURRENT_USER, u"Software\\Turns");
+    DWORD one = 1;
+    ASSERT_EQ(RegSetValueExW(key, u"Before", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&one), 4), ERROR_SUCCESS);
+    RegistrySetBusyTimeout(1000);
+    struct Case {
+        int holdMs;  // how long the other process keeps the lock
+        LSTATUS write;
+        int minWaitMs, maxWaitMs;
+    } cases[] = {
+        {300, ERROR_SUCCESS, 250, 900},       // taken as soon as the holder lets go
+        {60000, ERROR_TIMEOUT, 950, 3000},    // a stuck holder: refused at the bound
+    };
+    for (const Case &c : cases) {
+        ProcessGuard holder;
+        HoldWriteLock(machine.UserHive() + ".lock", c.holdMs, &holder);
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(ReadValue(key, u"Before").status, ERROR_SUCCESS) << c.holdMs;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200)) << c.holdMs;
+        EXPECT_EQ(RegSetValueExW(key, u"During", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&one), 4), c.write)
+            << c.holdMs;
+        auto waited = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(waited, std::chrono::milliseconds(c.minWaitMs)) << c.holdMs;
+        EXPECT_LT(waited, std::chrono::milliseconds(c.maxWaitMs)) << c.holdMs;
     }
     EXPECT_EQ(RegSetValueExW(key, u"After", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&one), 4), ERROR_SUCCESS);
     RegCloseKey(key);
@@ -151,12 +208,12 @@ TEST_F(RegistryTest, CorruptHiveGivesAnErrorAndIsLeftAlone) {
 }
 
 // A child that writes through SQLite itself and dies before COMMIT, with its
-// cache spilled into the hive file: the next user rolls the hot journal back.
+// cache spilled into the write-ahead log: the next user ignores the uncommitted frames.
 TEST_F(RegistryTest, WriterDyingMidTransactionLosesNothing) {
     HKEY key = CreateKey(HKEY_CURRENT_USER, u"Software\\Crash");
     DWORD one = 1;
     ASSERT_EQ(RegSetValueExW(key, u"Kept", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&one), 4), ERROR_SUCCESS);
-    std::string before = ReadFile(machine.UserHive());
+    std::string before = ReadFile(machine.UserHive() + "-wal");
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -168,13 +225,13 @@ TEST_F(RegistryTest, WriterDyingMidTransactionLosesNothing) {
                               "', 'K" + std::to_string(i) + "' || zeroblob(2000))";
             sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
         }
-        _exit(access((machine.UserHive() + "-journal").c_str(), F_OK) == 0 ? 0 : 3);
+        _exit(access((machine.UserHive() + "-wal").c_str(), F_OK) == 0 ? 0 : 3);
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "the dying writer left no journal";
-    EXPECT_NE(ReadFile(machine.UserHive()), before) << "the dying writer never touched the hive file";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the dying writer left no log";
+    EXPECT_NE(ReadFile(machine.UserHive() + "-wal"), before) << "the dying writer never spilled its changes";
 
     EXPECT_EQ(ReadValue(key, u"Kept").status, ERROR_SUCCESS);
     HKEY gone = nullptr;

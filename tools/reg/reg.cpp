@@ -2,6 +2,7 @@
 
 #include "platform/win32.h"
 #include "tools/reg/regfile.h"
+#include "tools/reg/regsearch.h"
 #include "tools/reg/regtext.h"
 
 #include <cerrno>
@@ -99,6 +100,14 @@ LSTATUS ListSubkeys(HKEY key, std::vector<std::u16string> *names) {
     }
 }
 
+// Opens a subkey found by enumeration for reading; a name holding a NUL is
+// refused, since its c_str() would open another key.
+LSTATUS OpenSubkey(HKEY key, const std::u16string &name, HKEY *sub) {
+    *sub = nullptr;
+    if (!IsWholeName(name)) return ERROR_INVALID_PARAMETER;
+    return RegOpenKeyExW(key, name.c_str(), 0, KEY_READ, sub);
+}
+
 // The value's name as stored (the spelling it was created with), for display.
 std::u16string StoredName(HKEY key, const std::u16string &name) {
     std::vector<Value> values;
@@ -144,7 +153,7 @@ LSTATUS PrintTree(HKEY key, const std::u16string &path) {
     std::printf("\n");
     for (const std::u16string &name : subkeys) {
         HKEY sub = nullptr;
-        status = RegOpenKeyExW(key, name.c_str(), 0, KEY_READ, &sub);
+        status = OpenSubkey(key, name, &sub);
         if (status == ERROR_SUCCESS) status = PrintTree(sub, path + u"\\" + name);
         RegCloseKey(sub);
         if (status != ERROR_SUCCESS) return status;
@@ -168,7 +177,7 @@ LSTATUS SearchValue(HKEY key, const std::u16string &path, const std::u16string &
     status = ListSubkeys(key, &subkeys);
     for (size_t i = 0; status == ERROR_SUCCESS && i < subkeys.size(); i++) {
         HKEY sub = nullptr;
-        status = RegOpenKeyExW(key, subkeys[i].c_str(), 0, KEY_READ, &sub);
+        status = OpenSubkey(key, subkeys[i], &sub);
         if (status == ERROR_SUCCESS) status = SearchValue(sub, path + u"\\" + subkeys[i], name, matches);
         RegCloseKey(sub);
     }
@@ -218,7 +227,7 @@ int QueryKey(HKEY key, const KeyPath &path, const Options &options) {
             continue;
         }
         HKEY sub = nullptr;
-        status = RegOpenKeyExW(key, name.c_str(), 0, KEY_READ, &sub);
+        status = OpenSubkey(key, name, &sub);
         if (status == ERROR_SUCCESS) status = PrintTree(sub, subPath);
         RegCloseKey(sub);
         if (status != ERROR_SUCCESS) return Fail(ErrorText(status));
@@ -226,24 +235,40 @@ int QueryKey(HKEY key, const KeyPath &path, const Options &options) {
     return 0;
 }
 
-int Query(const Args &args) {
-    if (args.size() == 3 && IsHelp(args[2])) {
-        std::printf("REG QUERY KeyName [/v ValueName | /ve] [/s]\n");
+int Search(HKEY key, const KeyPath &path, const SearchOptions &search) {
+    unsigned matches = 0;
+    std::printf("\n");
+    LSTATUS status = SearchKey(key, path.display, search, &matches);
+    if (status != ERROR_SUCCESS) return Fail(ErrorText(status));
+    std::printf("End of search: %u match(es) found.\n", matches);
+    return matches > 0 ? 0 : 1;
+}
+
+int Query(const Args &given) {
+    if (given.size() == 3 && IsHelp(given[2])) {
+        std::printf("REG QUERY KeyName [/v [ValueName] | /ve] [/s] [/f Data [/k] [/d] [/c] [/e]] [/t Type]\n");
         return 0;
     }
-    if (args.size() < 3) return SyntaxError("QUERY");
+    if (given.size() < 3) return SyntaxError("QUERY");
     KeyPath path;
-    if (!ParseKeyPath(args[2], &path)) return InvalidKey("QUERY");
+    if (!ParseKeyPath(given[2], &path)) return InvalidKey("QUERY");
+    Args args = given;
+    bool valueNames = TakeBareValueSwitch(&args, 3);
     Options options;
-    if (!ParseSwitches(args, 3, {{"v", true}, {"ve", false}, {"s", false}, {"reg:32", false}, {"reg:64", false}},
+    if (!ParseSwitches(args, 3,
+                       {{"v", true}, {"ve", false}, {"s", false}, {"f", true}, {"k", false}, {"d", false},
+                        {"c", false}, {"e", false}, {"t", true}, {"reg:32", false}, {"reg:64", false}},
                        &options) ||
         (options.count("v") && options.count("ve"))) {
         return SyntaxError("QUERY");
     }
+    bool searching = valueNames || AsksForSearch(options);
+    SearchOptions search;
+    if (searching && !SearchFromSwitches(options, valueNames, &search)) return SyntaxError("QUERY");
     HKEY key = nullptr;
     LSTATUS status = RegOpenKeyExW(path.root, path.sub.c_str(), 0, KEY_READ, &key);
     if (status != ERROR_SUCCESS) return Fail(ErrorText(status));
-    int result = QueryKey(key, path, options);
+    int result = searching ? Search(key, path, search) : QueryKey(key, path, options);
     RegCloseKey(key);
     return result;
 }
@@ -324,7 +349,8 @@ int Delete(const Args &args) {
         std::vector<Value> values;
         status = ListValues(key, &values);
         for (size_t i = 0; status == ERROR_SUCCESS && i < values.size(); i++) {
-            status = RegDeleteValueW(key, values[i].name.c_str());
+            status = IsWholeName(values[i].name) ? RegDeleteValueW(key, values[i].name.c_str())
+                                                 : ERROR_INVALID_PARAMETER;
         }
     } else {
         status = RegDeleteValueW(key, name.c_str());

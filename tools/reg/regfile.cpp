@@ -85,10 +85,12 @@ LSTATUS ExportKey(HKEY hkey, const std::u16string &path, std::u16string *out) {
         LSTATUS status = RegEnumKeyExW(hkey, i, subName, &subLength, nullptr, nullptr, nullptr, nullptr);
         if (status == ERROR_NO_MORE_ITEMS) break;
         if (status != ERROR_SUCCESS) return status;
+        std::u16string name(subName, subLength);
+        if (!IsWholeName(name)) return ERROR_INVALID_PARAMETER;  // its c_str() would name another key
         HKEY sub = nullptr;
-        status = RegOpenKeyExW(hkey, subName, 0, KEY_READ, &sub);
+        status = RegOpenKeyExW(hkey, name.c_str(), 0, KEY_READ, &sub);
         if (status != ERROR_SUCCESS) return status;
-        status = ExportKey(sub, path + u"\\" + std::u16string(subName, subLength), out);
+        status = ExportKey(sub, path + u"\\" + name, out);
         RegCloseKey(sub);
         if (status != ERROR_SUCCESS) return status;
     }
@@ -241,9 +243,19 @@ void Importer::KeyLine(size_t line, const std::u16string &text) {
     std::u16string path = text.substr(1, close - 1);
     bool remove = !path.empty() && path[0] == u'-';
     if (remove) path.erase(0, 1);
+    // A name cut short at a NUL or closed up over an empty component would be
+    // another key, perhaps a parent of the one meant: refuse the line instead.
+    if (!IsWholeName(path)) {
+        Problem(line, "the key name contains a NUL character");
+        return;
+    }
     KeyPath key;
     if (!ParseKeyPath(path, &key) || key.sub.empty()) {
         Problem(line, "invalid key name '" + ToUtf8(path) + "'");
+        return;
+    }
+    if (key.sub.find(u"\\\\") != std::u16string::npos) {
+        Problem(line, "the key name '" + ToUtf8(path) + "' has an empty component");
         return;
     }
     if (remove) {
@@ -333,6 +345,10 @@ void Importer::ValueLine(size_t line, const std::u16string &text) {
         i = 1;
     } else if (!ReadQuoted(text, &i, &name)) {
         Problem(line, "the value name's closing quote is missing");
+        return;
+    }
+    if (!IsWholeName(name)) {  // cut at the NUL it would be another value
+        Problem(line, "the value name contains a NUL character");
         return;
     }
     while (i < text.size() && IsBlank(text[i])) i++;

@@ -144,6 +144,8 @@ bool ParseMultiString(const std::u16string &text, char16_t separator, bool haveS
 
 }  // namespace
 
+bool IsWholeName(const std::u16string &name) { return name.find(u'\0') == std::u16string::npos; }
+
 bool SameName(const std::u16string &a, const std::u16string &b) { return EqualsIgnoreCase(a, b.c_str()); }
 
 HKEY RootFromName(const std::u16string &name) {

@@ -26,6 +26,9 @@ bool ParseKeyPath(const std::u16string &text, KeyPath *out);
 HKEY RootFromName(const std::u16string &name);
 const char16_t *RootLongName(HKEY root);
 
+// True when the name holds no NUL, so that its c_str() names it whole.
+bool IsWholeName(const std::u16string &name);
+
 // Registry names compared as Windows compares them (case-insensitively).
 bool SameName(const std::u16string &a, const std::u16string &b);
 

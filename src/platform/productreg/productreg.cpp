@@ -9,35 +9,46 @@ const WCHAR SetupKeyPath[] = WIDE("SOFTWARE\\Pellor\\Setup");
 const WCHAR AppServerName[] = WIDE("AppServer");
 const WCHAR SystemVersionName[] = WIDE("SystemVersion");
 
-// Reads the REG_DWORD name of the Setup key below root; false when the key or the
-// value is missing, the value has another type, or its data is not 4 bytes.
-bool ReadSetupDword(HKEY machineRoot, const WCHAR *name, ULONG *result) {
+enum SetupRead { SETUP_FOUND, SETUP_ABSENT, SETUP_UNREADABLE };
+
+// Results that say the key or value is simply not there (or not a DWORD);
+// any other failure means the registry could not be read.
+bool MeansAbsent(LONG status) { return status == ERROR_FILE_NOT_FOUND || status == ERROR_MORE_DATA; }
+
+// Reads the REG_DWORD name of the Setup key below root: SETUP_ABSENT when the key
+// or the value is missing, the value has another type, or its data is not 4 bytes.
+SetupRead ReadSetupDword(HKEY machineRoot, const WCHAR *name, ULONG *result) {
     HKEY setup = nullptr;
-    if (RegOpenKeyExW(machineRoot != nullptr ? machineRoot : HKEY_LOCAL_MACHINE, SetupKeyPath, 0, KEY_QUERY_VALUE,
-                      &setup) != ERROR_SUCCESS) {
-        return false;
-    }
+    LONG status = RegOpenKeyExW(machineRoot != nullptr ? machineRoot : HKEY_LOCAL_MACHINE, SetupKeyPath, 0,
+                                KEY_QUERY_VALUE, &setup);
+    if (status != ERROR_SUCCESS) return MeansAbsent(status) ? SETUP_ABSENT : SETUP_UNREADABLE;
     DWORD type = REG_NONE;
     BYTE data[4] = {};
     DWORD size = sizeof(data);
-    LONG status = RegQueryValueExW(setup, name, nullptr, &type, data, &size);
+    status = RegQueryValueExW(setup, name, nullptr, &type, data, &size);
     RegCloseKey(setup);
+    if (status != ERROR_SUCCESS) return MeansAbsent(status) ? SETUP_ABSENT : SETUP_UNREADABLE;
     // Larger data answers ERROR_MORE_DATA, shorter a size below 4: neither is a DWORD.
-    if (status != ERROR_SUCCESS || type != REG_DWORD || size != sizeof(data)) return false;
+    if (type != REG_DWORD || size != sizeof(data)) return SETUP_ABSENT;
     DWORD value = 0;
     std::memcpy(&value, data, sizeof(value));  // registry DWORDs are little-endian, as both hosts are
     *result = value;
-    return true;
+    return SETUP_FOUND;
 }
 
 }  // namespace
 
 BOOLEAN RegSetupIsPellorAppServer(HKEY machineRoot) {
     ULONG appServer = 0;
-    return ReadSetupDword(machineRoot, AppServerName, &appServer) && appServer != 0;
+    SetupRead read = ReadSetupDword(machineRoot, AppServerName, &appServer);
+    // An unreadable registry cannot rule the machine out: the caller goes on to
+    // the version, which fails too, instead of taking it for a plain machine.
+    return read == SETUP_UNREADABLE || (read == SETUP_FOUND && appServer != 0);
 }
 
 BOOLEAN RegGetPellorVersion(HKEY machineRoot, ULONG *version) {
     if (version == nullptr) return FALSE;
-    return ReadSetupDword(machineRoot, SystemVersionName, version);
+    ULONG appServer = 0;
+    if (ReadSetupDword(machineRoot, AppServerName, &appServer) == SETUP_UNREADABLE) return FALSE;
+    return ReadSetupDword(machineRoot, SystemVersionName, version) == SETUP_FOUND;
 }

@@ -1,19 +1,24 @@
 #include "platform/posix/registry/hive.h"
 
 #include "platform/posix/machine.h"
+#include "platform/posix/registry/writelock.h"
 
+#include <cerrno>
+#include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// Windows' registry calls never wait long; a writer that holds a hive for more
-// than this is a stuck process, reported as ERROR_TIMEOUT.
-constexpr unsigned kDefaultBusyTimeoutMs = 5000;
+// Writers take turns, so a wait this long means the holder is stuck (stopped
+// under a debugger, say): only then is a call refused with ERROR_TIMEOUT.
+constexpr unsigned kDefaultBusyTimeoutMs = 30000;
 
 constexpr int kSchemaVersion = 1;
 
-const char *const kHiveFiles[HIVE_COUNT] = {"registry/system.db", "registry/user.db"};
+const char *const kHiveFiles[HIVE_COUNT] = {"system.db", "user.db"};
 
 const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS keys("
@@ -34,6 +39,7 @@ const char kSchema[] =
 
 struct Connection {
     sqlite3 *db = nullptr;
+    int lockFd = -1;  // the writers' turnstile of the hive
     pid_t owner = 0;  // a connection inherited over fork() belongs to the parent
 };
 
@@ -43,11 +49,67 @@ struct HiveState {
     unsigned busyTimeoutMs = kDefaultBusyTimeoutMs;
 } state;
 
-std::string HivePath(HiveId hive) {
-    if (state.dirOverride.empty()) return MachinePath(kHiveFiles[hive]);
-    std::string registryDir = state.dirOverride + "/registry";
-    if (!MakeDirs(registryDir, 0700)) return std::string();
-    return state.dirOverride + "/" + kHiveFiles[hive];
+// The registry directory, made private as the DDE directory is: ours, a real
+// directory (not a symlink) and 0700. Empty when it cannot be made so.
+std::string RegistryDir() {
+    std::string base = state.dirOverride.empty() ? MachineDir() : state.dirOverride;
+    if (base.empty()) return std::string();
+    std::string dir = base + "/registry";
+    if (!MakeDirs(dir, 0700)) return std::string();
+    struct stat st {};
+    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return std::string();
+    if ((st.st_mode & 077) != 0 && chmod(dir.c_str(), 0700) != 0) return std::string();
+    return dir;
+}
+
+// Creates the hive file 0600 before SQLite sees it (SQLite gives its -wal and
+// -shm files the hive's mode), and tightens one an older version left loose.
+// ERROR_ACCESS_DENIED for a symlink, a foreign file or anything not a plain file.
+// An existing hive is never opened here: closing a descriptor of it would drop
+// the POSIX locks of any other SQLite connection to it in this process.
+LSTATUS PrepareHiveFile(const std::string &path) {
+    for (int attempt = 0; attempt < 2; attempt++) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) == 0) {
+            if (!S_ISREG(st.st_mode) || st.st_uid != geteuid()) return ERROR_ACCESS_DENIED;
+            if ((st.st_mode & 077) != 0 && chmod(path.c_str(), 0600) != 0) return ERROR_ACCESS_DENIED;
+            return ERROR_SUCCESS;
+        }
+        if (errno != ENOENT) return ERROR_CANTOPEN;
+        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            close(fd);
+            return ERROR_SUCCESS;
+        }
+        if (errno != EEXIST) return ERROR_CANTOPEN;  // else made meanwhile by another process: check it
+    }
+    return ERROR_CANTOPEN;
+}
+
+// Holds a hive's write lock for one scope (nothing when fd is -1).
+class HeldLock {
+public:
+    explicit HeldLock(int fd) : fd_(fd) {
+        if (fd_ >= 0) status_ = AcquireWriteLock(fd_, state.busyTimeoutMs);
+    }
+    ~HeldLock() {
+        if (fd_ >= 0 && status_ == ERROR_SUCCESS) ReleaseWriteLock(fd_);
+    }
+    HeldLock(const HeldLock &) = delete;
+    HeldLock &operator=(const HeldLock &) = delete;
+    LSTATUS status() const { return status_; }
+
+private:
+    int fd_;
+    LSTATUS status_ = ERROR_SUCCESS;
+};
+
+// The lock descriptor of the connection db (this process's), or -1.
+int LockFdOf(sqlite3 *db) {
+    for (const Connection &c : state.connections) {
+        if (c.db == db && c.owner == getpid()) return c.lockFd;
+    }
+    return -1;
 }
 
 LSTATUS Exec(sqlite3 *db, const char *sql) { return StatusFromSqlite(sqlite3_exec(db, sql, nullptr, nullptr, nullptr)); }
@@ -75,21 +137,30 @@ LSTATUS PrepareSchema(sqlite3 *db) {
     return txn.Commit();
 }
 
-LSTATUS Open(HiveId hive, sqlite3 **out) {
-    std::string path = HivePath(hive);
-    if (path.empty()) return ERROR_CANTOPEN;
+// Opens the hive with the write lock held, so that switching a new or old
+// hive to WAL and creating the schema never race another process doing it.
+LSTATUS Open(HiveId hive, int lockFd, sqlite3 **out) {
+    std::string dir = RegistryDir();
+    if (dir.empty()) return ERROR_ACCESS_DENIED;
+    std::string path = dir + "/" + kHiveFiles[hive];
+    HeldLock lock(lockFd);
+    if (lock.status() != ERROR_SUCCESS) return lock.status();
+    if (LSTATUS status = PrepareHiveFile(path); status != ERROR_SUCCESS) return status;
     sqlite3 *db = nullptr;
-    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                             nullptr);
+    int rc = sqlite3_open_v2(path.c_str(), &db,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
     if (rc != SQLITE_OK) {
         sqlite3_close(db);
         return StatusFromSqlite(rc);
     }
     sqlite3_extended_result_codes(db, 1);
     sqlite3_busy_timeout(db, static_cast<int>(state.busyTimeoutMs));
-    // Rollback journal with full syncs: a crash mid-write leaves a hot journal
-    // that the next opener rolls back, so a change is all there or not at all.
-    LSTATUS status = Exec(db, "PRAGMA foreign_keys = ON; PRAGMA synchronous = FULL");
+    // WAL: readers never wait for a writer, and a commit is all there or not
+    // at all after a crash. NORMAL syncs at checkpoints only, which keeps the
+    // hive consistent; a power cut may lose the last commits, a killed process none.
+    LSTATUS status = Exec(db, "PRAGMA foreign_keys = ON");
+    if (status == ERROR_SUCCESS) status = Exec(db, "PRAGMA journal_mode = WAL");
+    if (status == ERROR_SUCCESS) status = Exec(db, "PRAGMA synchronous = NORMAL");
     if (status == ERROR_SUCCESS) status = PrepareSchema(db);
     if (status != ERROR_SUCCESS) {
         sqlite3_close(db);
@@ -122,15 +193,46 @@ LSTATUS StatusFromSqlite(int rc) {
     }
 }
 
+namespace {
+
+// Closing the last connection checkpoints the WAL into the hive and removes it,
+// so a process leaves one self-contained file behind.
+void CloseAtExit() {
+    for (Connection &c : state.connections) {
+        if (c.db != nullptr && c.owner == getpid()) sqlite3_close(c.db);
+        c.db = nullptr;
+    }
+}
+
+}  // namespace
+
 sqlite3 *HiveConnection(HiveId hive, LSTATUS *status) {
+    static const bool closing = std::atexit(CloseAtExit) == 0;
+    (void)closing;
     Connection &c = state.connections[hive];
-    if (c.db != nullptr && c.owner != getpid()) c.db = nullptr;  // never close the parent's connection in a child
+    if (c.owner != getpid()) {
+        // Never close the parent's connection in a child; its lock descriptor is
+        // shared with the parent and only closed here (which releases no lock of the parent's).
+        c.db = nullptr;
+        if (c.lockFd >= 0) close(c.lockFd);
+        c.lockFd = -1;
+        c.owner = getpid();
+    }
     if (c.db == nullptr) {
+        std::string dir = RegistryDir();
+        if (dir.empty()) {
+            *status = ERROR_ACCESS_DENIED;
+            return nullptr;
+        }
+        if (c.lockFd < 0) c.lockFd = OpenWriteLock(dir + "/" + kHiveFiles[hive] + ".lock");
+        if (c.lockFd < 0) {
+            *status = ERROR_ACCESS_DENIED;
+            return nullptr;
+        }
         sqlite3 *db = nullptr;
-        *status = Open(hive, &db);
+        *status = Open(hive, c.lockFd, &db);
         if (*status != ERROR_SUCCESS) return nullptr;
         c.db = db;
-        c.owner = getpid();
     }
     *status = ERROR_SUCCESS;
     return c.db;
@@ -138,8 +240,11 @@ sqlite3 *HiveConnection(HiveId hive, LSTATUS *status) {
 
 void HiveReset(const std::string &dir) {
     for (Connection &c : state.connections) {
-        if (c.db != nullptr && c.owner == getpid()) sqlite3_close(c.db);
-        c.db = nullptr;
+        if (c.owner == getpid()) {
+            if (c.db != nullptr) sqlite3_close(c.db);
+            if (c.lockFd >= 0) close(c.lockFd);
+        }
+        c = Connection();
     }
     state.dirOverride = dir;
 }
@@ -200,12 +305,23 @@ std::string Stmt::Blob(int column) {
 }
 
 Transaction::Transaction(sqlite3 *db, bool write) : db_(db) {
+    if (write) {
+        lockFd_ = LockFdOf(db);
+        if (lockFd_ >= 0) {
+            status_ = AcquireWriteLock(lockFd_, state.busyTimeoutMs);
+            if (status_ != ERROR_SUCCESS) {
+                lockFd_ = -1;
+                return;
+            }
+        }
+    }
     status_ = Exec(db, write ? "BEGIN IMMEDIATE" : "BEGIN");
     open_ = status_ == ERROR_SUCCESS;
 }
 
 Transaction::~Transaction() {
     if (open_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (lockFd_ >= 0) ReleaseWriteLock(lockFd_);
 }
 
 LSTATUS Transaction::Commit() {

@@ -56,8 +56,9 @@ private:
     int rc_ = SQLITE_OK;
 };
 
-// BEGIN IMMEDIATE (a writer: the lock is taken up front, so no update is lost)
-// or BEGIN (a reader with one consistent view); rolled back unless committed.
+// BEGIN IMMEDIATE after the hive's write lock (a writer: the lock is taken up
+// front, so no update is lost) or BEGIN (a reader with one consistent view,
+// never waiting for a writer); rolled back unless committed.
 class Transaction {
 public:
     Transaction(sqlite3 *db, bool write);
@@ -70,6 +71,7 @@ public:
 
 private:
     sqlite3 *db_;
-    LSTATUS status_;
+    LSTATUS status_ = ERROR_SUCCESS;
     bool open_ = false;
+    int lockFd_ = -1;  // the hive's write lock, held by a writer until it is done
 };

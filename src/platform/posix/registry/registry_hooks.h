@@ -9,5 +9,5 @@
 void RegistryUseMachineDir(const std::string &dir);
 
 // How long a call waits for another process's lock on a hive before it gives
-// up with ERROR_TIMEOUT (5000 ms unless changed).
+// up with ERROR_TIMEOUT (30000 ms unless changed).
 void RegistrySetBusyTimeout(unsigned milliseconds);

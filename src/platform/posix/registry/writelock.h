@@ -1,0 +1,17 @@
+// The writers' turnstile of a hive: a blocking fcntl lock on a side file, taken
+// before BEGIN IMMEDIATE. The kernel queues waiters and wakes them the moment
+// the holder lets go (or dies), so writers take turns instead of polling.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <string>
+
+// Opens (creating it 0600, never following a symlink) the lock file at path:
+// the descriptor, or -1.
+int OpenWriteLock(const std::string &path);
+
+// Waits for the write lock on fd for at most timeoutMs: ERROR_SUCCESS when held,
+// ERROR_TIMEOUT when another process held it all that time, another code on failure.
+LSTATUS AcquireWriteLock(int fd, unsigned timeoutMs);
+void ReleaseWriteLock(int fd);

@@ -1,0 +1,151 @@
+#include "tools/reg/regsearch.h"
+
+#include "platform/posix/registry/names.h"
+#include "tools/reg/regtext.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdio>
+
+namespace {
+
+struct SearchType {
+    const char16_t *name;
+    DWORD type;
+};
+
+// The types reg query /t accepts.
+const SearchType kSearchTypes[] = {
+    {u"REG_SZ", REG_SZ},         {u"REG_MULTI_SZ", REG_MULTI_SZ}, {u"REG_EXPAND_SZ", REG_EXPAND_SZ},
+    {u"REG_DWORD", REG_DWORD},   {u"REG_QWORD", REG_QWORD},       {u"REG_BINARY", REG_BINARY},
+    {u"REG_NONE", REG_NONE},
+};
+
+std::u16string Folded(std::u16string text) {
+    for (char16_t &c : text) c = FoldUnit(c);
+    return text;
+}
+
+bool TypeWanted(const SearchOptions &options, DWORD type) {
+    return options.types.empty() || std::find(options.types.begin(), options.types.end(), type) != options.types.end();
+}
+
+LSTATUS Subkeys(HKEY key, std::vector<std::u16string> *names) {
+    for (DWORD i = 0;; i++) {
+        WCHAR name[256];
+        DWORD length = 256;
+        LSTATUS status = RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
+        if (status != ERROR_SUCCESS) return status;
+        names->emplace_back(name, length);
+    }
+}
+
+// A value matches by its name or by its data as reg query shows it.
+bool ValueMatches(const SearchOptions &options, const Value &v) {
+    if (!TypeWanted(options, v.type)) return false;
+    if (options.valueNames && SearchMatches(options, v.name)) return true;
+    return options.data && SearchMatches(options, FromUtf8(FormatData(v.type, v.data)));
+}
+
+}  // namespace
+
+bool SearchMatches(const SearchOptions &options, const std::u16string &text) {
+    if (options.pattern == u"*") return true;
+    std::u16string hay = options.caseSensitive ? text : Folded(text);
+    std::u16string needle = options.caseSensitive ? options.pattern : Folded(options.pattern);
+    return options.exact ? hay == needle : hay.find(needle) != std::u16string::npos;
+}
+
+bool ParseSearchTypes(const std::u16string &text, std::vector<DWORD> *types) {
+    for (size_t start = 0;;) {
+        size_t comma = text.find(u',', start);
+        std::u16string item = text.substr(start, comma == std::u16string::npos ? std::u16string::npos : comma - start);
+        const SearchType *found = nullptr;
+        for (const SearchType &t : kSearchTypes) {
+            if (Folded(item) == t.name) found = &t;
+        }
+        if (found == nullptr) return false;
+        types->push_back(found->type);
+        if (comma == std::u16string::npos) return true;
+        start = comma + 1;
+    }
+}
+
+bool AsksForSearch(const Switches &options) {
+    for (const char *name : {"f", "k", "d", "c", "e", "t"}) {
+        if (options.count(name) != 0) return true;
+    }
+    return false;
+}
+
+bool TakeBareValueSwitch(std::vector<std::u16string> *args, size_t from) {
+    auto isSwitch = [](const std::u16string &a, const char16_t *name) {
+        return a.size() >= 2 && (a[0] == u'/' || a[0] == u'-') && SameName(a.substr(1), name);
+    };
+    auto first = args->begin() + static_cast<std::ptrdiff_t>(from);
+    bool search = std::any_of(first, args->end(), [&](const std::u16string &a) { return isSwitch(a, u"f"); });
+    if (!search) return false;
+    for (size_t i = from; i < args->size(); i++) {
+        if (!isSwitch((*args)[i], u"v")) continue;
+        bool bare = i + 1 == args->size() || (*args)[i + 1].empty() || (*args)[i + 1][0] == u'/' ||
+                    (*args)[i + 1][0] == u'-';
+        if (!bare) return false;
+        args->erase(args->begin() + static_cast<std::ptrdiff_t>(i));
+        return true;
+    }
+    return false;
+}
+
+bool SearchFromSwitches(const Switches &options, bool valueNames, SearchOptions *search) {
+    if (options.count("v") || options.count("ve")) return false;
+    if (options.count("f")) search->pattern = options.at("f");
+    if (search->pattern.empty()) return false;
+    bool k = options.count("k") != 0, d = options.count("d") != 0;
+    if (k || d || valueNames) {  // only where asked; by default keys, value names and data
+        search->keys = k;
+        search->valueNames = valueNames;
+        search->data = d;
+    } else if (options.count("t")) {
+        search->keys = false;  // keys have no type: /t alone asks for values
+    }
+    search->caseSensitive = options.count("c") != 0;
+    search->exact = options.count("e") != 0;
+    search->recurse = options.count("s") != 0;
+    return !options.count("t") || ParseSearchTypes(options.at("t"), &search->types);
+}
+
+LSTATUS SearchKey(HKEY key, const std::u16string &path, const SearchOptions &options, unsigned *matches) {
+    std::vector<Value> values;
+    std::vector<std::u16string> subkeys;
+    LSTATUS status = ListValues(key, &values);
+    if (status == ERROR_SUCCESS) status = Subkeys(key, &subkeys);
+    if (status != ERROR_SUCCESS) return status;
+    if (options.valueNames || options.data) {
+        bool header = false;
+        for (const Value &v : values) {
+            if (!ValueMatches(options, v)) continue;
+            if (!header) std::printf("%s\n", ToUtf8(path).c_str());
+            header = true;
+            std::printf("    %s    %s    %s\n", v.name.empty() ? "(Default)" : ToUtf8(v.name).c_str(),
+                        TypeName(v.type).c_str(), FormatData(v.type, v.data).c_str());
+            ++*matches;
+        }
+        if (header) std::printf("\n");
+    }
+    for (const std::u16string &name : subkeys) {
+        std::u16string subPath = path + u"\\" + name;
+        if (options.keys && SearchMatches(options, name)) {
+            std::printf("%s\n", ToUtf8(subPath).c_str());
+            ++*matches;
+        }
+        if (!options.recurse) continue;
+        if (!IsWholeName(name)) return ERROR_INVALID_PARAMETER;  // its c_str() would open another key
+        HKEY sub = nullptr;
+        status = RegOpenKeyExW(key, name.c_str(), 0, KEY_READ, &sub);
+        if (status == ERROR_SUCCESS) status = SearchKey(sub, subPath, options, matches);
+        RegCloseKey(sub);
+        if (status != ERROR_SUCCESS) return status;
+    }
+    return ERROR_SUCCESS;
+}
