@@ -109,6 +109,7 @@ struct Deletion {
     BOOLEAN result;
     ULONG errorCode;
     bool removed;  // the seeded WinStations key or OemId value of the machine is gone
+    LONG entryLength = TO_END;
 };
 
 // Runs one deletion through fresh objects; the registry must hold no handle afterwards.
@@ -119,7 +120,7 @@ BOOLEAN Delete(const Deletion &d, BOOLEAN (REGISTRY::*remove)(PREDEFINED_KEY, co
     DSTRING parent, key, entry, cls;
     parent.Initialize(d.parent, TO_END);
     key.Initialize(u"Pellor", TO_END);
-    entry.Initialize(d.entry, TO_END);
+    entry.Initialize(d.entry, d.entryLength);
     cls.Initialize(u"CLASS", TO_END);
     REGISTRY_KEY_INFO info;
     EXPECT_TRUE(info.Initialize(&key, &parent, 0, &cls, nullptr));
@@ -144,6 +145,8 @@ TEST(Registry, DeleteKeyRemovesTheWholeSubkeyAndCountsAbsenceAsDone) {
          ERROR_ACCESS_DENIED, FALSE, ERROR_ACCESS_DENIED, false},
         {"an empty subkey name", PREDEFINED_KEY_LOCAL_MACHINE, control, u"", nullptr, 0, FALSE,
          ERROR_INVALID_PARAMETER, false},
+        {"a subkey name holding a NUL", PREDEFINED_KEY_LOCAL_MACHINE, control, u"WinStations\0Dos", nullptr, 0,
+         FALSE, ERROR_INVALID_PARAMETER, false, 15},
         {"no such root", static_cast<PREDEFINED_KEY>(9), control, u"WinStations", nullptr, 0, FALSE,
          ERROR_INVALID_PARAMETER, false},
         {"another root", PREDEFINED_KEY_CURRENT_USER, control, u"WinStations", nullptr, 0, TRUE, 0, false},
@@ -173,6 +176,8 @@ TEST(Registry, DeleteValueEntryRemovesOnlyTheKeysOwnValue) {
          FALSE, ERROR_ACCESS_DENIED, false},
         {"the value cannot be deleted", PREDEFINED_KEY_LOCAL_MACHINE, control, u"OemId", u"|OemId",
          ERROR_ACCESS_DENIED, FALSE, ERROR_ACCESS_DENIED, false},
+        {"a value name holding a NUL", PREDEFINED_KEY_LOCAL_MACHINE, control, u"OemId\0Name", nullptr, 0, FALSE,
+         ERROR_INVALID_PARAMETER, false, 10},
     };
     for (const Deletion &d : cases) {
         SeedMachine();

@@ -1,6 +1,8 @@
 // REGISTRY and REGISTRY_KEY_INFO over the Win32 registry calls.
 #include "platform/classlib/classlib.h"
 
+#include "platform/wstr.h"
+
 #include <cstring>
 #include <iterator>
 
@@ -26,6 +28,10 @@ LONG OpenDescribedKey(PREDEFINED_KEY root, const REGISTRY_KEY_INFO *key, REGSAM 
     return RegOpenKeyExW(rootKey, key->GetPath(), 0, access, result);
 }
 
+// A counted name that holds a NUL would reach the registry cut short at it, and
+// act on another entry: such a name is refused whole.
+bool IsWholeName(const WSTRING *name) { return WStrLen(name->GetWSTR()) == name->QueryChCount(); }
+
 // A missing key or value is what the deletion wanted; anything else is a failure.
 BOOLEAN ReportDeletion(LONG status, ULONG *errorCode) {
     if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
@@ -44,7 +50,8 @@ BOOLEAN REGISTRY_KEY_INFO::Initialize(const WSTRING *keyName, const WSTRING *par
     initialized_ = FALSE;
     // An empty name would make the description stand for its parent, and a deletion
     // through it would strike the parent's subkeys and values.
-    if (keyName == nullptr || keyName->QueryChCount() == 0) return FALSE;
+    if (keyName == nullptr || keyName->QueryChCount() == 0 || !IsWholeName(keyName)) return FALSE;
+    if (parentName != nullptr && !IsWholeName(parentName)) return FALSE;
     ULONG parentCount = parentName != nullptr ? parentName->QueryChCount() : 0;
     ULONG nameCount = keyName->QueryChCount();
     const WCHAR *parent = parentName != nullptr ? parentName->GetWSTR() : nullptr;
@@ -85,7 +92,7 @@ BOOLEAN REGISTRY::Initialize(const WSTRING *machineName, ULONG *errorCode) {
 BOOLEAN REGISTRY::DeleteKey(PREDEFINED_KEY root, const REGISTRY_KEY_INFO *key, const WSTRING *subkeyName,
                             ULONG *errorCode) {
     // An empty subkey name would make RegDeleteTreeW take the key itself.
-    if (!initialized_ || subkeyName == nullptr || subkeyName->QueryChCount() == 0) {
+    if (!initialized_ || subkeyName == nullptr || subkeyName->QueryChCount() == 0 || !IsWholeName(subkeyName)) {
         SetErrorCode(errorCode, ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -101,7 +108,7 @@ BOOLEAN REGISTRY::DeleteKey(PREDEFINED_KEY root, const REGISTRY_KEY_INFO *key, c
 
 BOOLEAN REGISTRY::DeleteValueEntry(PREDEFINED_KEY root, const REGISTRY_KEY_INFO *key, const WSTRING *valueName,
                                    ULONG *errorCode) {
-    if (!initialized_ || valueName == nullptr) {
+    if (!initialized_ || valueName == nullptr || !IsWholeName(valueName)) {
         SetErrorCode(errorCode, ERROR_INVALID_PARAMETER);
         return FALSE;
     }
