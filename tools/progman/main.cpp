@@ -10,7 +10,7 @@
 
 #include "platform/posix/dde/ddeserver.h"
 #include "platform/posix/dde/ddewire.h"
-#include "platform/posix/dde/startup.h"
+#include "platform/posix/process/startup.h"
 #include "platform/posix/machine.h"
 #include "platform/win32.h"
 

@@ -1,5 +1,5 @@
 // What the DDEML client shares with the message and window calls of this
-// directory. Linux only.
+// platform. Linux only.
 #pragma once
 
 #include "platform/win32.h"

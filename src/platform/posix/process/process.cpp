@@ -6,8 +6,8 @@
 // /dev/null for its standard streams, so a long-lived child never holds the
 // caller's pipes open, and inherits no descriptor but the readiness pipe: it
 // writes one byte there when it is ready to serve (startup.h).
-#include "platform/posix/dde/startup.h"
-#include "platform/posix/dde/winargs.h"
+#include "platform/posix/process/startup.h"
+#include "platform/posix/process/winargs.h"
 #include "platform/posix/errors.h"
 #include "platform/win32.h"
 
