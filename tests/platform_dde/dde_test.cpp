@@ -66,7 +66,7 @@ private:
         DdeFrameReader reader;
         DdeFrame frame;
         if (client >= 0 && NextFrame(client, reader, &frame) && greeting_ != SILENT) {
-            DdeSendAll(client, DdeEncodeU32(DDE_FRAME_WELCOME, frame.seq, greeting_ == WELCOME), DdeNowMs() + 1000);
+            DdeSendAll(client, DdeEncodeU32Pair(DDE_FRAME_WELCOME, frame.seq, greeting_ == WELCOME, 0), DdeNowMs() + 1000);
             for (const Answer &a : answers_) {
                 if (!NextFrame(client, reader, &frame)) break;
                 executes_++;
@@ -330,6 +330,10 @@ TEST(DdeWire, FramesAreCheckedByType) {
         {frame(DDE_FRAME_HELLO, std::string("A\0B\0C\0", 6)), false},
         {frame(DDE_FRAME_EXECUTE, ""), false},
         {frame(DDE_FRAME_WELCOME, std::string("\2\0\0\0", 4)), false},
+        {frame(DDE_FRAME_WELCOME, std::string("\1\0\0\0", 4)), false},  // no window style
+        {frame(DDE_FRAME_WELCOME, std::string("\1\0\0\0\0\0\xcf\x30", 8)), true},
+        {frame(DDE_FRAME_WINDOW_STATE, std::string("\0\0\xcf\x30", 4)), true},
+        {frame(DDE_FRAME_WINDOW_STATE, std::string("\0\0\xcf\x30\0", 5)), false},
         {frame(DDE_FRAME_WINDOW, std::string("\2\0\0\0\0\0\0\0", 8)), true},
         {frame(DDE_FRAME_WINDOW, std::string("\x09\0\0\0\0\0\0\0", 8)), false},
         {frame(DDE_FRAME_ACK, std::string("\0\0\1\0", 4)), false},

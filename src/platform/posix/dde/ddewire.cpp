@@ -35,9 +35,9 @@ size_t MaxPayload(uint16_t type) {
     switch (type) {
         case DDE_FRAME_HELLO: return 2 * (kDdeMaxName + 1);
         case DDE_FRAME_EXECUTE: return kDdeMaxExecute;
-        case DDE_FRAME_WELCOME:
         case DDE_FRAME_ACK:
-        case DDE_FRAME_WINDOW_REPLY: return 4;
+        case DDE_FRAME_WINDOW_STATE: return 4;
+        case DDE_FRAME_WELCOME:
         case DDE_FRAME_WINDOW: return 8;
         default: return 0;
     }
@@ -83,7 +83,7 @@ std::string DdeFrameProblem(const DdeFrame &f) {
         case DDE_FRAME_EXECUTE:
             return f.payload.empty() ? "empty execute" : "";
         case DDE_FRAME_WELCOME:
-            return f.payload.size() == 4 && DdePayloadU32(f) <= 1 ? "" : "malformed welcome";
+            return f.payload.size() == 8 && DdePayloadU32(f) <= 1 ? "" : "malformed welcome";
         case DDE_FRAME_ACK:
             return f.payload.size() == 4 && DdePayloadU32(f) <= 0xFFFF ? "" : "malformed acknowledgement";
         case DDE_FRAME_WINDOW: {
@@ -91,8 +91,8 @@ std::string DdeFrameProblem(const DdeFrame &f) {
             uint32_t op = DdePayloadU32(f);
             return op >= DDE_WINDOW_FOREGROUND && op <= DDE_WINDOW_SHOW ? "" : "unknown window operation";
         }
-        case DDE_FRAME_WINDOW_REPLY:
-            return f.payload.size() == 4 ? "" : "malformed window reply";
+        case DDE_FRAME_WINDOW_STATE:
+            return f.payload.size() == 4 ? "" : "malformed window state";
     }
     return "unknown frame type";
 }
@@ -113,6 +113,13 @@ std::vector<uint8_t> DdeEncodeFrame(uint16_t type, uint32_t seq, const void *pay
 std::vector<uint8_t> DdeEncodeU32(uint16_t type, uint32_t seq, uint32_t value) {
     std::vector<uint8_t> payload;
     PutU32(payload, value);
+    return DdeEncodeFrame(type, seq, payload.data(), payload.size());
+}
+
+std::vector<uint8_t> DdeEncodeU32Pair(uint16_t type, uint32_t seq, uint32_t first, uint32_t second) {
+    std::vector<uint8_t> payload;
+    PutU32(payload, first);
+    PutU32(payload, second);
     return DdeEncodeFrame(type, seq, payload.data(), payload.size());
 }
 
