@@ -214,7 +214,7 @@ int main(int argc, char **argv) {
         }
     }
     if (MachineDir().empty()) {
-        std::fprintf(stderr, "progman: no machine directory (set PELLOR_MACHINE)\n");
+        std::fprintf(stderr, "progman: %s\n", MachineProblem().c_str());
         return 1;
     }
     std::string root = MachineDir() + "/progman";

@@ -3,6 +3,7 @@
 #include "platform/posix/machine.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -67,6 +68,16 @@ bool BuildAddress(int dirfd, const std::string &dir, const std::string &name, so
     std::memcpy(addr->sun_path, path.c_str(), path.size() + 1);
     *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
     return true;
+}
+
+// 64-bit FNV-1a of text, as 16 hex digits: a short name that stands for a long one.
+std::string Fnv1aHex(const std::string &text) {
+    static const char hex[] = "0123456789abcdef";
+    uint64_t h = 1469598103934665603ULL;
+    for (unsigned char c : text) h = (h ^ c) * 1099511628211ULL;
+    std::string out;
+    for (int i = 0; i < 16; i++) out += hex[(h >> (4 * i)) & 15];
+    return out;
 }
 
 int OpenDir(const std::string &dir) { return open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }
@@ -236,15 +247,31 @@ DdeIo DdeReceiveFrame(int fd, DdeFrameReader &reader, DdeFrame *frame, uint64_t 
     }
 }
 
-std::string DdeRendezvousDir() {
-    if (MachineDir().empty()) return std::string();
-    std::string dir = MachineDir() + "/dde";
-    if (!MakeDirs(dir, 0700)) return std::string();
+std::string DdeRendezvousDirFor(const std::string &machine, const std::string &runtime) {
+    if (machine.empty()) return std::string();
+    std::string dir;
+    if (runtime.empty()) {
+        dir = machine + "/dde";
+        if (!MakeDirs(dir, 0700)) return std::string();
+    } else {
+        // Named after the machine's real path, so that every machine, however
+        // reached, has one rendezvous and no other machine's.
+        char *real = realpath(machine.c_str(), nullptr);
+        if (real == nullptr) return std::string();
+        dir = runtime + "/pellor-" + Fnv1aHex(real);
+        std::free(real);
+        if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return std::string();
+    }
     struct stat st {};
     if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return std::string();
     // Another user must never reach our servers: tighten a directory made loose.
     if ((st.st_mode & 077) != 0 && chmod(dir.c_str(), 0700) != 0) return std::string();
     return dir;
+}
+
+std::string DdeRendezvousDir() {
+    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+    return DdeRendezvousDirFor(MachineDir(), runtime != nullptr && runtime[0] == '/' ? runtime : "");
 }
 
 std::string DdeServiceFileName(const std::string &service) {
@@ -260,13 +287,7 @@ std::string DdeServiceFileName(const std::string &service) {
             name += hex[c & 15];
         }
     }
-    if (name.size() > 48) {
-        uint64_t h = 1469598103934665603ULL;  // FNV-1a over the folded name
-        for (unsigned char c : name) h = (h ^ c) * 1099511628211ULL;
-        std::string tail;
-        for (int i = 0; i < 16; i++) tail += hex[(h >> (4 * i)) & 15];
-        name = name.substr(0, 30) + "~" + tail;
-    }
+    if (name.size() > 48) name = name.substr(0, 30) + "~" + Fnv1aHex(name);
     return name + ".sock";
 }
 

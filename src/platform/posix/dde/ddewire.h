@@ -83,8 +83,12 @@ DdeIo DdeReadAvailable(int fd, DdeFrameReader &reader);
 DdeIo DdeReceiveFrame(int fd, DdeFrameReader &reader, DdeFrame *frame, uint64_t deadline,
                       std::string *problem);
 
-// The rendezvous directory of this machine: <machine>/dde, private to the user
-// (0700, owned by us). Empty when it cannot be made safe.
+// The rendezvous directory of a machine, private to the user (0700, owned by
+// us, no link): $runtime/pellor-<hash of the machine's real path> when runtime
+// is given, else <machine>/dde. Empty when it cannot be made safe.
+std::string DdeRendezvousDirFor(const std::string &machine, const std::string &runtime);
+// The rendezvous of this machine, in $XDG_RUNTIME_DIR when that is set: sockets
+// stay off the machine directory, which may be on a network file system.
 std::string DdeRendezvousDir();
 // The socket's file name for a service: case-folded, so "Progman" and "PROGMAN"
 // meet; long names are shortened with a hash to fit a socket address.
