@@ -173,7 +173,8 @@ TEST(WindowCalls, ShowCommandsChangeTheStyle) {
 
 // A Program Manager that stops answering after its first acknowledgement costs
 // the caller its execute time-outs and nothing more: the window calls answer
-// at once from what the server announced, and the conversation survives.
+// at once from what the server announced, a new connect is refused at once,
+// and the conversation survives.
 TEST(WindowCalls, AHungServerCostsOnlyTheExecuteTimeOuts) {
     ResetProgmanState();
     ProcessGuard guard{-1, kProgmanGraceMs};
@@ -188,14 +189,23 @@ TEST(WindowCalls, AHungServerCostsOnlyTheExecuteTimeOuts) {
     DWORD status = 0;
     ASSERT_NE(client.Execute(conv, "[CreateGroup(Hung)]", 5000, &status), nullptr);
     guard.Kill(SIGSTOP);
+    ASSERT_TRUE(WaitFor([&] { return ReadFile("/proc/" + std::to_string(guard.pid()) + "/stat").find(") T ") !=
+                                     std::string::npos; }, 5000));
 
     constexpr DWORD timeout = 300;
     uint64_t start = DdeNowMs();
+    DWORD other = 0;
+    ASSERT_EQ(DdeInitializeA(&other, [](UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR, ULONG_PTR) -> HDDEDATA {
+                  return nullptr;
+              }, APPCMD_CLIENTONLY, 0), static_cast<UINT>(DMLERR_NO_ERROR));
+    HSZ name = DdeCreateStringHandleA(other, "PROGMAN", 0);
+    EXPECT_EQ(DdeConnect(other, name, name, nullptr), nullptr);  // a stopped server is not waited for
+    DdeUninitialize(other);
     EXPECT_TRUE(SetForegroundWindow(ci.hwndPartner));
     EXPECT_EQ(GetWindowLongA(ci.hwndPartner, GWL_STYLE) & WS_MINIMIZE, WS_MINIMIZE);
     EXPECT_TRUE(ShowWindow(ci.hwndPartner, SW_RESTORE));
     EXPECT_EQ(GetWindowLongA(ci.hwndPartner, GWL_STYLE) & WS_MINIMIZE, 0);
-    uint64_t windowCalls = DdeNowMs() - start;
+    uint64_t windowCalls = DdeNowMs() - start;  // the connect and window calls
     for (const char *command : {"[ShowGroup(Hung,1)]", "[AddItem(hung.exe,Hung)]"}) {
         EXPECT_EQ(client.Execute(conv, command, timeout, &status), nullptr);
         EXPECT_EQ(DdeGetLastError(client.instance), static_cast<UINT>(DMLERR_EXECACKTIMEOUT));

@@ -22,7 +22,8 @@
 namespace {
 
 // DdeConnect has no time-out argument; a server that accepts the socket but
-// never answers the greeting must not hang the caller.
+// never answers the greeting must not hang the caller. A stopped server is
+// not waited for at all, as a hung window is passed over without a wait.
 constexpr int kConnectTimeoutMs = 5000;
 
 constexpr UINT ST_CONNECTED = 0x0001;
@@ -329,6 +330,10 @@ HCONV WINAPI DdeConnect(DWORD instance, HSZ service, HSZ topic, PCONVCONTEXT) {
     }
     std::string dir = DdeRendezvousDir();
     int fd = dir.empty() ? -1 : DdeSocketConnect(dir, s->text);
+    if (fd >= 0 && DdePeerStopped(fd)) {
+        close(fd);
+        fd = -1;
+    }
     if (fd < 0) {
         Fail(inst, DMLERR_NO_CONV_ESTABLISHED);
         return nullptr;

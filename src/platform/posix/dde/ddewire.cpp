@@ -315,6 +315,21 @@ int DdeSocketConnect(const std::string &dir, const std::string &service) {
     return fd;
 }
 
+bool DdePeerStopped(int fd) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.pid <= 0) return false;
+    char buffer[512];
+    int stat = open(("/proc/" + std::to_string(peer.pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    if (stat < 0) return false;
+    ssize_t n = read(stat, buffer, sizeof buffer - 1);
+    close(stat);
+    if (n <= 0) return false;
+    buffer[n] = '\0';
+    const char *end = std::strrchr(buffer, ')');  // the state follows the command name, which may hold anything
+    return end != nullptr && end[1] == ' ' && (end[2] == 'T' || end[2] == 't');
+}
+
 int DdeSocketListen(const std::string &dir, const std::string &service, std::string *error) {
     error->clear();
     int dirfd = OpenDir(dir);

@@ -96,6 +96,9 @@ std::string DdeServiceFileName(const std::string &service);
 // Connects a non-blocking stream socket to the service's socket in dir; -1 with
 // errno (ENOENT or ECONNREFUSED when nobody serves it).
 int DdeSocketConnect(const std::string &dir, const std::string &service);
+// True when the process serving a connected socket is stopped (job control or
+// a debugger): it cannot answer until someone lets it go.
+bool DdePeerStopped(int fd);
 // Binds and listens on the service's socket in dir, replacing a stale socket
 // left by a dead server; -1 with *error when it fails or the service is served.
 int DdeSocketListen(const std::string &dir, const std::string &service, std::string *error);
