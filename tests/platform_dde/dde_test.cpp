@@ -3,6 +3,7 @@
 #include "helpers.h"
 #include "platform/posix/dde/ddeserver.h"
 #include "platform/posix/dde/ddewire.h"
+#include "platform/posix/machine.h"
 
 #include <gtest/gtest.h>
 
@@ -66,7 +67,7 @@ private:
         DdeFrameReader reader;
         DdeFrame frame;
         if (client >= 0 && NextFrame(client, reader, &frame) && greeting_ != SILENT) {
-            DdeSendAll(client, DdeEncodeU32(DDE_FRAME_WELCOME, frame.seq, greeting_ == WELCOME), DdeNowMs() + 1000);
+            DdeSendAll(client, DdeEncodeU32Pair(DDE_FRAME_WELCOME, frame.seq, greeting_ == WELCOME, 0), DdeNowMs() + 1000);
             for (const Answer &a : answers_) {
                 if (!NextFrame(client, reader, &frame)) break;
                 executes_++;
@@ -330,6 +331,10 @@ TEST(DdeWire, FramesAreCheckedByType) {
         {frame(DDE_FRAME_HELLO, std::string("A\0B\0C\0", 6)), false},
         {frame(DDE_FRAME_EXECUTE, ""), false},
         {frame(DDE_FRAME_WELCOME, std::string("\2\0\0\0", 4)), false},
+        {frame(DDE_FRAME_WELCOME, std::string("\1\0\0\0", 4)), false},  // no window style
+        {frame(DDE_FRAME_WELCOME, std::string("\1\0\0\0\0\0\xcf\x30", 8)), true},
+        {frame(DDE_FRAME_WINDOW_STATE, std::string("\0\0\xcf\x30", 4)), true},
+        {frame(DDE_FRAME_WINDOW_STATE, std::string("\0\0\xcf\x30\0", 5)), false},
         {frame(DDE_FRAME_WINDOW, std::string("\2\0\0\0\0\0\0\0", 8)), true},
         {frame(DDE_FRAME_WINDOW, std::string("\x09\0\0\0\0\0\0\0", 8)), false},
         {frame(DDE_FRAME_ACK, std::string("\0\0\1\0", 4)), false},
@@ -353,6 +358,65 @@ TEST(DdeRendezvous, DirectoryIsKeptPrivate) {
     struct stat st {};
     ASSERT_EQ(stat(dir.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST(DdeRendezvous, EachMachineHasItsOwnRuntimeDirectory) {
+    TempDir base;
+    std::string runtime = base / "runtime", one = base / "one", two = base / "two", link = base / "link";
+    for (const std::string &d : {runtime, one, two}) ASSERT_EQ(mkdir(d.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(one.c_str(), link.c_str()), 0);
+    std::string first = DdeRendezvousDirFor(one, runtime);
+    ASSERT_EQ(first.rfind(runtime + "/pellor-", 0), 0u) << first;
+    EXPECT_EQ(DdeRendezvousDirFor(link, runtime), first);  // one machine, however reached
+    std::string second = DdeRendezvousDirFor(two, runtime);
+    EXPECT_NE(second, first);
+    EXPECT_EQ(DdeRendezvousDirFor(two, ""), two + "/dde");  // without a runtime directory
+    ASSERT_EQ(chmod(second.c_str(), 0777), 0);
+    EXPECT_EQ(DdeRendezvousDirFor(two, runtime), second);
+    struct stat st {};
+    ASSERT_EQ(lstat(second.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    // A link planted where the rendezvous goes is refused, not followed.
+    ASSERT_EQ(rmdir(second.c_str()), 0);
+    ASSERT_EQ(symlink(one.c_str(), second.c_str()), 0);
+    EXPECT_EQ(DdeRendezvousDirFor(two, runtime), "");
+    EXPECT_EQ(DdeRendezvousDirFor(base / "none", runtime), "");
+}
+
+TEST(Machine, ADirectoryOthersMayWriteIsRefused) {
+    TempDir base;
+    std::string file = base / "file";
+    WriteFile(file, "", 0600);
+    const struct {
+        const char *name;
+        unsigned mode;
+        bool foreign;
+        unsigned long error;
+    } cases[] = {
+        {"private", 0700, false, ERROR_SUCCESS},
+        {"readable", 0755, false, ERROR_SUCCESS},
+        {"group-writable", 0770, false, ERROR_ACCESS_DENIED},
+        {"world-writable", 01777, false, ERROR_ACCESS_DENIED},
+        {"foreign", 0700, true, ERROR_ACCESS_DENIED},
+        {"file", 0, false, ERROR_PATH_NOT_FOUND},
+    };
+    for (const auto &c : cases) {
+        std::string dir = base / c.name;
+        if (c.mode != 0) {
+            ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+            ASSERT_EQ(chmod(dir.c_str(), c.mode), 0);
+        }
+        if (c.foreign && chown(dir.c_str(), geteuid() + 1, static_cast<gid_t>(-1)) != 0) continue;  // not root
+        unsigned long error = 12345;
+        std::string problem = PrivateDirProblem(dir, &error);
+        EXPECT_EQ(error, c.error) << c.name;
+        EXPECT_EQ(problem.empty(), c.error == ERROR_SUCCESS) << c.name << ": " << problem;
+    }
+    // The tools say why; the machine is left as it was.
+    RunResult refused = RunProgram(BinPath("progman"), {"--list"}, {"PELLOR_MACHINE=" + base / "group-writable"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("writable by group or others"), std::string::npos) << refused.err;
+    EXPECT_NE(RunProgram(BinPath("progman"), {"--list"}, {"PELLOR_MACHINE=" + base / "private"}).status, 1);
 }
 
 TEST(DdeRendezvous, ListensFromShortAndLongDirectories) {

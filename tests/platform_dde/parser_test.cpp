@@ -2,7 +2,7 @@
 // encoding: pure logic, table-driven.
 #include "desktop.h"
 #include "execparse.h"
-#include "platform/posix/dde/winargs.h"
+#include "platform/posix/process/winargs.h"
 
 #include <gtest/gtest.h>
 

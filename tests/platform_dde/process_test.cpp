@@ -61,22 +61,24 @@ TEST_F(ProcessTest, FindsTheProgramAsWindowsDoes) {
         const char *found;
     } cases[] = {
         {{{OWN, n, true}, {CWD, n, true}, {PATHDIR, n, true}}, n, "own"},
-        {{{CWD, n, true}, {PATHDIR, n, true}}, n + " /x", "cwd"},
+        {{{CWD, n, true}, {PATHDIR, n, true}}, n + " /x", "path"},
         {{{PATHDIR, n, true}}, n, "path"},
         {{{OWN, n, true}}, "PELLORLOOKUP" + std::to_string(getpid()) + " /NTSETUP", "own"},
-        {{{CWD, n + ".exe", true}}, n, "cwd"},
-        {{{CWD, n, true}}, n + ".EXE", "cwd"},
-        {{{CWD, n, false}, {PATHDIR, n, true}}, n, "path"},  // a file that is no program is passed over
+        {{{PATHDIR, n + ".exe", true}}, n, "path"},
+        {{{PATHDIR, n, true}}, n + ".EXE", "path"},
+        {{{OWN, n, false}, {PATHDIR, n, true}}, n, "path"},  // a file that is no program is passed over
         {{}, n, "not found"},
+        {{{CWD, n, true}}, n, "not found"},  // the current directory is never searched, nor "", "." or "sub" on PATH
+        {{{SUB, n, true}}, n, "not found"},
         {{{SUB, n, true}, {PATHDIR, n, true}}, "sub\\" + n, "sub"},  // a path is not searched for
         {{{PATHDIR, n, true}}, "sub/" + n, "not found"},
-        {{{CWD, n + " two", true}}, "\"" + n + " two\" arg", "cwd"},
-        {{{CWD, n + " two", true}}, n + " two arg", "cwd"},  // unquoted: tried up to each blank
+        {{{PATHDIR, n + " two", true}}, "\"" + n + " two\" arg", "path"},
+        {{{PATHDIR, n + " two", true}}, n + " two arg", "path"},  // unquoted: tried up to each blank
     };
     const std::string labels[] = {"own", "cwd", "path", "sub"};
     const std::string dirs[] = {BinDir(), cwd.path(), pathDir.path(), cwd.path() + "/sub"};
     mkdir(dirs[SUB].c_str(), 0700);
-    setenv("PATH", (pathDir.path() + ":" + oldPath).c_str(), 1);
+    setenv("PATH", (pathDir.path() + "::.:sub:" + oldPath).c_str(), 1);
     for (const auto &c : cases) {
         std::vector<std::unique_ptr<FileGuard>> made;
         for (const File &f : c.files) {

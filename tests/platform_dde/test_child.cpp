@@ -3,7 +3,7 @@
 // "exit" (end at once, never ready), "slow:MS" (report ready after MS ms).
 // With DDE_CHILD_OUT set it first writes there its arguments, one per line,
 // then "stdio-null=0|1", "extra-fds=N" and "show=N".
-#include "platform/posix/dde/startup.h"
+#include "platform/posix/process/startup.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,8 +1,11 @@
-// Thread message queues and MessageBoxA.
+// Thread message queues, window calls and MessageBoxA.
 #include "helpers.h"
+#include "platform/posix/dde/ddewire.h"
+#include "platform/posix/user/showstyle.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <thread>
@@ -147,6 +150,78 @@ TEST_F(MessageBoxTest, OnADesktopItIsADialog) {
         EXPECT_EQ(ReadLines(dir.path() + "/args"),
                   (std::vector<std::string>{"--info", "--no-markup", "--title=Caption", "--text=-x <b>"}));
     }
+}
+
+TEST(WindowCalls, ShowCommandsChangeTheStyle) {
+    constexpr int32_t visible = 0x10000000, maximized = 0x01000000, frame = 0x00CF0000;
+    const struct {
+        int32_t style;
+        int show;
+        int32_t after;
+    } cases[] = {
+        {visible | WS_MINIMIZE | frame, SW_RESTORE, visible | frame},
+        {visible | maximized, SW_MINIMIZE, visible | WS_MINIMIZE},
+        {visible | WS_MINIMIZE, SW_HIDE, WS_MINIMIZE},
+        {WS_MINIMIZE, SW_SHOW, visible | WS_MINIMIZE},  // shown as it was: still minimized
+        {frame, SW_SHOWMAXIMIZED, visible | maximized | frame},
+        {frame, 11, visible | WS_MINIMIZE | frame},  // SW_FORCEMINIMIZE
+        {frame, 12, frame},                          // no such command
+        {frame, -1, frame},
+    };
+    for (const auto &c : cases) EXPECT_EQ(StyleAfterShow(c.style, c.show), c.after) << c.show;
+}
+
+// A Program Manager that stops answering after its first acknowledgement costs
+// the caller its execute time-outs and nothing more: the window calls answer
+// at once from what the server announced, a new connect is refused at once,
+// and the conversation survives.
+TEST(WindowCalls, AHungServerCostsOnlyTheExecuteTimeOuts) {
+    ResetProgmanState();
+    ProcessGuard guard{-1, kProgmanGraceMs};
+    ProcessHandles handles;
+    ASSERT_TRUE(StartProgman(&guard, &handles, SW_SHOWMINIMIZED));
+    DdeClient client;
+    HCONV conv = client.Connect("PROGMAN", "PROGMAN");
+    ASSERT_NE(conv, nullptr);
+    CONVINFO ci{};
+    ci.cb = sizeof ci;
+    DdeQueryConvInfo(conv, QID_SYNC, &ci);
+    DWORD status = 0;
+    ASSERT_NE(client.Execute(conv, "[CreateGroup(Hung)]", 5000, &status), nullptr);
+    guard.Kill(SIGSTOP);
+    ASSERT_TRUE(WaitFor([&] { return ReadFile("/proc/" + std::to_string(guard.pid()) + "/stat").find(") T ") !=
+                                     std::string::npos; }, 5000));
+
+    constexpr DWORD timeout = 300;
+    uint64_t start = DdeNowMs();
+    DWORD other = 0;
+    ASSERT_EQ(DdeInitializeA(&other, [](UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR, ULONG_PTR) -> HDDEDATA {
+                  return nullptr;
+              }, APPCMD_CLIENTONLY, 0), static_cast<UINT>(DMLERR_NO_ERROR));
+    HSZ name = DdeCreateStringHandleA(other, "PROGMAN", 0);
+    EXPECT_EQ(DdeConnect(other, name, name, nullptr), nullptr);  // a stopped server is not waited for
+    DdeUninitialize(other);
+    EXPECT_TRUE(SetForegroundWindow(ci.hwndPartner));
+    EXPECT_EQ(GetWindowLongA(ci.hwndPartner, GWL_STYLE) & WS_MINIMIZE, WS_MINIMIZE);
+    EXPECT_TRUE(ShowWindow(ci.hwndPartner, SW_RESTORE));
+    EXPECT_EQ(GetWindowLongA(ci.hwndPartner, GWL_STYLE) & WS_MINIMIZE, 0);
+    uint64_t windowCalls = DdeNowMs() - start;  // the connect and window calls
+    for (const char *command : {"[ShowGroup(Hung,1)]", "[AddItem(hung.exe,Hung)]"}) {
+        EXPECT_EQ(client.Execute(conv, command, timeout, &status), nullptr);
+        EXPECT_EQ(DdeGetLastError(client.instance), static_cast<UINT>(DMLERR_EXECACKTIMEOUT));
+    }
+    uint64_t elapsed = DdeNowMs() - start;
+    EXPECT_LT(windowCalls, 100u);
+    EXPECT_GE(elapsed, 2 * timeout);
+    EXPECT_LT(elapsed, 2 * timeout + 300);
+
+    // Let go, the server catches up; the late answers are skipped and the conversation goes on.
+    guard.Kill(SIGCONT);
+    EXPECT_NE(client.Execute(conv, "[ShowGroup(Hung,1)]", 5000, &status), nullptr);
+    EXPECT_EQ(GetWindowLongA(ci.hwndPartner, GWL_STYLE) & WS_MINIMIZE, 0);  // the server's word agrees
+    EXPECT_TRUE(DdeClient::disconnects.empty());
+    guard.Stop();
+    ResetProgmanState();
 }
 
 }  // namespace

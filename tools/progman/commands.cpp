@@ -4,7 +4,7 @@
 #include "execparse.h"
 #include "store.h"
 
-#include "platform/posix/dde/winargs.h"
+#include "platform/posix/process/winargs.h"
 
 #include <cstdlib>
 #include <strings.h>

@@ -1,7 +1,7 @@
 // Desktop entry formatting and parsing, file-name encoding.
 #include "desktop.h"
 
-#include "platform/posix/dde/winargs.h"
+#include "platform/posix/process/winargs.h"
 #include "platform/posix/text.h"
 
 #include <cctype>

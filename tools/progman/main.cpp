@@ -10,7 +10,8 @@
 
 #include "platform/posix/dde/ddeserver.h"
 #include "platform/posix/dde/ddewire.h"
-#include "platform/posix/dde/startup.h"
+#include "platform/posix/process/startup.h"
+#include "platform/posix/user/showstyle.h"
 #include "platform/posix/machine.h"
 #include "platform/win32.h"
 
@@ -62,7 +63,8 @@ std::string JournalText(const std::string &text) {
 
 class ProgmanServer : public DdeServerHandler {
 public:
-    ProgmanServer(std::string root, bool minimized) : root_(std::move(root)), minimized_(minimized) {}
+    ProgmanServer(std::string root, bool minimized)
+        : root_(std::move(root)), style_(kWindowStyle | (minimized ? WS_MINIMIZE : 0)) {}
 
     bool OnConnect(DdeServerConv conv, const std::string &topic) override {
         if (strcasecmp(topic.c_str(), "PROGMAN") != 0) return false;
@@ -82,20 +84,8 @@ public:
     }
 
     int32_t OnWindow(DdeServerConv, uint32_t op, int32_t argument) override {
-        switch (op) {
-            case DDE_WINDOW_FOREGROUND: return 1;
-            case DDE_WINDOW_STYLE: return kWindowStyle | (minimized_ ? WS_MINIMIZE : 0);
-            case DDE_WINDOW_SHOW: {
-                int32_t wasVisible = hidden_ ? 0 : 1;
-                hidden_ = argument == SW_HIDE;
-                if (ShowCommandMinimizes(argument)) minimized_ = true;
-                if (argument == SW_RESTORE || argument == SW_SHOWNORMAL || argument == SW_SHOWMAXIMIZED ||
-                    argument == SW_SHOWNOACTIVATE)
-                    minimized_ = false;
-                return wasVisible;
-            }
-        }
-        return 0;
+        if (op == DDE_WINDOW_SHOW) style_ = StyleAfterShow(style_, argument);
+        return style_;
     }
 
     void OnDisconnect(DdeServerConv conv) override {
@@ -115,8 +105,7 @@ public:
 
 private:
     std::string root_;
-    bool minimized_;
-    bool hidden_ = false;
+    int32_t style_;  // the window's, as ShowWindow leaves it
     bool exit_ = false;
     std::map<DdeServerConv, ProgmanSession> sessions_;
 };
@@ -225,7 +214,7 @@ int main(int argc, char **argv) {
         }
     }
     if (MachineDir().empty()) {
-        std::fprintf(stderr, "progman: no machine directory (set PELLOR_MACHINE)\n");
+        std::fprintf(stderr, "progman: %s\n", MachineProblem().c_str());
         return 1;
     }
     std::string root = MachineDir() + "/progman";

@@ -1,8 +1,54 @@
 #include "platform/posix/machine.h"
+#include "platform/win32.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+struct Machine {
+    std::string dir;
+    std::string problem;
+    unsigned long error = ERROR_SUCCESS;
+};
+
+// The directory the environment names for the machine; empty when it names none.
+std::string ConfiguredDir() {
+    std::string d;
+    if (const char *m = std::getenv("PELLOR_MACHINE"); m != nullptr && m[0] != '\0') {
+        d = m;
+    } else if (const char *x = std::getenv("XDG_DATA_HOME"); x != nullptr && x[0] == '/') {
+        d = std::string(x) + "/pellor/machine";
+    } else if (const char *h = std::getenv("HOME"); h != nullptr && h[0] != '\0') {
+        d = std::string(h) + "/.local/share/pellor/machine";
+    }
+    while (d.size() > 1 && d.back() == '/') d.pop_back();
+    return d;
+}
+
+// Found once: the machine's place and trust cannot change under a running program.
+const Machine &TheMachine() {
+    static const Machine machine = [] {
+        Machine m;
+        std::string d = ConfiguredDir();
+        if (d.empty()) {
+            m.problem = "no machine directory: set PELLOR_MACHINE or HOME";
+            m.error = ERROR_PATH_NOT_FOUND;
+        } else if (!MakeDirs(d, 0700)) {
+            m.problem = "cannot create the machine directory " + d;
+            m.error = ERROR_PATH_NOT_FOUND;
+        } else {
+            m.problem = PrivateDirProblem(d, &m.error);
+            if (m.problem.empty()) m.dir = d;
+        }
+        return m;
+    }();
+    return machine;
+}
+
+}  // namespace
 
 bool MakeDirs(const std::string &dir, unsigned mode) {
     if (dir.empty()) return false;
@@ -14,23 +60,26 @@ bool MakeDirs(const std::string &dir, unsigned mode) {
     return false;
 }
 
-const std::string &MachineDir() {
-    static const std::string dir = [] {
-        std::string d;
-        if (const char *m = std::getenv("PELLOR_MACHINE"); m != nullptr && m[0] != '\0') {
-            d = m;
-        } else if (const char *x = std::getenv("XDG_DATA_HOME"); x != nullptr && x[0] == '/') {
-            d = std::string(x) + "/pellor/machine";
-        } else if (const char *h = std::getenv("HOME"); h != nullptr && h[0] != '\0') {
-            d = std::string(h) + "/.local/share/pellor/machine";
-        } else {
-            return std::string();
-        }
-        while (d.size() > 1 && d.back() == '/') d.pop_back();
-        return MakeDirs(d, 0700) ? d : std::string();
-    }();
-    return dir;
+std::string PrivateDirProblem(const std::string &dir, unsigned long *error) {
+    struct stat st {};
+    *error = ERROR_ACCESS_DENIED;
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        *error = ERROR_PATH_NOT_FOUND;
+        return dir + " is not a directory";
+    }
+    // Whoever may write there could replace our registry or listen in our name.
+    if (st.st_uid != geteuid()) return dir + " belongs to another user; refusing to use it";
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return dir + " is writable by group or others; refusing to use it (chmod go-w " + dir + ")";
+    *error = ERROR_SUCCESS;
+    return std::string();
 }
+
+const std::string &MachineDir() { return TheMachine().dir; }
+
+const std::string &MachineProblem() { return TheMachine().problem; }
+
+unsigned long MachineError() { return TheMachine().error; }
 
 std::string MachinePath(const std::string &relative) {
     const std::string &root = MachineDir();

@@ -10,18 +10,21 @@
 #include "platform/posix/text.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <memory>
+#include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
 
 namespace {
 
 // DdeConnect has no time-out argument; a server that accepts the socket but
-// never answers the greeting must not hang the caller.
+// never answers the greeting must not hang the caller. A stopped server is
+// not waited for at all, as a hung window is passed over without a wait.
 constexpr int kConnectTimeoutMs = 5000;
-constexpr int kWindowTimeoutMs = 5000;
 
 constexpr UINT ST_CONNECTED = 0x0001;
 constexpr UINT ST_CLIENT = 0x0010;
@@ -47,6 +50,9 @@ struct Conversation {
     uintptr_t partner = 0;
     bool notified = false;  // XTYP_DISCONNECT already delivered
     uint32_t seq = 0;
+    int32_t style = 0;       // the partner window's style as last known
+    uint32_t styleSeq = 0;   // the request that style reflects: older news is stale
+    std::vector<uint8_t> outbox;  // requests not yet taken by the socket
     bool Connected() const { return fd >= 0; }
     ~Conversation() {
         if (fd >= 0) close(fd);  // a thread that ends ends its conversations
@@ -118,11 +124,40 @@ void DeliverDisconnects() {
     }
 }
 
-// Reads what one conversation has received without blocking. Only stale
-// replies (to a transaction that timed out) may arrive between transactions.
+// Hands queued requests to the socket until the deadline; what it does not
+// take yet stays queued, whole frames behind it, so the stream stays intact.
+DdeIo Flush(Conversation *c, uint64_t deadline) {
+    while (!c->outbox.empty()) {
+        ssize_t n = send(c->fd, c->outbox.data(), c->outbox.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            c->outbox.erase(c->outbox.begin(), c->outbox.begin() + n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return DDE_IO_CLOSED;
+        int left = DdeRemainingMs(deadline);
+        if (left == 0) return DDE_IO_TIMEOUT;
+        pollfd p{c->fd, POLLOUT, 0};
+        if (poll(&p, 1, left) < 0 && errno != EINTR) return DDE_IO_CLOSED;
+    }
+    return DDE_IO_OK;
+}
+
+// Takes in a frame the server may send between answers: its window's style,
+// or a late acknowledgement of an execute that timed out (seq below upTo).
+// False when the frame has no place there.
+bool TakeUnasked(Conversation *c, const DdeFrame &frame, uint32_t upTo) {
+    if (frame.type == DDE_FRAME_WINDOW_STATE && frame.seq <= c->seq) {
+        if (frame.seq >= c->styleSeq) c->style = static_cast<int32_t>(DdePayloadU32(frame));
+        return true;
+    }
+    return frame.type == DDE_FRAME_ACK && frame.seq < upTo;
+}
+
+// Sends what is queued and reads what the conversation has received, without blocking.
 void Absorb(Conversation *c) {
     if (!c->Connected()) return;
-    if (DdeReadAvailable(c->fd, c->reader) == DDE_IO_CLOSED) {
+    if (Flush(c, 0) == DDE_IO_CLOSED || DdeReadAvailable(c->fd, c->reader) == DDE_IO_CLOSED) {
         Drop(c);
         return;
     }
@@ -131,29 +166,40 @@ void Absorb(Conversation *c) {
     for (;;) {
         DdeFrameReader::Result r = c->reader.Next(&frame, &problem);
         if (r == DdeFrameReader::NEED_MORE) return;
-        bool stale = r == DdeFrameReader::FRAME && DdeFrameProblem(frame).empty() && frame.seq <= c->seq &&
-                     (frame.type == DDE_FRAME_ACK || frame.type == DDE_FRAME_WINDOW_REPLY);
-        if (!stale) {
+        if (r != DdeFrameReader::FRAME || !DdeFrameProblem(frame).empty() || !TakeUnasked(c, frame, c->seq + 1)) {
             Drop(c);
             return;
         }
     }
 }
 
-// Sends a request and waits for the reply of that sequence number, skipping
-// stale replies. DDE_IO_BAD stands for any protocol violation.
+// Sends a request and waits for the reply of that sequence number, taking in
+// what the server may send meanwhile. DDE_IO_BAD stands for any protocol violation.
 DdeIo Request(Conversation *c, const std::vector<uint8_t> &frame, uint16_t replyType, uint64_t deadline,
               DdeFrame *reply) {
-    DdeIo io = DdeSendAll(c->fd, frame, deadline);
+    c->outbox.insert(c->outbox.end(), frame.begin(), frame.end());
+    DdeIo io = Flush(c, deadline);
     if (io != DDE_IO_OK) return io;
     std::string problem;
     for (;;) {
         io = DdeReceiveFrame(c->fd, c->reader, reply, deadline, &problem);
         if (io != DDE_IO_OK) return io;
         if (reply->type == replyType && reply->seq == c->seq) return DDE_IO_OK;
-        bool stale = reply->seq < c->seq && (reply->type == DDE_FRAME_ACK || reply->type == DDE_FRAME_WINDOW_REPLY);
-        if (!stale) return DDE_IO_BAD;
+        if (!TakeUnasked(c, *reply, c->seq)) return DDE_IO_BAD;
     }
+}
+
+// The live conversation whose partner window is hwnd, with what it received
+// taken in; null when there is none.
+Conversation *PartnerConversation(HWND hwnd) {
+    uintptr_t h = reinterpret_cast<uintptr_t>(hwnd);
+    for (auto &i : instances)
+        for (auto &c : i->conversations) {
+            if (c->partner != h || h == 0) continue;
+            Absorb(c.get());
+            return c->Connected() ? c.get() : nullptr;
+        }
+    return nullptr;
 }
 
 UINT Fail(Instance *inst, UINT error) {
@@ -175,31 +221,28 @@ void DdeThreadPump() {
     DeliverDisconnects();
 }
 
-bool DdeWindowRequest(HWND hwnd, uint32_t op, int32_t arg, int32_t *result) {
-    uintptr_t h = reinterpret_cast<uintptr_t>(hwnd);
-    for (auto &i : instances)
-        for (auto &c : i->conversations) {
-            if (c->partner != h || h == 0) continue;
-            if (!c->Connected()) return false;
-            Absorb(c.get());
-            if (!c->Connected()) return false;
-            uint8_t payload[8];
-            for (int b = 0; b < 4; b++) {
-                payload[b] = static_cast<uint8_t>(op >> (8 * b));
-                payload[4 + b] = static_cast<uint8_t>(static_cast<uint32_t>(arg) >> (8 * b));
-            }
-            std::vector<uint8_t> frame = DdeEncodeFrame(DDE_FRAME_WINDOW, ++c->seq, payload, sizeof payload);
-            DdeFrame reply;
-            DdeIo io = Request(c.get(), frame, DDE_FRAME_WINDOW_REPLY, DdeNowMs() + kWindowTimeoutMs, &reply);
-            if (io == DDE_IO_OK) {
-                *result = static_cast<int32_t>(DdePayloadU32(reply));
-                return true;
-            }
-            // The callback hears of a lost server at the next DDE call or message wait.
-            if (io != DDE_IO_TIMEOUT) Drop(c.get());
-            return false;
-        }
-    return false;
+bool DdePartnerStyle(HWND hwnd, int32_t *style) {
+    Conversation *c = PartnerConversation(hwnd);
+    if (c == nullptr) return false;
+    *style = c->style;
+    return true;
+}
+
+bool DdeWindowPost(HWND hwnd, uint32_t op, int32_t arg, int32_t styleAfter) {
+    Conversation *c = PartnerConversation(hwnd);
+    if (c == nullptr) return false;
+    uint8_t payload[8];
+    for (int b = 0; b < 4; b++) {
+        payload[b] = static_cast<uint8_t>(op >> (8 * b));
+        payload[4 + b] = static_cast<uint8_t>(static_cast<uint32_t>(arg) >> (8 * b));
+    }
+    std::vector<uint8_t> frame = DdeEncodeFrame(DDE_FRAME_WINDOW, ++c->seq, payload, sizeof payload);
+    c->outbox.insert(c->outbox.end(), frame.begin(), frame.end());
+    c->style = styleAfter;
+    c->styleSeq = c->seq;
+    // A server that does not read leaves the request queued, and the caller goes on.
+    if (Flush(c, 0) == DDE_IO_CLOSED) Drop(c);  // the callback hears of it at the next DDE call or message wait
+    return c->Connected();
 }
 
 extern "C" {
@@ -287,6 +330,10 @@ HCONV WINAPI DdeConnect(DWORD instance, HSZ service, HSZ topic, PCONVCONTEXT) {
     }
     std::string dir = DdeRendezvousDir();
     int fd = dir.empty() ? -1 : DdeSocketConnect(dir, s->text);
+    if (fd >= 0 && DdePeerStopped(fd)) {
+        close(fd);
+        fd = -1;
+    }
     if (fd < 0) {
         Fail(inst, DMLERR_NO_CONV_ESTABLISHED);
         return nullptr;
@@ -302,6 +349,7 @@ HCONV WINAPI DdeConnect(DWORD instance, HSZ service, HSZ topic, PCONVCONTEXT) {
         Fail(inst, DMLERR_NO_CONV_ESTABLISHED);
         return nullptr;
     }
+    c->style = static_cast<int32_t>(DdePayloadU32(reply, 4));
     c->handle = NewHandle();
     c->window = NewHandle();
     c->partner = NewHandle();

@@ -74,7 +74,10 @@ bool HandleFrame(DdeServer *s, DdeServerConv conv, Peer &p, const DdeFrame &f, D
         const char *names = reinterpret_cast<const char *>(f.payload.data());
         std::string service(names), topic(names + service.size() + 1);
         bool accepted = SameAsciiName(service, s->service) && handler.OnConnect(conv, topic);
-        DdeSendAll(p.fd, DdeEncodeU32(DDE_FRAME_WELCOME, f.seq, accepted ? 1 : 0), DdeNowMs() + kReplyTimeoutMs);
+        // The window's style comes with the welcome, so that clients never have to ask for it.
+        int32_t style = accepted ? handler.OnWindow(conv, DDE_WINDOW_STYLE, 0) : 0;
+        DdeSendAll(p.fd, DdeEncodeU32Pair(DDE_FRAME_WELCOME, f.seq, accepted ? 1 : 0, static_cast<uint32_t>(style)),
+                   DdeNowMs() + kReplyTimeoutMs);
         if (accepted) p.greeted = true;
         return accepted;
     }
@@ -82,8 +85,11 @@ bool HandleFrame(DdeServer *s, DdeServerConv conv, Peer &p, const DdeFrame &f, D
         uint16_t status = handler.OnExecute(conv, f.payload.data(), f.payload.size());
         reply = DdeEncodeU32(DDE_FRAME_ACK, f.seq, status);
     } else if (f.type == DDE_FRAME_WINDOW) {
-        int32_t value = handler.OnWindow(conv, DdePayloadU32(f), static_cast<int32_t>(DdePayloadU32(f, 4)));
-        reply = DdeEncodeU32(DDE_FRAME_WINDOW_REPLY, f.seq, static_cast<uint32_t>(value));
+        // Window requests are not answered; the client hears the style they leave.
+        uint32_t op = DdePayloadU32(f);
+        if (op != DDE_WINDOW_STYLE) handler.OnWindow(conv, op, static_cast<int32_t>(DdePayloadU32(f, 4)));
+        int32_t style = handler.OnWindow(conv, DDE_WINDOW_STYLE, 0);
+        reply = DdeEncodeU32(DDE_FRAME_WINDOW_STATE, f.seq, static_cast<uint32_t>(style));
     } else {
         handler.OnProblem(conv, "unexpected frame type " + std::to_string(f.type));
         return false;

@@ -19,6 +19,8 @@ public:
     // (0x8000 = acknowledged), which is sent back only after this returns.
     virtual uint16_t OnExecute(DdeServerConv conv, const uint8_t *data, size_t length) = 0;
     // A window request for the server's window (DdeWindowOp of ddewire.h).
+    // DDE_WINDOW_STYLE returns the style, which clients are told after every
+    // request; the other operations' results are not sent.
     virtual int32_t OnWindow(DdeServerConv conv, uint32_t op, int32_t argument) = 0;
     // The conversation ended: the client closed it or broke the protocol.
     virtual void OnDisconnect(DdeServerConv) {}

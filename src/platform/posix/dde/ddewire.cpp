@@ -3,6 +3,7 @@
 #include "platform/posix/machine.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -35,9 +36,9 @@ size_t MaxPayload(uint16_t type) {
     switch (type) {
         case DDE_FRAME_HELLO: return 2 * (kDdeMaxName + 1);
         case DDE_FRAME_EXECUTE: return kDdeMaxExecute;
-        case DDE_FRAME_WELCOME:
         case DDE_FRAME_ACK:
-        case DDE_FRAME_WINDOW_REPLY: return 4;
+        case DDE_FRAME_WINDOW_STATE: return 4;
+        case DDE_FRAME_WELCOME:
         case DDE_FRAME_WINDOW: return 8;
         default: return 0;
     }
@@ -69,6 +70,16 @@ bool BuildAddress(int dirfd, const std::string &dir, const std::string &name, so
     return true;
 }
 
+// 64-bit FNV-1a of text, as 16 hex digits: a short name that stands for a long one.
+std::string Fnv1aHex(const std::string &text) {
+    static const char hex[] = "0123456789abcdef";
+    uint64_t h = 1469598103934665603ULL;
+    for (unsigned char c : text) h = (h ^ c) * 1099511628211ULL;
+    std::string out;
+    for (int i = 0; i < 16; i++) out += hex[(h >> (4 * i)) & 15];
+    return out;
+}
+
 int OpenDir(const std::string &dir) { return open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }
 
 }  // namespace
@@ -83,7 +94,7 @@ std::string DdeFrameProblem(const DdeFrame &f) {
         case DDE_FRAME_EXECUTE:
             return f.payload.empty() ? "empty execute" : "";
         case DDE_FRAME_WELCOME:
-            return f.payload.size() == 4 && DdePayloadU32(f) <= 1 ? "" : "malformed welcome";
+            return f.payload.size() == 8 && DdePayloadU32(f) <= 1 ? "" : "malformed welcome";
         case DDE_FRAME_ACK:
             return f.payload.size() == 4 && DdePayloadU32(f) <= 0xFFFF ? "" : "malformed acknowledgement";
         case DDE_FRAME_WINDOW: {
@@ -91,8 +102,8 @@ std::string DdeFrameProblem(const DdeFrame &f) {
             uint32_t op = DdePayloadU32(f);
             return op >= DDE_WINDOW_FOREGROUND && op <= DDE_WINDOW_SHOW ? "" : "unknown window operation";
         }
-        case DDE_FRAME_WINDOW_REPLY:
-            return f.payload.size() == 4 ? "" : "malformed window reply";
+        case DDE_FRAME_WINDOW_STATE:
+            return f.payload.size() == 4 ? "" : "malformed window state";
     }
     return "unknown frame type";
 }
@@ -113,6 +124,13 @@ std::vector<uint8_t> DdeEncodeFrame(uint16_t type, uint32_t seq, const void *pay
 std::vector<uint8_t> DdeEncodeU32(uint16_t type, uint32_t seq, uint32_t value) {
     std::vector<uint8_t> payload;
     PutU32(payload, value);
+    return DdeEncodeFrame(type, seq, payload.data(), payload.size());
+}
+
+std::vector<uint8_t> DdeEncodeU32Pair(uint16_t type, uint32_t seq, uint32_t first, uint32_t second) {
+    std::vector<uint8_t> payload;
+    PutU32(payload, first);
+    PutU32(payload, second);
     return DdeEncodeFrame(type, seq, payload.data(), payload.size());
 }
 
@@ -229,15 +247,31 @@ DdeIo DdeReceiveFrame(int fd, DdeFrameReader &reader, DdeFrame *frame, uint64_t 
     }
 }
 
-std::string DdeRendezvousDir() {
-    if (MachineDir().empty()) return std::string();
-    std::string dir = MachineDir() + "/dde";
-    if (!MakeDirs(dir, 0700)) return std::string();
+std::string DdeRendezvousDirFor(const std::string &machine, const std::string &runtime) {
+    if (machine.empty()) return std::string();
+    std::string dir;
+    if (runtime.empty()) {
+        dir = machine + "/dde";
+        if (!MakeDirs(dir, 0700)) return std::string();
+    } else {
+        // Named after the machine's real path, so that every machine, however
+        // reached, has one rendezvous and no other machine's.
+        char *real = realpath(machine.c_str(), nullptr);
+        if (real == nullptr) return std::string();
+        dir = runtime + "/pellor-" + Fnv1aHex(real);
+        std::free(real);
+        if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return std::string();
+    }
     struct stat st {};
     if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return std::string();
     // Another user must never reach our servers: tighten a directory made loose.
     if ((st.st_mode & 077) != 0 && chmod(dir.c_str(), 0700) != 0) return std::string();
     return dir;
+}
+
+std::string DdeRendezvousDir() {
+    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+    return DdeRendezvousDirFor(MachineDir(), runtime != nullptr && runtime[0] == '/' ? runtime : "");
 }
 
 std::string DdeServiceFileName(const std::string &service) {
@@ -253,13 +287,7 @@ std::string DdeServiceFileName(const std::string &service) {
             name += hex[c & 15];
         }
     }
-    if (name.size() > 48) {
-        uint64_t h = 1469598103934665603ULL;  // FNV-1a over the folded name
-        for (unsigned char c : name) h = (h ^ c) * 1099511628211ULL;
-        std::string tail;
-        for (int i = 0; i < 16; i++) tail += hex[(h >> (4 * i)) & 15];
-        name = name.substr(0, 30) + "~" + tail;
-    }
+    if (name.size() > 48) name = name.substr(0, 30) + "~" + Fnv1aHex(name);
     return name + ".sock";
 }
 
@@ -285,6 +313,21 @@ int DdeSocketConnect(const std::string &dir, const std::string &service) {
     close(dirfd);
     errno = e;
     return fd;
+}
+
+bool DdePeerStopped(int fd) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.pid <= 0) return false;
+    char buffer[512];
+    int stat = open(("/proc/" + std::to_string(peer.pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    if (stat < 0) return false;
+    ssize_t n = read(stat, buffer, sizeof buffer - 1);
+    close(stat);
+    if (n <= 0) return false;
+    buffer[n] = '\0';
+    const char *end = std::strrchr(buffer, ')');  // the state follows the command name, which may hold anything
+    return end != nullptr && end[1] == ' ' && (end[2] == 'T' || end[2] == 't');
 }
 
 int DdeSocketListen(const std::string &dir, const std::string &service, std::string *error) {

@@ -4,10 +4,12 @@
 //
 // A frame is a 12-byte header (magic "DE", type, sequence, payload length, all
 // little-endian) and its payload. A conversation is one socket: the client
-// opens it with HELLO (service and topic), the server answers WELCOME; then
-// EXECUTE is answered by ACK (the DDE status word, 0x8000 = acknowledged) and
-// WINDOW by WINDOW_REPLY with the same sequence number. Closing the socket is
-// the disconnect.
+// opens it with HELLO (service and topic), the server answers WELCOME with its
+// window's style; then EXECUTE is answered by ACK (the DDE status word, 0x8000
+// = acknowledged) with the same sequence number. WINDOW requests get no answer:
+// the server pushes WINDOW_STATE (its window's style, sequence number of the
+// request it last handled) after each, and the client keeps the style, so that
+// no window call waits on the server. Closing the socket is the disconnect.
 #pragma once
 
 #include <cstddef>
@@ -17,17 +19,17 @@
 
 enum DdeFrameType : uint16_t {
     DDE_FRAME_HELLO = 1,         // client: "service\0topic\0"
-    DDE_FRAME_WELCOME = 2,       // server: u32 1 = accepted, 0 = refused
+    DDE_FRAME_WELCOME = 2,       // server: u32 1 = accepted, 0 = refused; i32 window style
     DDE_FRAME_EXECUTE = 3,       // client: the command bytes
     DDE_FRAME_ACK = 4,           // server: u32 status word
     DDE_FRAME_WINDOW = 5,        // client: u32 operation, i32 argument
-    DDE_FRAME_WINDOW_REPLY = 6,  // server: i32 result
+    DDE_FRAME_WINDOW_STATE = 6,  // server: i32 window style
 };
 
 enum DdeWindowOp : uint32_t {
-    DDE_WINDOW_FOREGROUND = 1,  // result: 1 when brought forward
-    DDE_WINDOW_STYLE = 2,       // result: the window style (GWL_STYLE)
-    DDE_WINDOW_SHOW = 3,        // argument: SW_*; result: 1 if it was visible before
+    DDE_WINDOW_FOREGROUND = 1,  // bring the window forward
+    DDE_WINDOW_STYLE = 2,       // the window style (GWL_STYLE): asks only for a WINDOW_STATE
+    DDE_WINDOW_SHOW = 3,        // argument: SW_*
 };
 
 constexpr size_t kDdeHeaderSize = 12;
@@ -47,6 +49,7 @@ std::string DdeFrameProblem(const DdeFrame &frame);
 // Header and payload bytes of one frame.
 std::vector<uint8_t> DdeEncodeFrame(uint16_t type, uint32_t seq, const void *payload, size_t length);
 std::vector<uint8_t> DdeEncodeU32(uint16_t type, uint32_t seq, uint32_t value);
+std::vector<uint8_t> DdeEncodeU32Pair(uint16_t type, uint32_t seq, uint32_t first, uint32_t second);
 uint32_t DdePayloadU32(const DdeFrame &frame, size_t offset = 0);
 
 // Reassembles frames from a byte stream. A malformed header poisons the reader:
@@ -80,8 +83,12 @@ DdeIo DdeReadAvailable(int fd, DdeFrameReader &reader);
 DdeIo DdeReceiveFrame(int fd, DdeFrameReader &reader, DdeFrame *frame, uint64_t deadline,
                       std::string *problem);
 
-// The rendezvous directory of this machine: <machine>/dde, private to the user
-// (0700, owned by us). Empty when it cannot be made safe.
+// The rendezvous directory of a machine, private to the user (0700, owned by
+// us, no link): $runtime/pellor-<hash of the machine's real path> when runtime
+// is given, else <machine>/dde. Empty when it cannot be made safe.
+std::string DdeRendezvousDirFor(const std::string &machine, const std::string &runtime);
+// The rendezvous of this machine, in $XDG_RUNTIME_DIR when that is set: sockets
+// stay off the machine directory, which may be on a network file system.
 std::string DdeRendezvousDir();
 // The socket's file name for a service: case-folded, so "Progman" and "PROGMAN"
 // meet; long names are shortened with a hash to fit a socket address.
@@ -89,6 +96,9 @@ std::string DdeServiceFileName(const std::string &service);
 // Connects a non-blocking stream socket to the service's socket in dir; -1 with
 // errno (ENOENT or ECONNREFUSED when nobody serves it).
 int DdeSocketConnect(const std::string &dir, const std::string &service);
+// True when the process serving a connected socket is stopped (job control or
+// a debugger): it cannot answer until someone lets it go.
+bool DdePeerStopped(int fd);
 // Binds and listens on the service's socket in dir, replacing a stale socket
 // left by a dead server; -1 with *error when it fails or the service is served.
 int DdeSocketListen(const std::string &dir, const std::string &service, std::string *error);

@@ -1,13 +1,14 @@
 // CreateProcessA, WaitForInputIdle, WaitForSingleObject, GetExitCodeProcess and
 // CloseHandle over fork/exec.
 //
-// The program is looked up as Windows does (our own directory, the current
-// directory, then PATH; case-insensitive; ".exe" optional). The child gets
+// The program is looked up in our own directory, then along PATH, never in the
+// current directory, where anyone may have left a program of that name
+// (case-insensitive; ".exe" optional). The child gets
 // /dev/null for its standard streams, so a long-lived child never holds the
 // caller's pipes open, and inherits no descriptor but the readiness pipe: it
 // writes one byte there when it is ready to serve (startup.h).
-#include "platform/posix/dde/startup.h"
-#include "platform/posix/dde/winargs.h"
+#include "platform/posix/process/startup.h"
+#include "platform/posix/process/winargs.h"
 #include "platform/posix/errors.h"
 #include "platform/win32.h"
 
@@ -152,14 +153,10 @@ std::string OwnDirectory() {
     return path.substr(0, path.find_last_of('/'));
 }
 
-std::string CurrentDirectory() {
-    char buffer[PATH_MAX];
-    return getcwd(buffer, sizeof buffer) != nullptr ? std::string(buffer) : std::string();
-}
-
 // Finds the program a module name stands for, or empty. A name with a path is
-// not searched for; a bare name is looked for beside us, in the current
-// directory, then along PATH.
+// not searched for; a bare name is looked for beside us, then in the absolute
+// directories of PATH (an empty, "." or relative one would be the current
+// directory's, which is never searched).
 std::string FindProgram(std::string name) {
     std::replace(name.begin(), name.end(), '\\', '/');
     if (name.empty()) return std::string();
@@ -168,13 +165,13 @@ std::string FindProgram(std::string name) {
         std::string dir = slash == 0 ? "/" : name.substr(0, slash);
         return FindInDir(dir, name.substr(slash + 1));
     }
-    std::vector<std::string> dirs{OwnDirectory(), CurrentDirectory()};
+    std::vector<std::string> dirs{OwnDirectory()};
     if (const char *path = std::getenv("PATH")) {
         std::string p(path);
         for (size_t start = 0; start <= p.size();) {
             size_t end = p.find(':', start);
             if (end == std::string::npos) end = p.size();
-            if (end > start) dirs.push_back(p.substr(start, end - start));
+            if (end > start && p[start] == '/') dirs.push_back(p.substr(start, end - start));
             start = end + 1;
         }
     }

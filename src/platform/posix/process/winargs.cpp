@@ -1,5 +1,5 @@
 // Command-line splitting by the rules of the Windows C runtime.
-#include "platform/posix/dde/winargs.h"
+#include "platform/posix/process/winargs.h"
 
 namespace {
 
