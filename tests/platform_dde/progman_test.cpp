@@ -8,6 +8,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <regex>
 #include <spawn.h>
 #include <cstdio>
 #include <cstdlib>
@@ -84,10 +85,19 @@ TEST_F(ProgmanTest, StartedTheUtilitysWayItServesAndExitsWhenAsked) {
         EXPECT_NE(ReadFile(Progman("Personal/Pellor Tools/Editor.desktop")).find("X-Progman-IconIndex=665\n"),
                   std::string::npos);
 
-        std::vector<std::string> journal = ReadLines(Progman("journal.log"));
+        std::vector<std::string> journal = JournalCommands(Progman("journal.log"));
         ASSERT_EQ(journal.size(), std::size(steps));
         for (size_t i = 0; i < journal.size(); i++)
             EXPECT_EQ(journal[i], std::string(steps[i].command) + (steps[i].ack ? "\tACK" : "\tNACK"));
+        // Each line is time-stamped and names the client by its process id.
+        std::vector<std::string> lines = ReadLines(Progman("journal.log"));
+        ASSERT_EQ(lines.size(), std::size(steps) + 1);
+        std::string who = "\tpid " + std::to_string(getpid()) + " conv ";
+        EXPECT_NE(lines[0].find(who), std::string::npos) << lines[0];
+        EXPECT_TRUE(lines[0].size() > 10 && lines[0].compare(lines[0].size() - 8, 8, "\tconnect") == 0) << lines[0];
+        for (const std::string &line : lines)
+            EXPECT_TRUE(std::regex_search(line, std::regex("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d\\t")))
+                << line;
         EXPECT_FALSE(guard.WaitExit(200));  // exits when the conversation ends, not before
     }  // DdeUninitialize ends the conversation
     EXPECT_TRUE(guard.WaitExit(10000));
@@ -230,7 +240,7 @@ TEST_F(ProgmanTest, SurvivesMalformedFramesAndVanishingClients) {
     DWORD status = 0;
     EXPECT_NE(client.Execute(conv, "[ShowGroup(Left, 1)]", 20000, &status), nullptr);  // the vanished client's group
     EXPECT_EQ(client.Connect("PROGMAN", "OTHER"), nullptr);
-    std::vector<std::string> journal = ReadLines(Progman("journal.log"));
+    std::vector<std::string> journal = JournalCommands(Progman("journal.log"));
     EXPECT_EQ(journal, (std::vector<std::string>{"[CreateGroup(Left)]\tACK", "[ShowGroup(Left, 1)]\tACK"}));
     EXPECT_NE(ReadFile(Progman("progman.log")).find("malformed frame"), std::string::npos);
 }

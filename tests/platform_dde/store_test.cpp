@@ -20,15 +20,16 @@ class CommandsTest : public testing::Test {
 protected:
     void SetUp() override {
         std::string error;
-        ASSERT_TRUE(StoreOpen(dir.path(), &error)) << error;
+        ASSERT_TRUE(store.Open(&error)) << error;
     }
     bool Run(const std::string &text) {
         std::string why;
-        return ProgmanRunExecute(dir.path(), session, text, &why);
+        return ProgmanRunExecute(store, session, text, &why);
     }
     std::string Personal(const std::string &rest) { return dir.path() + "/Personal/" + rest; }
     std::string Common(const std::string &rest) { return dir.path() + "/Common/" + rest; }
     TempDir dir;
+    GroupStore store{dir.path()};
     ProgmanSession session;
 };
 
@@ -108,7 +109,8 @@ TEST_F(CommandsTest, LeftoversOfAnInterruptedChangeAreCleared) {
     WriteFile(Personal("G/.tmp-1-1"), "half written");
     ASSERT_EQ(mkdir(Personal(".deleted-1-1").c_str(), 0700), 0);
     std::string error;
-    ASSERT_TRUE(StoreOpen(dir.path(), &error));
+    GroupStore again(dir.path());
+    ASSERT_TRUE(again.Open(&error));
     EXPECT_FALSE(Exists(Personal("G/.tmp-1-1")));
     EXPECT_FALSE(Exists(Personal(".deleted-1-1")));
     EXPECT_TRUE(Exists(Personal("G/A.desktop")));
