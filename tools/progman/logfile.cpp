@@ -75,3 +75,9 @@ bool LogFile::Sync() {
     unsynced_ = false;
     return fdatasync(fd_) == 0;
 }
+
+bool LogFile::TakeUnsynced() {
+    bool was = unsynced_;
+    unsynced_ = false;
+    return was;
+}

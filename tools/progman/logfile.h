@@ -17,6 +17,10 @@ public:
     bool Append(const std::string &line);
     // Flushes what was appended since the last Sync.
     bool Sync();
+    // Whether lines were appended since the last Sync or TakeUnsynced, which
+    // leaves their flush to the caller.
+    bool TakeUnsynced();
+    const std::string &path() const { return path_; }
 
 private:
     bool Reopen();

@@ -7,6 +7,7 @@
 //
 // One copy per machine: progman/progman.pid is locked while the server runs.
 #include "commands.h"
+#include "flusher.h"
 #include "logfile.h"
 #include "store.h"
 
@@ -136,12 +137,26 @@ public:
         if (commitAt_ != UINT64_MAX && DdeRemainingMs(commitAt_) == 0) Commit();
     }
 
-    // Flushes the items, their directories and the logs together.
+    // Hands the items, their directories and then the logs to the flusher.
     void Commit() {
         commitAt_ = UINT64_MAX;
-        std::string error;
-        if (!store_.Sync(&error)) Log("cannot flush the groups: " + error);
-        if (!journal_.Sync()) Log("cannot flush the journal: " + std::string(std::strerror(errno)));
+        std::string error = flusher_.TakeError();
+        if (!error.empty()) Log(error);
+        std::vector<std::string> files, dirs;
+        store_.TakeUnsynced(&files, &dirs);
+        flusher_.Submit(std::move(files), std::move(dirs));
+        std::vector<std::string> logs;
+        for (LogFile *log : {&journal_, &log_})
+            if (log->TakeUnsynced()) logs.push_back(log->path());
+        flusher_.Submit(std::move(logs), {});
+    }
+
+    // Everything on disk before the server exits.
+    void Finish() {
+        Commit();
+        flusher_.Drain();
+        std::string error = flusher_.TakeError();
+        if (!error.empty()) Log(error);
         log_.Sync();
     }
 
@@ -150,6 +165,7 @@ public:
 private:
     GroupStore &store_;
     LogFile journal_, log_;
+    Flusher flusher_;
     DdeServer *server_ = nullptr;
     bool minimized_;
     bool hidden_ = false;
@@ -271,7 +287,7 @@ int Serve(const std::string &root) {
     ProcessSignalReady();
     DdeServerRun(server, handler, &waitMask);
     DdeServerClose(server);
-    handler.Commit();
+    handler.Finish();
     unlink(pidPath.c_str());
     close(lock);
     return 0;

@@ -2,6 +2,8 @@
 // finds names, and changes reach the disk in batches.
 #include "store.h"
 
+#include "flusher.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -19,14 +21,6 @@ unsigned scratchCounter = 0;
 
 std::string Scratch(const char *kind) {
     return std::string(".") + kind + "-" + std::to_string(getpid()) + "-" + std::to_string(++scratchCounter);
-}
-
-bool SyncDir(const std::string &dir) {
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = fsync(fd) == 0;
-    close(fd);
-    return ok;
 }
 
 bool EndsWith(const std::string &s, const std::string &tail) {
@@ -74,9 +68,6 @@ std::string Fold(const std::string &name) {
     return key;
 }
 
-// Past this many files waiting for their flush, a change flushes at once
-// rather than holding more descriptors open.
-constexpr size_t kMaxUnsyncedFiles = 256;
 
 bool Fail(std::string *error, const std::string &what) {
     *error = what + (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string());
@@ -109,10 +100,6 @@ bool StoreNameAllowed(const std::string &name) {
     for (unsigned char c : name)
         if (c < 0x20 || c == 0x7F) return false;
     return EncodeFileName(name).size() + std::strlen(kItemSuffix) <= 255;
-}
-
-GroupStore::~GroupStore() {
-    for (int fd : unsyncedFiles_) close(fd);
 }
 
 bool GroupStore::Open(std::string *error) {
@@ -203,7 +190,6 @@ bool GroupStore::DeleteGroup(int scope, const std::string &name, std::string *er
 // file's flush waits for the next Sync.
 bool GroupStore::WriteItem(const std::string &dir, const std::string &file, const std::string &content,
                            std::string *error) {
-    if (unsyncedFiles_.size() >= kMaxUnsyncedFiles && !Sync(error)) return false;
     std::string temp = dir + "/" + Scratch("tmp");
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return Fail(error, "cannot create " + temp);
@@ -214,13 +200,13 @@ bool GroupStore::WriteItem(const std::string &dir, const std::string &file, cons
         if (n <= 0) break;
         done += static_cast<size_t>(n);
     }
-    if (done != content.size() || rename(temp.c_str(), (dir + "/" + file).c_str()) != 0) {
+    bool ok = close(fd) == 0 && done == content.size();
+    if (!ok || rename(temp.c_str(), (dir + "/" + file).c_str()) != 0) {
         Fail(error, "cannot write " + dir + "/" + file);
-        close(fd);
         unlink(temp.c_str());
         return false;
     }
-    unsyncedFiles_.push_back(fd);
+    unsyncedFiles_.insert(dir + "/" + file);
     unsyncedDirs_.insert(dir);
     return true;
 }
@@ -256,20 +242,16 @@ bool GroupStore::DeleteItem(int scope, const std::string &group, const std::stri
 }
 
 bool GroupStore::Sync(std::string *error) {
-    errno = 0;
-    bool ok = true;
-    for (int fd : unsyncedFiles_) {
-        ok = fdatasync(fd) == 0 && ok;
-        close(fd);
-    }
+    std::vector<std::string> files, dirs;
+    TakeUnsynced(&files, &dirs);
+    return FlushPaths(files, dirs, error);
+}
+
+void GroupStore::TakeUnsynced(std::vector<std::string> *files, std::vector<std::string> *dirs) {
+    files->assign(unsyncedFiles_.begin(), unsyncedFiles_.end());
+    dirs->assign(unsyncedDirs_.begin(), unsyncedDirs_.end());
     unsyncedFiles_.clear();
-    if (!ok) Fail(error, "cannot flush an item");
-    for (const std::string &dir : unsyncedDirs_) {
-        // A directory deleted since it changed has nothing left to flush.
-        if (!SyncDir(dir) && errno != ENOENT && ok) ok = Fail(error, "cannot flush " + dir);
-    }
     unsyncedDirs_.clear();
-    return ok;
 }
 
 std::vector<StoredGroup> StoreList(const std::string &root, int scope) {

@@ -24,7 +24,6 @@ std::string ScopeDir(const std::string &root, int scope);
 class GroupStore {
 public:
     explicit GroupStore(std::string root) : root_(std::move(root)) {}
-    ~GroupStore();
     GroupStore(const GroupStore &) = delete;
     GroupStore &operator=(const GroupStore &) = delete;
 
@@ -47,7 +46,8 @@ public:
     // Flushes the changes made since the last Sync: item files, then the
     // directories that name them.
     bool Sync(std::string *error);
-    bool HasUnsynced() const { return !unsyncedFiles_.empty() || !unsyncedDirs_.empty(); }
+    // What Sync would flush, handed over to be flushed elsewhere.
+    void TakeUnsynced(std::vector<std::string> *files, std::vector<std::string> *dirs);
 
 private:
     struct Entry {
@@ -66,8 +66,8 @@ private:
 
     std::string root_;
     Scope scopes_[2];
-    std::vector<int> unsyncedFiles_;   // open item files written since the last Sync
-    std::set<std::string> unsyncedDirs_;  // directories changed since the last Sync
+    std::set<std::string> unsyncedFiles_;  // item files written since the last Sync
+    std::set<std::string> unsyncedDirs_;   // directories changed since the last Sync
 };
 
 struct StoredGroup {
