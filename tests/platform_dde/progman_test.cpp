@@ -394,13 +394,15 @@ TEST_F(ProgmanTest, ExitWaitsForTheLastConversation) {
 
 TEST_F(ProgmanTest, ACommandWhoseClientStoppedWaitingIsCarriedOut) {
     ASSERT_TRUE(StartProgman(&guard, &handles));
+    // Each command times out against a stopped server; the client then goes.
     const struct {
-        const char *command;
-        const char *item;  // what it leaves on disk
+        std::vector<std::string> commands;
+        const char *item;  // what they leave on disk
         bool exits;
     } cases[] = {
-        {"[CreateGroup(Late)][AddItem(late.exe, Late)]", "Personal/Late/Late.desktop", false},
-        {"[CreateGroup(Last)][AddItem(last.exe, Last)][ExitProgman(1)]", "Personal/Last/Last.desktop", true},
+        {{"[CreateGroup(Late)][AddItem(late.exe, Late)]"}, "Personal/Late/Late.desktop", false},
+        {{"[CreateGroup(Two)]", "[AddItem(two.exe, Two)]"}, "Personal/Two/Two.desktop", false},
+        {{"[CreateGroup(Last)][AddItem(last.exe, Last)]", "[ExitProgman(1)]"}, "Personal/Last/Last.desktop", true},
     };
     for (const auto &c : cases) {
         {
@@ -408,13 +410,15 @@ TEST_F(ProgmanTest, ACommandWhoseClientStoppedWaitingIsCarriedOut) {
             HCONV conv = client.Connect("PROGMAN", "PROGMAN");
             ASSERT_NE(conv, nullptr);
             guard.Kill(SIGSTOP);
-            DWORD status = 0;
-            EXPECT_EQ(client.Execute(conv, c.command, 200, &status), nullptr);
-            EXPECT_EQ(DdeGetLastError(client.instance), static_cast<UINT>(DMLERR_EXECACKTIMEOUT));
-        }  // the client gives up and goes
+            for (const std::string &command : c.commands) {
+                DWORD status = 0;
+                EXPECT_EQ(client.Execute(conv, command, 100, &status), nullptr);
+                EXPECT_EQ(DdeGetLastError(client.instance), static_cast<UINT>(DMLERR_EXECACKTIMEOUT));
+            }
+        }
         guard.Kill(SIGCONT);
-        EXPECT_TRUE(WaitFor([&] { return Exists(Progman(c.item)); }, 10000)) << c.command;
-        EXPECT_EQ(guard.WaitExit(c.exits ? 10000 : 200), c.exits) << c.command;
+        EXPECT_TRUE(WaitFor([&] { return Exists(Progman(c.item)); }, 10000)) << c.item;
+        EXPECT_EQ(guard.WaitExit(c.exits ? 10000 : 200), c.exits) << c.item;
     }
 }
 
