@@ -187,28 +187,39 @@ int List(const std::string &root) {
     return 0;
 }
 
-// Whether some server has the service's socket in place: a copy that is
-// ending removes it first, one that is starting makes it right after the lock.
-bool ServiceSocketExists() {
-    std::string dir = DdeRendezvousDir();
-    struct stat st {};
-    return !dir.empty() && lstat((dir + "/" + DdeServiceFileName("PROGMAN")).c_str(), &st) == 0;
+// The pid a pid file names, or empty.
+std::string ReadPid(const std::string &path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::string();
+    char buffer[32] = {};
+    ssize_t n = read(fd, buffer, sizeof buffer - 1);
+    close(fd);
+    return n > 0 ? std::string(buffer, strcspn(buffer, "\n")) : std::string();
 }
 
-// Takes the one-copy lock on the pid file; -1 when another copy holds it. A
-// copy that no longer serves is ending: its lock is waited for, so that a run
-// starting us as the last server ends never finds nobody.
+// Whether the copy that holds the lock serves: it writes its pid once it
+// listens, and removes its socket first when it ends. Asking the socket
+// itself would crowd its queue of connections just when runs meet.
+bool ServiceServed(const std::string &pidPath) {
+    std::string dir = DdeRendezvousDir();
+    struct stat st {};
+    return !ReadPid(pidPath).empty() && !dir.empty() &&
+           lstat((dir + "/" + DdeServiceFileName("PROGMAN")).c_str(), &st) == 0;
+}
+
+// Takes the one-copy lock on the pid file; -1 when another copy holds it and
+// serves (or does not let go within kLockWaitMs). A copy that no longer serves
+// is ending: its lock is waited for, so that a run that started us as the
+// last server ends never finds nobody.
 int LockPidFile(const std::string &path, std::string *holder) {
     uint64_t giveUp = DdeNowMs() + kLockWaitMs;
     for (;;) {
         int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (fd < 0) return -1;
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            char buffer[32] = {};
-            ssize_t n = read(fd, buffer, sizeof buffer - 1);
-            *holder = n > 0 ? std::string(buffer, strcspn(buffer, "\n")) : "?";
             close(fd);
-            if (ServiceSocketExists() || DdeRemainingMs(giveUp) == 0) return -1;
+            *holder = ReadPid(path);
+            if (ServiceServed(path) || DdeRemainingMs(giveUp) == 0) return -1;
             usleep(10000);
             continue;
         }
@@ -220,16 +231,6 @@ int LockPidFile(const std::string &path, std::string *holder) {
         close(fd);
         if (DdeRemainingMs(giveUp) == 0) return -1;
     }
-}
-
-// The pid a pid file names, or empty.
-std::string ReadPid(const std::string &path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::string();
-    char buffer[32] = {};
-    ssize_t n = read(fd, buffer, sizeof buffer - 1);
-    close(fd);
-    return n > 0 ? std::string(buffer, strcspn(buffer, "\n")) : std::string();
 }
 
 bool WritePid(int fd) {
@@ -255,7 +256,10 @@ int Serve(const std::string &root) {
     std::string pidPath = root + "/progman.pid", holder, error;
     int lock = LockPidFile(pidPath, &holder);
     if (lock < 0) {
-        std::fprintf(stderr, "progman: already running on this machine (pid %s)\n", holder.c_str());
+        // Whoever started us can go to the copy that serves, as if we did.
+        if (ServiceServed(pidPath)) ProcessSignalReady();
+        std::fprintf(stderr, "progman: already running on this machine (pid %s)\n",
+                     holder.empty() ? "?" : holder.c_str());
         return 1;
     }
     GroupStore store(root);
@@ -289,8 +293,7 @@ int Serve(const std::string &root) {
     DdeServerClose(server);
     handler.Finish();
     unlink(pidPath.c_str());
-    close(lock);
-    return 0;
+    return 0;  // the lock goes with the process: progman --exit waits for that
 }
 
 HDDEDATA CALLBACK IgnoreDde(UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR, ULONG_PTR) { return nullptr; }
@@ -316,23 +319,28 @@ bool SendExit(std::string *why) {
     return ok;
 }
 
-// progman --exit: 0 once the server that served has ended, 1 otherwise.
+// progman --exit: 0 once the server that served has ended, 1 otherwise. The
+// server's lock on its pid file goes only with the server's process.
 int AskToExit(const std::string &root) {
-    std::string pidPath = root + "/progman.pid", why;
-    std::string before = ReadPid(pidPath);
+    std::string why;
+    int pidFile = open((root + "/progman.pid").c_str(), O_RDONLY | O_CLOEXEC);
+    std::string pid = pidFile >= 0 ? ReadPid(root + "/progman.pid") : std::string();
     if (!SendExit(&why)) {
         std::fprintf(stderr, "progman: %s\n", why.c_str());
+        if (pidFile >= 0) close(pidFile);
         return 1;
     }
-    // The server removes its pid file as it ends; a new copy writes another pid.
-    for (uint64_t giveUp = DdeNowMs() + kExitWaitMs; ReadPid(pidPath) == before && !before.empty();) {
+    int status = 0;
+    for (uint64_t giveUp = DdeNowMs() + kExitWaitMs; pidFile >= 0 && flock(pidFile, LOCK_SH | LOCK_NB) != 0;) {
         if (DdeRemainingMs(giveUp) == 0) {
-            std::fprintf(stderr, "progman: pid %s still runs: other conversations are open\n", before.c_str());
-            return 1;
+            std::fprintf(stderr, "progman: pid %s still runs: other conversations are open\n", pid.c_str());
+            status = 1;
+            break;
         }
         usleep(10000);
     }
-    return 0;
+    if (pidFile >= 0) close(pidFile);
+    return status;
 }
 
 const char kUsage[] =

@@ -152,6 +152,7 @@ DdeServer *DdeServerOpen(const std::string &service, std::string *error) {
     }
     int fd = DdeSocketListen(dir, service, error);
     if (fd < 0) return nullptr;
+    listen(fd, SOMAXCONN);  // runs that meet connect at once: none may find the queue full
     DdeServer *s = new DdeServer;
     s->service = service;
     s->dir = dir;
