@@ -4,6 +4,7 @@
 //   progman [/NTSETUP]   serve until [ExitProgman] and the end of the last conversation
 //   progman --list       print the groups and items
 //   progman --exit       ask the running server to exit, and wait until it has
+//   progman --help
 //
 // One copy per machine: progman/progman.pid is locked while the server runs.
 #include "commands.h"
@@ -17,12 +18,10 @@
 #include "platform/posix/machine.h"
 #include "platform/win32.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <map>
 #include <string>
