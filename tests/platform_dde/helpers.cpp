@@ -18,6 +18,17 @@ std::vector<std::string> ReadLines(const std::string &path) {
     return lines;
 }
 
+std::vector<std::string> JournalCommands(const std::string &path) {
+    std::vector<std::string> out;
+    for (const std::string &line : ReadLines(path)) {
+        size_t outcome = line.rfind('\t');
+        size_t command = outcome == std::string::npos || outcome == 0 ? std::string::npos : line.rfind('\t', outcome - 1);
+        std::string last = outcome == std::string::npos ? line : line.substr(outcome + 1);
+        if ((last == "ACK" || last == "NACK") && command != std::string::npos) out.push_back(line.substr(command + 1));
+    }
+    return out;
+}
+
 std::string BinDir() {
     char buffer[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);

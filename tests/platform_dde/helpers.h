@@ -24,6 +24,9 @@ struct FileGuard {
 };
 
 std::vector<std::string> ReadLines(const std::string &path);
+// The commands of a journal with their outcome ("<command>\tACK"), in order:
+// the last two fields of each line that ends in ACK or NACK.
+std::vector<std::string> JournalCommands(const std::string &path);
 std::string BinDir();  // where the test binaries and progman are
 
 // Starts a program the Windows way; false when CreateProcessA fails.

@@ -1,5 +1,6 @@
 // The real progman, started the way the utility starts it and driven through
 // the Win32 calls: acknowledgements, files, journal, exit, window, failures.
+#include "commands.h"
 #include "helpers.h"
 #include "platform/posix/dde/ddewire.h"
 
@@ -8,9 +9,13 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <regex>
 #include <spawn.h>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <memory>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,10 +89,19 @@ TEST_F(ProgmanTest, StartedTheUtilitysWayItServesAndExitsWhenAsked) {
         EXPECT_NE(ReadFile(Progman("Personal/Pellor Tools/Editor.desktop")).find("X-Progman-IconIndex=665\n"),
                   std::string::npos);
 
-        std::vector<std::string> journal = ReadLines(Progman("journal.log"));
+        std::vector<std::string> journal = JournalCommands(Progman("journal.log"));
         ASSERT_EQ(journal.size(), std::size(steps));
         for (size_t i = 0; i < journal.size(); i++)
             EXPECT_EQ(journal[i], std::string(steps[i].command) + (steps[i].ack ? "\tACK" : "\tNACK"));
+        // Each line is time-stamped and names the client by its process id.
+        std::vector<std::string> lines = ReadLines(Progman("journal.log"));
+        ASSERT_EQ(lines.size(), std::size(steps) + 1);
+        std::string who = "\tpid " + std::to_string(getpid()) + " conv ";
+        EXPECT_NE(lines[0].find(who), std::string::npos) << lines[0];
+        EXPECT_TRUE(lines[0].size() > 10 && lines[0].compare(lines[0].size() - 8, 8, "\tconnect") == 0) << lines[0];
+        for (const std::string &line : lines)
+            EXPECT_TRUE(std::regex_search(line, std::regex("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d\\t")))
+                << line;
         EXPECT_FALSE(guard.WaitExit(200));  // exits when the conversation ends, not before
     }  // DdeUninitialize ends the conversation
     EXPECT_TRUE(guard.WaitExit(10000));
@@ -135,7 +149,8 @@ TEST_F(ProgmanTest, ASecondCopyOnTheSameMachineIsRefused) {
     ProcessGuard secondGuard{-1, kProgmanGraceMs};
     ASSERT_TRUE(Start("progman", &second));
     secondGuard.Watch(static_cast<pid_t>(second.info.dwProcessId));
-    EXPECT_EQ(WaitForInputIdle(second.info.hProcess, 20000), WAIT_FAILED);
+    // Ready all the same: whoever started it is served by the first copy.
+    EXPECT_EQ(WaitForInputIdle(second.info.hProcess, 20000), 0u);
     DWORD code = 0;
     EXPECT_EQ(WaitForSingleObject(second.info.hProcess, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
     EXPECT_TRUE(GetExitCodeProcess(second.info.hProcess, &code));
@@ -230,7 +245,7 @@ TEST_F(ProgmanTest, SurvivesMalformedFramesAndVanishingClients) {
     DWORD status = 0;
     EXPECT_NE(client.Execute(conv, "[ShowGroup(Left, 1)]", 20000, &status), nullptr);  // the vanished client's group
     EXPECT_EQ(client.Connect("PROGMAN", "OTHER"), nullptr);
-    std::vector<std::string> journal = ReadLines(Progman("journal.log"));
+    std::vector<std::string> journal = JournalCommands(Progman("journal.log"));
     EXPECT_EQ(journal, (std::vector<std::string>{"[CreateGroup(Left)]\tACK", "[ShowGroup(Left, 1)]\tACK"}));
     EXPECT_NE(ReadFile(Progman("progman.log")).find("malformed frame"), std::string::npos);
 }
@@ -266,6 +281,173 @@ TEST_F(ProgmanTest, StopsCleanlyOnTerminate) {
     EXPECT_FALSE(Exists(Progman("progman.pid")));
     DdeClient client;
     EXPECT_EQ(client.Connect("PROGMAN", "PROGMAN"), nullptr);
+}
+
+// The journal's commands replayed through the command table, each with the
+// session of the conversation that sent it.
+void Replay(const std::vector<std::string> &journal, GroupStore &store) {
+    std::map<std::string, ProgmanSession> sessions;
+    for (const std::string &line : journal) {
+        std::vector<std::string> fields;
+        std::istringstream in(line);
+        for (std::string f; std::getline(in, f, '\t');) fields.push_back(f);
+        if (fields.size() != 4) continue;  // a connect or disconnect
+        std::string why;
+        EXPECT_EQ(ProgmanRunExecute(store, sessions[fields[1]], fields[2], &why), fields[3] == "ACK") << line;
+    }
+}
+
+std::string Listing(const std::string &root) {
+    std::string out;
+    for (int scope : {SCOPE_COMMON, SCOPE_PERSONAL})
+        for (const StoredGroup &g : StoreList(root, scope)) {
+            out += std::to_string(scope) + " " + g.name + "\n";
+            for (const ProgramItem &i : g.items)
+                out += "  " + i.name + ": " + i.commandLine + " " + i.iconFile + " " + std::to_string(i.iconIndex) + "\n";
+        }
+    return out;
+}
+
+TEST_F(ProgmanTest, ItemsOnDiskAfterACleanExitAreWhatTheJournalSays) {
+    ASSERT_TRUE(StartProgman(&guard, &handles));
+    {
+        DdeClient one, two;
+        HCONV a = one.Connect("PROGMAN", "PROGMAN"), b = two.Connect("PROGMAN", "PROGMAN");
+        ASSERT_NE(a, nullptr);
+        ASSERT_NE(b, nullptr);
+        // Two conversations interleaved, each with its own active group.
+        const struct {
+            bool first;
+            const char *command;
+        } steps[] = {
+            {true, "[CreateGroup(Tools)][AddItem(a.exe, A)][AddItem(b.exe, B, b.ico, 3)]"},
+            {false, "[CreateGroup(Games,1)][AddItem(sol.exe, Sol)]"},
+            {true, "[AddItem(c.exe, C)][DeleteItem(a)][AddItem(b2.exe, b)]"},
+            {false, "[AddItem(mine.exe, Mines)][DeleteItem(Nope)]"},
+            {true, "[CreateGroup(Old)][AddItem(o.exe, O)][DeleteGroup(OLD)]"},
+            {false, "[CreateGroup(tools)][AddItem(z.exe, Z)]"},
+            {true, "[ExitProgman(1)]"},
+        };
+        for (const auto &s : steps) {
+            DWORD status = 0;
+            (s.first ? one : two).Execute(s.first ? a : b, s.command, 20000, &status);
+        }
+    }
+    ASSERT_TRUE(guard.WaitExit(10000));
+    TempDir replayed;
+    GroupStore store(replayed.path());
+    std::string error;
+    ASSERT_TRUE(store.Open(&error)) << error;
+    Replay(ReadLines(Progman("journal.log")), store);
+    std::string served = Listing(Progman(""));
+    EXPECT_NE(served.find("Z: z.exe"), std::string::npos) << served;
+    EXPECT_EQ(served, Listing(replayed.path()));
+}
+
+TEST_F(ProgmanTest, NothingAcknowledgedIsLostToAKill) {
+    const int killAfter[] = {1, 9, 60};  // acknowledged commands before SIGKILL
+    for (int n : killAfter) {
+        ResetProgmanState();
+        ProcessGuard server{-1, kProgmanGraceMs};
+        ProcessHandles h;
+        ASSERT_TRUE(StartProgman(&server, &h));
+        std::vector<std::string> acked;
+        {
+            DdeClient client;
+            HCONV conv = client.Connect("PROGMAN", "PROGMAN");
+            ASSERT_NE(conv, nullptr);
+            DWORD status = 0;
+            for (int i = 0; i < n; i++) {
+                std::string item = "Item" + std::to_string(i);
+                std::string command = "[CreateGroup(G" + std::to_string(i % 3) + ")][AddItem(app.exe /" +
+                                      std::to_string(i) + ", " + item + ")]";
+                if (client.Execute(conv, command, 20000, &status) != nullptr)
+                    acked.push_back("G" + std::to_string(i % 3) + "/" + item);
+            }
+            server.Kill(SIGKILL);  // while the conversation is open: no flush at its end
+            ASSERT_TRUE(server.WaitExit(5000));
+        }
+        EXPECT_EQ(acked.size(), static_cast<size_t>(n));
+        for (const std::string &item : acked) {
+            ProgramItem read;
+            EXPECT_TRUE(ParseDesktopEntry(ReadFile(Progman("Personal/" + item + ".desktop")), &read)) << item;
+        }
+        EXPECT_EQ(JournalCommands(Progman("journal.log")).size(), static_cast<size_t>(n)) << n;
+    }
+}
+
+TEST_F(ProgmanTest, ExitWaitsForTheLastConversation) {
+    ASSERT_TRUE(StartProgman(&guard, &handles));
+    auto exiting = std::make_unique<DdeClient>(), staying = std::make_unique<DdeClient>();
+    HCONV a = exiting->Connect("PROGMAN", "PROGMAN"), b = staying->Connect("PROGMAN", "PROGMAN");
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    DWORD status = 0;
+    EXPECT_NE(exiting->Execute(a, "[ExitProgman(1)]", 20000, &status), nullptr);
+    exiting.reset();  // its conversation ends
+    EXPECT_FALSE(guard.WaitExit(300));
+    EXPECT_NE(staying->Execute(b, "[CreateGroup(Late)][AddItem(late.exe, Late)]", 20000, &status), nullptr);
+    EXPECT_TRUE(Exists(Progman("Personal/Late/Late.desktop")));
+    EXPECT_FALSE(guard.WaitExit(100));
+    staying.reset();
+    EXPECT_TRUE(guard.WaitExit(10000));
+}
+
+TEST_F(ProgmanTest, ACommandWhoseClientStoppedWaitingIsCarriedOut) {
+    ASSERT_TRUE(StartProgman(&guard, &handles));
+    // Each command times out against a stopped server; the client then goes.
+    const struct {
+        std::vector<std::string> commands;
+        const char *item;  // what they leave on disk
+        bool exits;
+    } cases[] = {
+        {{"[CreateGroup(Late)][AddItem(late.exe, Late)]"}, "Personal/Late/Late.desktop", false},
+        {{"[CreateGroup(Two)]", "[AddItem(two.exe, Two)]"}, "Personal/Two/Two.desktop", false},
+        {{"[CreateGroup(Last)][AddItem(last.exe, Last)]", "[ExitProgman(1)]"}, "Personal/Last/Last.desktop", true},
+    };
+    for (const auto &c : cases) {
+        {
+            DdeClient client;
+            HCONV conv = client.Connect("PROGMAN", "PROGMAN");
+            ASSERT_NE(conv, nullptr);
+            guard.Kill(SIGSTOP);
+            for (const std::string &command : c.commands) {
+                DWORD status = 0;
+                EXPECT_EQ(client.Execute(conv, command, 100, &status), nullptr);
+                EXPECT_EQ(DdeGetLastError(client.instance), static_cast<UINT>(DMLERR_EXECACKTIMEOUT));
+            }
+        }
+        guard.Kill(SIGCONT);
+        EXPECT_TRUE(WaitFor([&] { return Exists(Progman(c.item)); }, 10000)) << c.item;
+        EXPECT_EQ(guard.WaitExit(c.exits ? 10000 : 200), c.exits) << c.item;
+    }
+}
+
+TEST_F(ProgmanTest, ExitOptionEndsTheRunningServerOrSaysThereIsNone) {
+    const struct {
+        bool running;
+        int status;
+        const char *says;
+    } cases[] = {
+        {true, 0, ""},
+        {false, 1, "progman: no Program Manager is running on this machine\n"},
+    };
+    for (const auto &c : cases) {
+        ResetProgmanState();
+        ProcessGuard server{-1, kProgmanGraceMs};
+        ProcessHandles h;
+        if (c.running) {
+            ASSERT_TRUE(StartProgman(&server, &h));
+        }
+        std::string output;
+        int status = Capture(BinDir() + "/progman --exit 2>&1", &output);
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.status);
+        EXPECT_EQ(output, c.says);
+        if (c.running) {
+            EXPECT_TRUE(server.WaitExit(0)) << "--exit returned before the server ended";
+        }
+        EXPECT_FALSE(Exists(Progman("progman.pid")));
+    }
 }
 
 }  // namespace

@@ -2,12 +2,14 @@
 // directory, without a server: acknowledge and refuse rules, files on disk.
 #include "commands.h"
 #include "helpers.h"
+#include "logfile.h"
 #include "store.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -20,15 +22,16 @@ class CommandsTest : public testing::Test {
 protected:
     void SetUp() override {
         std::string error;
-        ASSERT_TRUE(StoreOpen(dir.path(), &error)) << error;
+        ASSERT_TRUE(store.Open(&error)) << error;
     }
     bool Run(const std::string &text) {
         std::string why;
-        return ProgmanRunExecute(dir.path(), session, text, &why);
+        return ProgmanRunExecute(store, session, text, &why);
     }
     std::string Personal(const std::string &rest) { return dir.path() + "/Personal/" + rest; }
     std::string Common(const std::string &rest) { return dir.path() + "/Common/" + rest; }
     TempDir dir;
+    GroupStore store{dir.path()};
     ProgmanSession session;
 };
 
@@ -103,12 +106,42 @@ TEST_F(CommandsTest, ReplacingKeepsOneItemInTheNewSpelling) {
     EXPECT_FALSE(Exists(Personal("G/editor.desktop")));
 }
 
+TEST_F(CommandsTest, ANewServerFindsWhatTheFilesHold) {
+    ASSERT_TRUE(Run("[CreateGroup(Tools)][AddItem(a.exe, Alpha)][AddItem(b.exe, Beta)][CreateGroup(Old)]"));
+    ASSERT_EQ(mkdir(Personal("Hand").c_str(), 0700), 0);  // made by hand while no server ran
+    WriteFile(Personal("Hand/Made.desktop"), "[Desktop Entry]\n");
+    GroupStore again(dir.path());
+    std::string error;
+    ASSERT_TRUE(again.Open(&error)) << error;
+    ProgmanSession fresh;
+    const struct {
+        const char *command;
+        bool ack;
+    } steps[] = {
+        {"[ShowGroup(TOOLS, 1)][DeleteItem(alpha)]", true},
+        {"[DeleteItem(Alpha)]", false},
+        {"[AddItem(b2.exe, BETA)]", true},  // replaces Beta
+        {"[ShowGroup(hand, 1)][DeleteItem(made)]", true},
+        {"[DeleteGroup(old)][ShowGroup(Old, 1)]", false},
+    };
+    for (const auto &s : steps) {
+        std::string why;
+        EXPECT_EQ(ProgmanRunExecute(again, fresh, s.command, &why), s.ack) << s.command << ": " << why;
+    }
+    EXPECT_FALSE(Exists(Personal("Tools/Alpha.desktop")));
+    EXPECT_FALSE(Exists(Personal("Tools/Beta.desktop")));
+    EXPECT_TRUE(Exists(Personal("Tools/BETA.desktop")));
+    EXPECT_FALSE(Exists(Personal("Hand/Made.desktop")));
+    EXPECT_FALSE(Exists(Personal("Old")));
+}
+
 TEST_F(CommandsTest, LeftoversOfAnInterruptedChangeAreCleared) {
     ASSERT_TRUE(Run("[CreateGroup(G)][AddItem(a.exe, A)]"));
     WriteFile(Personal("G/.tmp-1-1"), "half written");
     ASSERT_EQ(mkdir(Personal(".deleted-1-1").c_str(), 0700), 0);
     std::string error;
-    ASSERT_TRUE(StoreOpen(dir.path(), &error));
+    GroupStore again(dir.path());
+    ASSERT_TRUE(again.Open(&error));
     EXPECT_FALSE(Exists(Personal("G/.tmp-1-1")));
     EXPECT_FALSE(Exists(Personal(".deleted-1-1")));
     EXPECT_TRUE(Exists(Personal("G/A.desktop")));
@@ -137,6 +170,40 @@ TEST_F(CommandsTest, ItemFilesPassTheDesktopEntryValidator) {
         while (fgets(buffer, sizeof buffer, p) != nullptr) output += buffer;
         EXPECT_EQ(pclose(p), 0) << path << "\n" << output << ReadFile(path);
         EXPECT_EQ(output, "") << ReadFile(path);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(LogFileTest, RotatesPastItsLimitKeepingOneOldFile) {
+    TempDir dir;
+    const std::string path = dir.path() + "/journal.log";
+    const struct {
+        int lines;
+        bool rotated;
+    } cases[] = {{2, false}, {4, true}, {12, true}};  // each line is 39 bytes; the limit is 100
+    for (const auto &c : cases) {
+        unlink(path.c_str());
+        unlink((path + ".1").c_str());
+        {
+            LogFile log(path, 100);
+            for (int i = 0; i < c.lines; i++) ASSERT_TRUE(log.Append("line " + std::to_string(100 + i)));
+            EXPECT_TRUE(log.Sync());
+        }
+        std::vector<std::string> lines = ReadLines(path + ".1"), current = ReadLines(path);
+        EXPECT_EQ(!lines.empty(), c.rotated) << c.lines;
+        EXPECT_LE(ReadFile(path).size(), 100u + 39u);
+        lines.insert(lines.end(), current.begin(), current.end());
+        // The newest lines survive, in order, each time-stamped.
+        ASSERT_FALSE(lines.empty());
+        for (size_t i = 0; i < lines.size(); i++) {
+            std::string expected = "\tline " + std::to_string(100 + c.lines - lines.size() + i);
+            ASSERT_GE(lines[i].size(), expected.size());
+            EXPECT_EQ(lines[i].substr(lines[i].size() - expected.size()), expected);
+            EXPECT_EQ(lines[i].size(), 38u) << lines[i];
+        }
     }
 }
 

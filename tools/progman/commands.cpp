@@ -13,7 +13,7 @@
 namespace {
 
 struct Context {
-    const std::string &root;
+    GroupStore &store;
     ProgmanSession &session;
     std::string *why;
 };
@@ -51,7 +51,7 @@ bool CreateGroup(Context &c, const std::vector<std::string> &a) {
     if (a.size() == 3 || (a.size() == 2 && ParseInt(a[1], &ignored)))
         if (!ParseScope(c, a.back(), &scope)) return false;
     std::string stored, error;
-    if (!StoreCreateGroup(c.root, scope, a[0], &stored, &error)) return Refuse(c, error);
+    if (!c.store.CreateGroup(scope, a[0], &stored, &error)) return Refuse(c, error);
     Activate(c, scope, stored);
     return true;
 }
@@ -63,7 +63,7 @@ bool ShowGroup(Context &c, const std::vector<std::string> &a) {
     int scope = SCOPE_PERSONAL;
     if (a.size() == 3 && !ParseScope(c, a[2], &scope)) return false;
     std::string stored;
-    if (!StoreFindGroup(c.root, scope, a[0], &stored)) return Refuse(c, "no group " + a[0]);
+    if (!c.store.FindGroup(scope, a[0], &stored)) return Refuse(c, "no group " + a[0]);
     Activate(c, scope, stored);
     return true;
 }
@@ -89,7 +89,7 @@ bool AddItem(Context &c, const std::vector<std::string> &a) {
         return Refuse(c, "icon index is not a number: " + a[3]);
     item.iconIndex = static_cast<int>(index);
     std::string error;
-    if (!StorePutItem(c.root, c.session.activeScope, c.session.activeGroup, item, &error)) return Refuse(c, error);
+    if (!c.store.PutItem(c.session.activeScope, c.session.activeGroup, item, &error)) return Refuse(c, error);
     return true;
 }
 
@@ -97,7 +97,7 @@ bool AddItem(Context &c, const std::vector<std::string> &a) {
 bool DeleteItem(Context &c, const std::vector<std::string> &a) {
     if (c.session.activeScope < 0) return Refuse(c, "DeleteItem with no active group");
     std::string error;
-    if (!StoreDeleteItem(c.root, c.session.activeScope, c.session.activeGroup, a[0], &error))
+    if (!c.store.DeleteItem(c.session.activeScope, c.session.activeGroup, a[0], &error))
         return Refuse(c, error);
     return true;
 }
@@ -107,8 +107,8 @@ bool DeleteGroup(Context &c, const std::vector<std::string> &a) {
     int scope = SCOPE_PERSONAL;
     if (a.size() == 2 && !ParseScope(c, a[1], &scope)) return false;
     std::string stored, error;
-    if (!StoreFindGroup(c.root, scope, a[0], &stored)) return Refuse(c, "no group " + a[0]);
-    if (!StoreDeleteGroup(c.root, scope, stored, &error)) return Refuse(c, error);
+    if (!c.store.FindGroup(scope, a[0], &stored)) return Refuse(c, "no group " + a[0]);
+    if (!c.store.DeleteGroup(scope, stored, &error)) return Refuse(c, error);
     if (c.session.activeScope == scope && SameItemName(c.session.activeGroup, stored)) c.session.activeScope = -1;
     return true;
 }
@@ -140,15 +140,14 @@ bool ArgumentsAllowed(const std::vector<std::string> &args) {
 
 }  // namespace
 
-bool ProgmanRunExecute(const std::string &root, ProgmanSession &session, const std::string &text,
-                       std::string *why) {
+bool ProgmanRunExecute(GroupStore &store, ProgmanSession &session, const std::string &text, std::string *why) {
     std::vector<ExecCommand> commands;
     std::string error;
     if (!ParseExecute(text, &commands, &error)) {
         *why = "malformed command: " + error;
         return false;
     }
-    Context c{root, session, why};
+    Context c{store, session, why};
     for (ExecCommand &cmd : commands) {
         const CommandEntry *entry = nullptr;
         for (const CommandEntry &e : kCommands)

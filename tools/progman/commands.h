@@ -4,6 +4,8 @@
 
 #include <string>
 
+class GroupStore;
+
 // What one conversation remembers between execute strings.
 struct ProgmanSession {
     int activeScope = -1;     // GroupScope of the active group; -1 when none
@@ -13,5 +15,4 @@ struct ProgmanSession {
 
 // Runs the commands of one execute string in order, stopping at the first
 // refusal; true when every command was acknowledged. *why names the refusal.
-bool ProgmanRunExecute(const std::string &root, ProgmanSession &session, const std::string &text,
-                       std::string *why);
+bool ProgmanRunExecute(GroupStore &store, ProgmanSession &session, const std::string &text, std::string *why);

@@ -1,11 +1,15 @@
 // progman: the emulated Program Manager, a DDE server for service and topic
 // "PROGMAN" on this machine (PELLOR_MACHINE).
 //
-//   progman [/NTSETUP]   serve until [ExitProgman] and the end of its conversation
+//   progman [/NTSETUP]   serve until [ExitProgman] and the end of the last conversation
 //   progman --list       print the groups and items
+//   progman --exit       ask the running server to exit, and wait until it has
+//   progman --help
 //
 // One copy per machine: progman/progman.pid is locked while the server runs.
 #include "commands.h"
+#include "flusher.h"
+#include "logfile.h"
 #include "store.h"
 
 #include "platform/posix/dde/ddeserver.h"
@@ -35,14 +39,12 @@ volatile sig_atomic_t stopSignal = 0;
 
 void OnStopSignal(int signal) { stopSignal = signal; }
 
-// Appends one line to a file of the progman directory, flushed to disk.
-bool AppendLine(const std::string &path, const std::string &line) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    std::string text = line + "\n";
-    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fdatasync(fd) == 0;
-    return close(fd) == 0 && ok;
-}
+// How long an acknowledged change may wait for its flush to disk.
+constexpr uint64_t kCommitDelayMs = 100;
+// How long a second copy waits for a copy that is ending to let go.
+constexpr int kLockWaitMs = 3000;
+// How long --exit waits for the server to end.
+constexpr int kExitWaitMs = 60000;
 
 // The journal shows each execute string on one line: control characters,
 // which no accepted command contains, are written as \xHH.
@@ -61,25 +63,38 @@ std::string JournalText(const std::string &text) {
     return out;
 }
 
+struct Conversation {
+    ProgmanSession session;
+    std::string who;  // "pid <client> conv <n>", as the journal names it
+};
+
 class ProgmanServer : public DdeServerHandler {
 public:
-    ProgmanServer(std::string root, bool minimized)
-        : root_(std::move(root)), style_(kWindowStyle | (minimized ? WS_MINIMIZE : 0)) {}
+    ProgmanServer(const std::string &root, GroupStore &store, bool minimized)
+        : store_(store), journal_(root + "/journal.log"), log_(root + "/progman.log"),
+          style_(kWindowStyle | (minimized ? WS_MINIMIZE : 0)) {}
+
+    void Attach(DdeServer *server) { server_ = server; }
 
     bool OnConnect(DdeServerConv conv, const std::string &topic) override {
         if (strcasecmp(topic.c_str(), "PROGMAN") != 0) return false;
-        sessions_[conv] = ProgmanSession();
+        Conversation &c = conversations_[conv];
+        c.who = "pid " + std::to_string(DdeServerPeerPid(server_, conv)) + " conv " + std::to_string(conv);
+        journal_.Append(c.who + "\tconnect");
         return true;
     }
 
+    // Applied to the files before the answer goes out; on the disk within kCommitDelayMs.
     uint16_t OnExecute(DdeServerConv conv, const uint8_t *data, size_t length) override {
         // The command arrives with its terminating NUL; the text ends there.
         std::string text(reinterpret_cast<const char *>(data), strnlen(reinterpret_cast<const char *>(data), length));
+        Conversation &c = conversations_[conv];
         std::string why;
-        bool ok = ProgmanRunExecute(root_, sessions_[conv], text, &why);
-        if (!AppendLine(root_ + "/journal.log", JournalText(text) + (ok ? "\tACK" : "\tNACK")))
+        bool ok = ProgmanRunExecute(store_, c.session, text, &why);
+        if (!journal_.Append(c.who + "\t" + JournalText(text) + (ok ? "\tACK" : "\tNACK")))
             Log("cannot append to the journal: " + std::string(std::strerror(errno)));
         if (!ok) Log("refused " + JournalText(text) + ": " + why);
+        if (commitAt_ == UINT64_MAX) commitAt_ = DdeNowMs() + kCommitDelayMs;
         return ok ? DDE_FACK : DDE_FNOTPROCESSED;
     }
 
@@ -88,26 +103,63 @@ public:
         return style_;
     }
 
+    // An exit asked for waits for the last conversation, so that a run that
+    // met another one never loses the server under it.
     void OnDisconnect(DdeServerConv conv) override {
-        auto it = sessions_.find(conv);
-        if (it == sessions_.end()) return;
-        if (it->second.exitRequested) exit_ = true;
-        sessions_.erase(it);
+        auto it = conversations_.find(conv);
+        if (it == conversations_.end()) return;
+        if (it->second.session.exitRequested) exitAsked_ = true;
+        journal_.Append(it->second.who + "\tdisconnect");
+        conversations_.erase(it);
+        Commit();
     }
 
     void OnProblem(DdeServerConv conv, const std::string &what) override {
         Log("conversation " + std::to_string(conv) + ": " + what);
     }
 
-    bool KeepServing() override { return !exit_ && stopSignal == 0; }
+    bool KeepServing() override { return !(exitAsked_ && conversations_.empty()) && stopSignal == 0; }
 
-    void Log(const std::string &line) { AppendLine(root_ + "/progman.log", line); }
+    uint64_t NextTimerMs() override { return commitAt_; }
+
+    void OnTimer() override {
+        if (commitAt_ != UINT64_MAX && DdeRemainingMs(commitAt_) == 0) Commit();
+    }
+
+    // Hands the items, their directories and then the logs to the flusher.
+    void Commit() {
+        commitAt_ = UINT64_MAX;
+        std::string error = flusher_.TakeError();
+        if (!error.empty()) Log(error);
+        std::vector<std::string> files, dirs;
+        store_.TakeUnsynced(&files, &dirs);
+        flusher_.Submit(std::move(files), std::move(dirs));
+        std::vector<std::string> logs;
+        for (LogFile *log : {&journal_, &log_})
+            if (log->TakeUnsynced()) logs.push_back(log->path());
+        flusher_.Submit(std::move(logs), {});
+    }
+
+    // Everything on disk before the server exits.
+    void Finish() {
+        Commit();
+        flusher_.Drain();
+        std::string error = flusher_.TakeError();
+        if (!error.empty()) Log(error);
+        log_.Sync();
+    }
+
+    void Log(const std::string &line) { log_.Append(line); }
 
 private:
-    std::string root_;
+    GroupStore &store_;
+    LogFile journal_, log_;
+    Flusher flusher_;
+    DdeServer *server_ = nullptr;
     int32_t style_;  // the window's, as ShowWindow leaves it
-    bool exit_ = false;
-    std::map<DdeServerConv, ProgmanSession> sessions_;
+    bool exitAsked_ = false;
+    uint64_t commitAt_ = UINT64_MAX;
+    std::map<DdeServerConv, Conversation> conversations_;
 };
 
 int List(const std::string &root) {
@@ -123,17 +175,41 @@ int List(const std::string &root) {
     return 0;
 }
 
-// Takes the one-copy lock on the pid file; -1 when another copy holds it.
+// The pid a pid file names, or empty.
+std::string ReadPid(const std::string &path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::string();
+    char buffer[32] = {};
+    ssize_t n = read(fd, buffer, sizeof buffer - 1);
+    close(fd);
+    return n > 0 ? std::string(buffer, strcspn(buffer, "\n")) : std::string();
+}
+
+// Whether the copy that holds the lock serves: it writes its pid once it
+// listens, and removes its socket first when it ends. Asking the socket
+// itself would crowd its queue of connections just when runs meet.
+bool ServiceServed(const std::string &pidPath) {
+    std::string dir = DdeRendezvousDir();
+    struct stat st {};
+    return !ReadPid(pidPath).empty() && !dir.empty() &&
+           lstat((dir + "/" + DdeServiceFileName("PROGMAN")).c_str(), &st) == 0;
+}
+
+// Takes the one-copy lock on the pid file; -1 when another copy holds it and
+// serves (or does not let go within kLockWaitMs). A copy that no longer serves
+// is ending: its lock is waited for, so that a run that started us as the
+// last server ends never finds nobody.
 int LockPidFile(const std::string &path, std::string *holder) {
-    for (int attempt = 0; attempt < 5; attempt++) {
+    uint64_t giveUp = DdeNowMs() + kLockWaitMs;
+    for (;;) {
         int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (fd < 0) return -1;
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            char buffer[32] = {};
-            ssize_t n = read(fd, buffer, sizeof buffer - 1);
-            *holder = n > 0 ? std::string(buffer, strcspn(buffer, "\n")) : "?";
             close(fd);
-            return -1;
+            *holder = ReadPid(path);
+            if (ServiceServed(path) || DdeRemainingMs(giveUp) == 0) return -1;
+            usleep(10000);
+            continue;
         }
         // A copy that was exiting may have removed the file we locked: lock the one in place.
         struct stat locked {}, current {};
@@ -141,8 +217,8 @@ int LockPidFile(const std::string &path, std::string *holder) {
             locked.st_dev == current.st_dev)
             return fd;
         close(fd);
+        if (DdeRemainingMs(giveUp) == 0) return -1;
     }
-    return -1;
 }
 
 bool WritePid(int fd) {
@@ -162,16 +238,22 @@ void DetachStreams() {
     close(null);
 }
 
+// The lock comes first: a second copy must not touch the files of the one
+// that serves (clearing its temporary files would lose an item).
 int Serve(const std::string &root) {
-    std::string error;
-    if (!StoreOpen(root, &error)) {
-        std::fprintf(stderr, "progman: %s\n", error.c_str());
-        return 1;
-    }
-    std::string pidPath = root + "/progman.pid", holder;
+    std::string pidPath = root + "/progman.pid", holder, error;
     int lock = LockPidFile(pidPath, &holder);
     if (lock < 0) {
-        std::fprintf(stderr, "progman: already running on this machine (pid %s)\n", holder.c_str());
+        // Whoever started us can go to the copy that serves, as if we did.
+        if (ServiceServed(pidPath)) ProcessSignalReady();
+        std::fprintf(stderr, "progman: already running on this machine (pid %s)\n",
+                     holder.empty() ? "?" : holder.c_str());
+        return 1;
+    }
+    GroupStore store(root);
+    if (!store.Open(&error)) {
+        std::fprintf(stderr, "progman: %s\n", error.c_str());
+        close(lock);
         return 1;
     }
     sigset_t stops, waitMask;
@@ -191,25 +273,86 @@ int Serve(const std::string &root) {
         close(lock);
         return 1;
     }
-    ProgmanServer handler(root, ShowCommandMinimizes(ProcessStartupShow()));
+    ProgmanServer handler(root, store, ShowCommandMinimizes(ProcessStartupShow()));
+    handler.Attach(server);
     DetachStreams();
     ProcessSignalReady();
     DdeServerRun(server, handler, &waitMask);
     DdeServerClose(server);
+    handler.Finish();
     unlink(pidPath.c_str());
-    close(lock);
-    return 0;
+    return 0;  // the lock goes with the process: progman --exit waits for that
 }
+
+HDDEDATA CALLBACK IgnoreDde(UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR, ULONG_PTR) { return nullptr; }
+
+// Sends [ExitProgman(1)] on a conversation of its own; false when no server answers.
+bool SendExit(std::string *why) {
+    DWORD inst = 0;
+    if (DdeInitializeA(&inst, IgnoreDde, APPCMD_CLIENTONLY, 0) != 0) return false;
+    HSZ name = DdeCreateStringHandleA(inst, "PROGMAN", 0);
+    HCONV conv = DdeConnect(inst, name, name, nullptr);
+    bool ok = false;
+    if (conv == nullptr) {
+        *why = "no Program Manager is running on this machine";
+    } else {
+        char command[] = "[ExitProgman(1)]";
+        DWORD status = 0;
+        ok = DdeClientTransaction(reinterpret_cast<LPBYTE>(command), sizeof command, conv, nullptr, 0, XTYP_EXECUTE,
+                                  20000, &status) != nullptr;
+        if (!ok) *why = "the Program Manager did not accept the exit";
+    }
+    DdeFreeStringHandle(inst, name);
+    DdeUninitialize(inst);  // ends the conversation: the server may now exit
+    return ok;
+}
+
+// progman --exit: 0 once the server that served has ended, 1 otherwise. The
+// server's lock on its pid file goes only with the server's process.
+int AskToExit(const std::string &root) {
+    std::string why;
+    int pidFile = open((root + "/progman.pid").c_str(), O_RDONLY | O_CLOEXEC);
+    std::string pid = pidFile >= 0 ? ReadPid(root + "/progman.pid") : std::string();
+    if (!SendExit(&why)) {
+        std::fprintf(stderr, "progman: %s\n", why.c_str());
+        if (pidFile >= 0) close(pidFile);
+        return 1;
+    }
+    int status = 0;
+    for (uint64_t giveUp = DdeNowMs() + kExitWaitMs; pidFile >= 0 && flock(pidFile, LOCK_SH | LOCK_NB) != 0;) {
+        if (DdeRemainingMs(giveUp) == 0) {
+            std::fprintf(stderr, "progman: pid %s still runs: other conversations are open\n", pid.c_str());
+            status = 1;
+            break;
+        }
+        usleep(10000);
+    }
+    if (pidFile >= 0) close(pidFile);
+    return status;
+}
+
+const char kUsage[] =
+    "usage: progman [/NTSETUP]   serve the Program Manager of this machine (PELLOR_MACHINE)\n"
+    "       progman --list       print the groups and items\n"
+    "       progman --exit       ask the running Program Manager to exit and wait until it has;\n"
+    "                            status 1 when none is running\n"
+    "       progman --help       print this\n";
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    bool list = false;
+    enum { SERVE, LIST, EXIT } mode = SERVE;
     for (int i = 1; i < argc; i++) {
-        if (std::strcmp(argv[i], "--list") == 0) {
-            list = true;
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--list") == 0 && mode == SERVE) {
+            mode = LIST;
+        } else if (std::strcmp(argv[i], "--exit") == 0 && mode == SERVE) {
+            mode = EXIT;
         } else if (strcasecmp(argv[i], "/NTSETUP") != 0) {
-            std::fprintf(stderr, "usage: progman [/NTSETUP] | progman --list\n");
+            std::fputs(kUsage, stderr);
             return 2;
         }
     }
@@ -222,5 +365,6 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "progman: cannot create %s\n", root.c_str());
         return 1;
     }
-    return list ? List(root) : Serve(root);
+    if (mode == LIST) return List(root);
+    return mode == EXIT ? AskToExit(root) : Serve(root);
 }

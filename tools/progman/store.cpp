@@ -1,6 +1,8 @@
-// Groups as directories, items as desktop entry files, changes made durable
-// before they are reported done.
+// Groups as directories, items as desktop entry files; an index in memory
+// finds names, and changes reach the disk in batches.
 #include "store.h"
+
+#include "flusher.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,27 +23,19 @@ std::string Scratch(const char *kind) {
     return std::string(".") + kind + "-" + std::to_string(getpid()) + "-" + std::to_string(++scratchCounter);
 }
 
-bool SyncDir(const std::string &dir) {
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = fsync(fd) == 0;
-    close(fd);
-    return ok;
-}
-
 bool EndsWith(const std::string &s, const std::string &tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-struct Entry {
+struct DiskEntry {
     std::string name;  // decoded
     std::string file;  // as on disk
 };
 
 // The named entries of dir: subdirectories, or files with the item suffix.
 // Hidden files (ours in progress, or anyone's) are not names.
-std::vector<Entry> ListEntries(const std::string &dir, bool directories) {
-    std::vector<Entry> out;
+std::vector<DiskEntry> ListEntries(const std::string &dir, bool directories) {
+    std::vector<DiskEntry> out;
     DIR *d = opendir(dir.c_str());
     if (d == nullptr) return out;
     while (dirent *e = readdir(d)) {
@@ -56,48 +50,28 @@ std::vector<Entry> ListEntries(const std::string &dir, bool directories) {
             if (!S_ISREG(st.st_mode) || !EndsWith(file, kItemSuffix)) continue;
             base = file.substr(0, file.size() - std::strlen(kItemSuffix));
         }
-        Entry entry{std::string(), file};
+        DiskEntry entry{std::string(), file};
         if (DecodeFileName(base, &entry.name)) out.push_back(entry);
     }
     closedir(d);
-    std::sort(out.begin(), out.end(), [](const Entry &a, const Entry &b) {
+    std::sort(out.begin(), out.end(), [](const DiskEntry &a, const DiskEntry &b) {
         return strcasecmp(a.name.c_str(), b.name.c_str()) < 0;
     });
     return out;
 }
 
-std::vector<Entry> Matching(const std::string &dir, bool directories, const std::string &name) {
-    std::vector<Entry> all = ListEntries(dir, directories), same;
-    for (const Entry &e : all)
-        if (SameItemName(e.name, name)) same.push_back(e);
-    return same;
+// The index key of a name: names compare as SameItemName does.
+std::string Fold(const std::string &name) {
+    std::string key = name;
+    for (char &c : key)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return key;
 }
+
 
 bool Fail(std::string *error, const std::string &what) {
     *error = what + (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string());
     return false;
-}
-
-// Writes content to dir/file through a flushed temporary file and a rename.
-bool WriteDurably(const std::string &dir, const std::string &file, const std::string &content, std::string *error) {
-    std::string temp = dir + "/" + Scratch("tmp");
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) return Fail(error, "cannot create " + temp);
-    size_t done = 0;
-    while (done < content.size()) {
-        ssize_t n = write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
-    bool ok = done == content.size() && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    if (!ok || rename(temp.c_str(), (dir + "/" + file).c_str()) != 0) {
-        Fail(error, "cannot write " + dir + "/" + file);
-        unlink(temp.c_str());
-        return false;
-    }
-    return SyncDir(dir) || Fail(error, "cannot flush " + dir);
 }
 
 }  // namespace
@@ -128,14 +102,14 @@ bool StoreNameAllowed(const std::string &name) {
     return EncodeFileName(name).size() + std::strlen(kItemSuffix) <= 255;
 }
 
-bool StoreOpen(const std::string &root, std::string *error) {
+bool GroupStore::Open(std::string *error) {
     errno = 0;
     for (int scope : {SCOPE_PERSONAL, SCOPE_COMMON}) {
-        std::string dir = ScopeDir(root, scope);
+        std::string dir = ScopeDir(root_, scope);
         if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return Fail(error, "cannot create " + dir);
         // Leftovers of a change cut short: half-written items, groups being deleted.
         std::vector<std::string> dirs{dir};
-        for (const Entry &g : ListEntries(dir, true)) dirs.push_back(dir + "/" + g.file);
+        for (const DiskEntry &g : ListEntries(dir, true)) dirs.push_back(dir + "/" + g.file);
         for (const std::string &d : dirs) {
             DIR *h = opendir(d.c_str());
             if (h == nullptr) continue;
@@ -148,77 +122,144 @@ bool StoreOpen(const std::string &root, std::string *error) {
             for (const std::string &s : stale)
                 if (unlink(s.c_str()) != 0) RemoveTree(s);
         }
+        ReadIndex(scope);
     }
     return true;
 }
 
-bool StoreFindGroup(const std::string &root, int scope, const std::string &name, std::string *stored) {
-    std::vector<Entry> same = Matching(ScopeDir(root, scope), true, name);
-    if (same.empty()) return false;
-    *stored = same.front().name;
+void GroupStore::ReadIndex(int scope) {
+    Scope &index = scopes_[scope];
+    index.clear();
+    std::string dir = ScopeDir(root_, scope);
+    for (const DiskEntry &g : ListEntries(dir, true)) {
+        Group group{{g.name, g.file}, {}};
+        for (const DiskEntry &i : ListEntries(dir + "/" + g.file, false))
+            group.items[Fold(i.name)].push_back({i.name, i.file});
+        index[Fold(g.name)].push_back(group);
+    }
+}
+
+// The group of exactly that stored spelling: one that was deleted, or deleted
+// and made again in another spelling, is gone for whoever still holds it.
+GroupStore::Group *GroupStore::Locate(int scope, const std::string &stored) {
+    auto it = scopes_[scope].find(Fold(stored));
+    if (it == scopes_[scope].end()) return nullptr;
+    for (Group &g : it->second)
+        if (g.entry.name == stored) return &g;
+    return nullptr;
+}
+
+bool GroupStore::FindGroup(int scope, const std::string &name, std::string *stored) const {
+    auto it = scopes_[scope].find(Fold(name));
+    if (it == scopes_[scope].end() || it->second.empty()) return false;
+    *stored = it->second.front().entry.name;
     return true;
 }
 
-bool StoreCreateGroup(const std::string &root, int scope, const std::string &name, std::string *stored,
-                      std::string *error) {
+bool GroupStore::CreateGroup(int scope, const std::string &name, std::string *stored, std::string *error) {
     errno = 0;
-    if (StoreFindGroup(root, scope, name, stored)) return true;
+    if (FindGroup(scope, name, stored)) return true;
     if (!StoreNameAllowed(name)) return Fail(error, "group name not allowed");
-    std::string dir = ScopeDir(root, scope);
-    if (mkdir((dir + "/" + EncodeFileName(name)).c_str(), 0700) != 0) return Fail(error, "cannot create group");
-    if (!SyncDir(dir)) return Fail(error, "cannot flush " + dir);
+    std::string dir = ScopeDir(root_, scope), file = EncodeFileName(name);
+    if (mkdir((dir + "/" + file).c_str(), 0700) != 0) return Fail(error, "cannot create group");
+    unsyncedDirs_.insert(dir);
+    scopes_[scope][Fold(name)].push_back(Group{{name, file}, {}});
     *stored = name;
     return true;
 }
 
-bool StoreDeleteGroup(const std::string &root, int scope, const std::string &name, std::string *error) {
+bool GroupStore::DeleteGroup(int scope, const std::string &name, std::string *error) {
     errno = 0;
-    std::string dir = ScopeDir(root, scope);
-    std::vector<Entry> same = Matching(dir, true, name);
-    if (same.empty()) return Fail(error, "no group " + name);
-    for (const Entry &g : same) {
+    std::string dir = ScopeDir(root_, scope);
+    auto it = scopes_[scope].find(Fold(name));
+    if (it == scopes_[scope].end()) return Fail(error, "no group " + name);
+    while (!it->second.empty()) {
         // The rename makes the deletion whole at once; the files go afterwards.
         std::string doomed = dir + "/" + Scratch("deleted");
-        if (rename((dir + "/" + g.file).c_str(), doomed.c_str()) != 0) return Fail(error, "cannot delete group");
-        if (!SyncDir(dir)) return Fail(error, "cannot flush " + dir);
+        if (rename((dir + "/" + it->second.back().entry.file).c_str(), doomed.c_str()) != 0)
+            return Fail(error, "cannot delete group");
+        unsyncedDirs_.insert(dir);
+        it->second.pop_back();
         RemoveTree(doomed);
     }
+    scopes_[scope].erase(it);
     return true;
 }
 
-bool StorePutItem(const std::string &root, int scope, const std::string &group, const ProgramItem &item,
-                  std::string *error) {
-    errno = 0;
-    if (!StoreNameAllowed(item.name)) return Fail(error, "item name not allowed");
-    std::string dir = ScopeDir(root, scope) + "/" + EncodeFileName(group);
-    struct stat st {};
-    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return Fail(error, "group " + group + " is gone");
-    std::string file = EncodeFileName(item.name) + kItemSuffix;
-    std::vector<Entry> old = Matching(dir, false, item.name);
-    if (!WriteDurably(dir, file, FormatDesktopEntry(item), error)) return false;
-    bool removed = false;
-    for (const Entry &e : old)
-        if (e.file != file) removed = unlink((dir + "/" + e.file).c_str()) == 0 || removed;
-    return !removed || SyncDir(dir) || Fail(error, "cannot flush " + dir);
+// Puts content in place as dir/file through a temporary file and a rename; the
+// file's flush waits for the next Sync.
+bool GroupStore::WriteItem(const std::string &dir, const std::string &file, const std::string &content,
+                           std::string *error) {
+    std::string temp = dir + "/" + Scratch("tmp");
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return Fail(error, "cannot create " + temp);
+    size_t done = 0;
+    while (done < content.size()) {
+        ssize_t n = write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    bool ok = close(fd) == 0 && done == content.size();
+    if (!ok || rename(temp.c_str(), (dir + "/" + file).c_str()) != 0) {
+        Fail(error, "cannot write " + dir + "/" + file);
+        unlink(temp.c_str());
+        return false;
+    }
+    unsyncedFiles_.insert(dir + "/" + file);
+    unsyncedDirs_.insert(dir);
+    return true;
 }
 
-bool StoreDeleteItem(const std::string &root, int scope, const std::string &group, const std::string &name,
-                     std::string *error) {
+bool GroupStore::PutItem(int scope, const std::string &group, const ProgramItem &item, std::string *error) {
     errno = 0;
-    std::string dir = ScopeDir(root, scope) + "/" + EncodeFileName(group);
-    std::vector<Entry> same = Matching(dir, false, name);
-    if (same.empty()) return Fail(error, "no item " + name + " in group " + group);
+    if (!StoreNameAllowed(item.name)) return Fail(error, "item name not allowed");
+    Group *g = Locate(scope, group);
+    if (g == nullptr) return Fail(error, "group " + group + " is gone");
+    std::string dir = ScopeDir(root_, scope) + "/" + g->entry.file;
+    std::string file = EncodeFileName(item.name) + kItemSuffix;
+    if (!WriteItem(dir, file, FormatDesktopEntry(item), error)) return false;
+    std::vector<Entry> &same = g->items[Fold(item.name)];
     for (const Entry &e : same)
-        if (unlink((dir + "/" + e.file).c_str()) != 0) return Fail(error, "cannot delete item " + name);
-    return SyncDir(dir) || Fail(error, "cannot flush " + dir);
+        if (e.file != file) unlink((dir + "/" + e.file).c_str());
+    same.assign(1, Entry{item.name, file});
+    return true;
+}
+
+bool GroupStore::DeleteItem(int scope, const std::string &group, const std::string &name, std::string *error) {
+    errno = 0;
+    Group *g = Locate(scope, group);
+    if (g == nullptr) return Fail(error, "no item " + name + " in group " + group);
+    auto it = g->items.find(Fold(name));
+    if (it == g->items.end()) return Fail(error, "no item " + name + " in group " + group);
+    std::string dir = ScopeDir(root_, scope) + "/" + g->entry.file;
+    for (const Entry &e : it->second)
+        if (unlink((dir + "/" + e.file).c_str()) != 0 && errno != ENOENT)
+            return Fail(error, "cannot delete item " + name);
+    g->items.erase(it);
+    unsyncedDirs_.insert(dir);
+    return true;
+}
+
+bool GroupStore::Sync(std::string *error) {
+    std::vector<std::string> files, dirs;
+    TakeUnsynced(&files, &dirs);
+    return FlushPaths(files, dirs, error);
+}
+
+void GroupStore::TakeUnsynced(std::vector<std::string> *files, std::vector<std::string> *dirs) {
+    files->assign(unsyncedFiles_.begin(), unsyncedFiles_.end());
+    dirs->assign(unsyncedDirs_.begin(), unsyncedDirs_.end());
+    unsyncedFiles_.clear();
+    unsyncedDirs_.clear();
 }
 
 std::vector<StoredGroup> StoreList(const std::string &root, int scope) {
     std::vector<StoredGroup> groups;
     std::string dir = ScopeDir(root, scope);
-    for (const Entry &g : ListEntries(dir, true)) {
+    for (const DiskEntry &g : ListEntries(dir, true)) {
         StoredGroup group{g.name, {}};
-        for (const Entry &i : ListEntries(dir + "/" + g.file, false)) {
+        for (const DiskEntry &i : ListEntries(dir + "/" + g.file, false)) {
             std::ifstream in(dir + "/" + g.file + "/" + i.file);
             std::stringstream text;
             text << in.rdbuf();

@@ -1,12 +1,18 @@
 // The Program Manager's groups and items on disk: <root>/Common/<group>/ and
 // <root>/Personal/<group>/, one desktop entry per item. Names are stored
-// case-preserving and found case-insensitively. Every change is on disk
-// (written to a temporary file, flushed, renamed, directory flushed) when the
-// call returns true.
+// case-preserving and found case-insensitively.
+//
+// The files are the truth; a GroupStore reads them once and keeps an index in
+// memory, so that finding a name never lists a directory. A change is in
+// place (written to a temporary file and renamed, so that a reader never sees
+// half an item) when its call returns true, and on the disk after the next
+// Sync, which flushes every change since the last one together.
 #pragma once
 
 #include "desktop.h"
 
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,34 +21,61 @@ enum GroupScope { SCOPE_PERSONAL = 0, SCOPE_COMMON = 1 };
 // The directory of a scope's groups.
 std::string ScopeDir(const std::string &root, int scope);
 
-// Makes the scope directories and clears what an interrupted change left
-// behind (temporary files, groups half deleted).
-bool StoreOpen(const std::string &root, std::string *error);
+class GroupStore {
+public:
+    explicit GroupStore(std::string root) : root_(std::move(root)) {}
+    GroupStore(const GroupStore &) = delete;
+    GroupStore &operator=(const GroupStore &) = delete;
 
-// The stored spelling of a group, found case-insensitively; false when none.
-bool StoreFindGroup(const std::string &root, int scope, const std::string &name, std::string *stored);
+    // Makes the scope directories, clears what an interrupted change left
+    // behind (temporary files, groups half deleted) and reads the index.
+    bool Open(std::string *error);
 
-// Creates a group unless one of that name exists; *stored is its spelling.
-bool StoreCreateGroup(const std::string &root, int scope, const std::string &name, std::string *stored,
-                      std::string *error);
+    // The stored spelling of a group, found case-insensitively; false when none.
+    bool FindGroup(int scope, const std::string &name, std::string *stored) const;
+    // Creates a group unless one of that name exists; *stored is its spelling.
+    bool CreateGroup(int scope, const std::string &name, std::string *stored, std::string *error);
+    // Deletes a group with its items; false when there is none.
+    bool DeleteGroup(int scope, const std::string &name, std::string *error);
+    // Writes an item into a group (its stored spelling), replacing an item of
+    // the same name in any case.
+    bool PutItem(int scope, const std::string &group, const ProgramItem &item, std::string *error);
+    // Deletes an item; false when the group has none of that name.
+    bool DeleteItem(int scope, const std::string &group, const std::string &name, std::string *error);
 
-// Deletes a group with its items; false when there is none.
-bool StoreDeleteGroup(const std::string &root, int scope, const std::string &name, std::string *error);
+    // Flushes the changes made since the last Sync: item files, then the
+    // directories that name them.
+    bool Sync(std::string *error);
+    // What Sync would flush, handed over to be flushed elsewhere.
+    void TakeUnsynced(std::vector<std::string> *files, std::vector<std::string> *dirs);
 
-// Writes an item into a group, replacing an item of the same name in any case.
-bool StorePutItem(const std::string &root, int scope, const std::string &group, const ProgramItem &item,
-                  std::string *error);
+private:
+    struct Entry {
+        std::string name;  // decoded, as stored
+        std::string file;  // as on disk
+    };
+    struct Group {
+        Entry entry;
+        std::map<std::string, std::vector<Entry>> items;  // by folded name
+    };
+    using Scope = std::map<std::string, std::vector<Group>>;  // by folded name
 
-// Deletes an item; false when the group has none of that name.
-bool StoreDeleteItem(const std::string &root, int scope, const std::string &group, const std::string &name,
-                     std::string *error);
+    Group *Locate(int scope, const std::string &stored);
+    void ReadIndex(int scope);
+    bool WriteItem(const std::string &dir, const std::string &file, const std::string &content, std::string *error);
+
+    std::string root_;
+    Scope scopes_[2];
+    std::set<std::string> unsyncedFiles_;  // item files written since the last Sync
+    std::set<std::string> unsyncedDirs_;   // directories changed since the last Sync
+};
 
 struct StoredGroup {
     std::string name;
     std::vector<ProgramItem> items;  // sorted by name, case-insensitively
 };
 
-// A scope's groups, sorted by name case-insensitively.
+// A scope's groups as the files have them, sorted by name case-insensitively.
 std::vector<StoredGroup> StoreList(const std::string &root, int scope);
 
 // Whether a name can be a group or item name: not empty, no control

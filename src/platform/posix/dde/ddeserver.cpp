@@ -6,6 +6,7 @@
 #include "platform/posix/dde/ddewire.h"
 #include "platform/posix/text.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <map>
@@ -22,7 +23,9 @@ constexpr size_t kMaxConversations = 64;
 
 struct Peer {
     int fd = -1;
+    int pid = -1;
     bool greeted = false;
+    bool deaf = false;  // took no answer: what it sent is served, but not answered
     uint64_t helloDeadline = 0;
     DdeFrameReader reader;
 };
@@ -59,11 +62,16 @@ void AcceptPeers(DdeServer *s, DdeServerHandler &handler) {
         }
         Peer &p = s->peers[s->next++];
         p.fd = fd;
+        ucred cred{};
+        socklen_t size = sizeof cred;
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) == 0) p.pid = cred.pid;
         p.helloDeadline = DdeNowMs() + kHelloTimeoutMs;
     }
 }
 
-// Handles one complete frame; false when the peer is to be dropped.
+// Handles one complete frame; false when the peer broke the protocol. A peer
+// that does not take its answer becomes deaf: a Windows server carries out a
+// command whose client stopped waiting, and so do we with what it sent.
 bool HandleFrame(DdeServer *s, DdeServerConv conv, Peer &p, const DdeFrame &f, DdeServerHandler &handler) {
     std::vector<uint8_t> reply;
     if (!p.greeted) {
@@ -94,9 +102,9 @@ bool HandleFrame(DdeServer *s, DdeServerConv conv, Peer &p, const DdeFrame &f, D
         handler.OnProblem(conv, "unexpected frame type " + std::to_string(f.type));
         return false;
     }
-    if (DdeSendAll(p.fd, reply, DdeNowMs() + kReplyTimeoutMs) != DDE_IO_OK) {
+    if (!p.deaf && DdeSendAll(p.fd, reply, DdeNowMs() + kReplyTimeoutMs) != DDE_IO_OK) {
         handler.OnProblem(conv, "client went away before its answer");
-        return false;
+        p.deaf = true;
     }
     return true;
 }
@@ -105,13 +113,19 @@ bool HandleFrame(DdeServer *s, DdeServerConv conv, Peer &p, const DdeFrame &f, D
 void ServePeer(DdeServer *s, DdeServerConv conv, DdeServerHandler &handler) {
     auto it = s->peers.find(conv);
     if (it == s->peers.end()) return;
-    bool closed = DdeReadAvailable(it->second.fd, it->second.reader) == DDE_IO_CLOSED;
+    bool closed = DdeReadAvailable(it->second.fd, it->second.reader) == DDE_IO_CLOSED, drained = false;
     for (;;) {
         it = s->peers.find(conv);  // a handler may have ended the conversation
         if (it == s->peers.end()) return;
         DdeFrame frame;
         std::string problem;
         DdeFrameReader::Result r = it->second.reader.Next(&frame, &problem);
+        if (r == DdeFrameReader::NEED_MORE && it->second.deaf && !closed && !drained) {
+            // What a deaf peer had already sent is still served.
+            closed = DdeReadAvailable(it->second.fd, it->second.reader) == DDE_IO_CLOSED;
+            drained = true;
+            continue;
+        }
         if (r == DdeFrameReader::NEED_MORE) break;
         if (r == DdeFrameReader::FRAME) problem = DdeFrameProblem(frame);
         if (!problem.empty()) {
@@ -124,7 +138,7 @@ void ServePeer(DdeServer *s, DdeServerConv conv, DdeServerHandler &handler) {
             return;
         }
     }
-    if (closed) {
+    if (closed || it->second.deaf) {
         if (it->second.reader.Buffered() > 0) handler.OnProblem(conv, "client went away mid-frame");
         DropPeer(s, conv, &handler);
     }
@@ -144,6 +158,7 @@ DdeServer *DdeServerOpen(const std::string &service, std::string *error) {
     }
     int fd = DdeSocketListen(dir, service, error);
     if (fd < 0) return nullptr;
+    listen(fd, SOMAXCONN);  // runs that meet connect at once: none may find the queue full
     DdeServer *s = new DdeServer;
     s->service = service;
     s->dir = dir;
@@ -161,6 +176,7 @@ void DdeServerRun(DdeServer *s, DdeServerHandler &handler, const sigset_t *waitM
             order.push_back(conv);
             if (!p.greeted && p.helloDeadline < nearest) nearest = p.helloDeadline;
         }
+        nearest = std::min(nearest, handler.NextTimerMs());
         timespec wait{};
         timespec *timeout = nullptr;
         if (nearest != UINT64_MAX) {
@@ -184,7 +200,13 @@ void DdeServerRun(DdeServer *s, DdeServerHandler &handler, const sigset_t *waitM
                 DropPeer(s, conv, &handler);
             }
         }
+        handler.OnTimer();
     }
+}
+
+int DdeServerPeerPid(DdeServer *s, DdeServerConv conv) {
+    auto it = s->peers.find(conv);
+    return it == s->peers.end() ? -1 : it->second.pid;
 }
 
 void DdeServerDisconnect(DdeServer *s, DdeServerConv conv) { DropPeer(s, conv, nullptr); }

@@ -28,6 +28,10 @@ public:
     virtual void OnProblem(DdeServerConv, const std::string &) {}
     // Asked after every event; false ends DdeServerRun.
     virtual bool KeepServing() = 0;
+    // When OnTimer is next wanted, in DdeNowMs time; UINT64_MAX for never.
+    virtual uint64_t NextTimerMs() { return UINT64_MAX; }
+    // Called after every wait, timer due or not.
+    virtual void OnTimer() {}
 };
 
 struct DdeServer;
@@ -40,6 +44,10 @@ DdeServer *DdeServerOpen(const std::string &service, std::string *error);
 // blocked by the caller are let in only while waiting (waitMask is the mask to
 // wait with, as for ppoll; null keeps the current one).
 void DdeServerRun(DdeServer *server, DdeServerHandler &handler, const sigset_t *waitMask);
+
+// The process id of a conversation's client, from the socket's peer
+// credentials; -1 when unknown.
+int DdeServerPeerPid(DdeServer *server, DdeServerConv conv);
 
 // Ends one conversation: the client hears the disconnect.
 void DdeServerDisconnect(DdeServer *server, DdeServerConv conv);

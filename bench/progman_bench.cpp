@@ -1,0 +1,120 @@
+// Commands per second of the Program Manager server alone, over one held
+// conversation, on a machine directory on disk and on tmpfs side by side.
+//
+//   progman_bench [disk-dir [tmpfs-dir]]   (defaults: /var/tmp and /dev/shm)
+//
+// Each case runs in a child process of its own, because the machine directory
+// is fixed for the life of a process. The progman started is the one beside
+// this program, as CreateProcessA finds it.
+#include "platform/win32.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct Shape {
+    const char *name;
+    int groups, items;
+};
+
+const Shape kShapes[] = {{"10 groups x 20 items", 10, 20}, {"100 groups x 20 items", 100, 20}, {"1 group x 2000", 1, 2000}};
+
+// The execute strings a script run sends for shape: per item a group
+// activation, a delete of the old item, another activation and the add.
+std::vector<std::string> Commands(const Shape &s) {
+    std::vector<std::string> out;
+    for (int g = 0; g < s.groups; g++) {
+        std::string group = "[CreateGroup(Group " + std::to_string(g) + ",0)]";
+        for (int i = 0; i < s.items; i++) {
+            std::string name = "Item " + std::to_string(i);
+            out.push_back(group);
+            out.push_back("[DeleteItem(" + name + ")]");
+            out.push_back(group);
+            out.push_back("[AddItem(app.exe /x " + std::to_string(i) + ", " + name + ", app.exe, 666)]");
+        }
+    }
+    return out;
+}
+
+HDDEDATA CALLBACK Ignore(UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR, ULONG_PTR) { return nullptr; }
+
+// Runs the shape's commands against a fresh progman; microseconds per command, or -1.
+double RunCase(const Shape &shape) {
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    char line[] = "PROGMAN /NTSETUP";
+    if (!CreateProcessA(nullptr, line, nullptr, nullptr, 0, 0, nullptr, nullptr, &si, &pi)) return -1;
+    pid_t pid = static_cast<pid_t>(pi.dwProcessId);
+    double perCommand = -1;
+    DWORD inst = 0;
+    if (WaitForInputIdle(pi.hProcess, 20000) == 0 && DdeInitializeA(&inst, Ignore, APPCMD_CLIENTONLY, 0) == 0) {
+        HSZ name = DdeCreateStringHandleA(inst, "PROGMAN", 0);
+        HCONV conv = DdeConnect(inst, name, name, nullptr);
+        std::vector<std::string> commands = Commands(shape);
+        auto start = std::chrono::steady_clock::now();
+        bool ok = conv != nullptr;
+        for (size_t i = 0; ok && i < commands.size(); i++) {
+            DWORD status = 0;
+            DdeClientTransaction(reinterpret_cast<LPBYTE>(commands[i].data()),
+                                 static_cast<DWORD>(commands[i].size() + 1), conv, nullptr, 0, XTYP_EXECUTE, 20000,
+                                 &status);
+            ok = DdeGetLastError(inst) != DMLERR_SERVER_DIED;
+        }
+        auto took = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+        if (ok) perCommand = took / static_cast<double>(commands.size());
+        DdeFreeStringHandle(inst, name);
+        DdeUninitialize(inst);
+    }
+    kill(pid, SIGTERM);
+    WaitForSingleObject(pi.hProcess, 10000);
+    kill(pid, SIGKILL);  // it has gone by now unless it hung
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return perCommand;
+}
+
+// One case in a child process with its own machine directory under base.
+double RunIsolated(const std::string &base, const Shape &shape) {
+    std::string dir = base + "/progman-bench-XXXXXX";
+    if (mkdtemp(dir.data()) == nullptr) return -1;
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    pid_t child = fork();
+    if (child == 0) {
+        close(fds[0]);
+        setenv("PELLOR_MACHINE", dir.c_str(), 1);
+        unsetenv("XDG_RUNTIME_DIR");
+        double r = RunCase(shape);
+        ssize_t n = write(fds[1], &r, sizeof r);
+        _exit(n == sizeof r ? 0 : 1);
+    }
+    close(fds[1]);
+    double result = -1;
+    if (child < 0 || read(fds[0], &result, sizeof result) != sizeof result) result = -1;
+    close(fds[0]);
+    if (child > 0) waitpid(child, nullptr, 0);
+    std::string remove = "rm -rf '" + dir + "'";
+    if (std::system(remove.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir.c_str());
+    return result;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    std::string disk = argc > 1 ? argv[1] : "/var/tmp", tmpfs = argc > 2 ? argv[2] : "/dev/shm";
+    std::printf("%-24s %14s %14s %14s\n", "shape", "disk us/cmd", "tmpfs us/cmd", "disk cmd/s");
+    for (const Shape &s : kShapes) {
+        double onDisk = RunIsolated(disk, s), onTmpfs = RunIsolated(tmpfs, s);
+        std::printf("%-24s %14.1f %14.1f %14.0f\n", s.name, onDisk, onTmpfs, onDisk > 0 ? 1e6 / onDisk : 0.0);
+        std::fflush(stdout);
+    }
+    return 0;
+}

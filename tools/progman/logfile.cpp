@@ -1,0 +1,83 @@
+// Appending, flushing and rotating the Program Manager's logs.
+#include "logfile.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+bool SyncParent(const std::string &path) {
+    std::string dir = path.substr(0, path.find_last_of('/'));
+    int fd = open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = fsync(fd) == 0;
+    close(fd);
+    return ok;
+}
+
+}  // namespace
+
+std::string LocalTimeStamp() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    localtime_r(&now.tv_sec, &local);
+    char date[32], zone[8];
+    strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
+    strftime(zone, sizeof zone, "%z", &local);  // +hhmm
+    char out[64];
+    std::snprintf(out, sizeof out, "%s.%03ld%.3s:%.2s", date, now.tv_nsec / 1000000L, zone, zone + 3);
+    return out;
+}
+
+LogFile::~LogFile() {
+    Sync();
+    if (fd_ >= 0) close(fd_);
+}
+
+bool LogFile::Reopen() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    struct stat st {};
+    size_ = fd_ >= 0 && fstat(fd_, &st) == 0 ? st.st_size : 0;
+    return fd_ >= 0;
+}
+
+// The full file becomes <path>.1 whole and on disk before a new one starts.
+bool LogFile::Rotate() {
+    bool ok = fdatasync(fd_) == 0 && rename(path_.c_str(), (path_ + ".1").c_str()) == 0;
+    ok = Reopen() && ok;
+    return SyncParent(path_) && ok;
+}
+
+bool LogFile::Append(const std::string &line) {
+    if (fd_ < 0 && !Reopen()) return false;
+    if (size_ >= limit_ && !Rotate() && fd_ < 0) return false;
+    std::string text = LocalTimeStamp() + "\t" + line + "\n";
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd_, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    size_ += static_cast<int64_t>(done);
+    unsynced_ = true;
+    return done == text.size();
+}
+
+bool LogFile::Sync() {
+    if (!unsynced_ || fd_ < 0) return true;
+    unsynced_ = false;
+    return fdatasync(fd_) == 0;
+}
+
+bool LogFile::TakeUnsynced() {
+    bool was = unsynced_;
+    unsynced_ = false;
+    return was;
+}

@@ -1,0 +1,37 @@
+// The Program Manager's text logs (journal.log, progman.log): lines are
+// written at once, so that a killed server loses none, and reach the disk at
+// Sync. Past a size limit the file becomes <path>.1, replacing the older one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class LogFile {
+public:
+    explicit LogFile(std::string path, int64_t limit = int64_t{1} << 20) : path_(std::move(path)), limit_(limit) {}
+    ~LogFile();
+    LogFile(const LogFile &) = delete;
+    LogFile &operator=(const LogFile &) = delete;
+
+    // Appends one line, time-stamped: "<time>\t<line>".
+    bool Append(const std::string &line);
+    // Flushes what was appended since the last Sync.
+    bool Sync();
+    // Whether lines were appended since the last Sync or TakeUnsynced, which
+    // leaves their flush to the caller.
+    bool TakeUnsynced();
+    const std::string &path() const { return path_; }
+
+private:
+    bool Reopen();
+    bool Rotate();
+
+    std::string path_;
+    int64_t limit_;
+    int fd_ = -1;
+    int64_t size_ = 0;
+    bool unsynced_ = false;
+};
+
+// Local time as ISO 8601 with milliseconds and the offset from UTC.
+std::string LocalTimeStamp();
