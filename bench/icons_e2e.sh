@@ -57,8 +57,10 @@ make_script() {
 
 # One run of the upgrade on machine $1 with script $2: "milliseconds commands", or fails.
 run_once() {
-    local machine=$1 journal=$1/progman/journal.log before after start end status
-    before=$(cat "$journal" 2>/dev/null | wc -l)
+    local machine=$1 journal=$1/progman/journal.log start end status commands
+    # Each run's journal on its own (it may rotate once within a run); commands are the lines
+    # that end in the server's answer, not its connects and disconnects.
+    rm -f "$journal" "$journal.1"
     start=$(date +%s%N)
     (cd "$(dirname "$2")" && PELLOR_MACHINE=$machine DISPLAY= WAYLAND_DISPLAY= "$BIN/upgrade" /run_inf "./$(basename "$2")" \
         </dev/null >/dev/null 2>>"$machine/upgrade.err")
@@ -66,8 +68,8 @@ run_once() {
     end=$(date +%s%N)
     stop_progman "$machine"
     [ $status = 0 ] || { echo "icons_e2e: upgrade exited with $status" >&2; return 1; }
-    after=$(wc -l <"$journal")
-    echo "$(((end - start) / 1000)) $((after - before))"
+    commands=$(cat "$journal.1" "$journal" 2>/dev/null | grep -cE $'\t(ACK|NACK)$')
+    echo "$(((end - start) / 1000)) $commands"
 }
 
 # The median of the numbers on standard input.

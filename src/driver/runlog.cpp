@@ -13,8 +13,8 @@
 namespace {
 
 constexpr int MaxDestinations = 2;
-HFILE destinations[MaxDestinations];
-bool seekable[MaxDestinations];
+HANDLE destinations[MaxDestinations];
+bool owned[MaxDestinations];  // opened here, so closed here (standard error is not)
 int destinationCount = 0;
 char linePrefix[64];
 
@@ -49,26 +49,26 @@ std::string LocalTimeNow() {
     return text;
 }
 
-// Opens path for appending, creating it when it does not exist.
-HFILE OpenForAppend(const char *path) {
-    HFILE file = _lopen(path, OF_WRITE);
-    if (file == HFILE_ERROR && GetLastError() == ERROR_FILE_NOT_FOUND) file = _lcreat(path, 0);
-    return file;
+// Opens path for appending, creating it when it does not exist. Every write lands
+// at the end of the file, so runs that log at the same time never overwrite each other.
+HANDLE OpenForAppend(const char *path) {
+    return CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-void AddDestination(HFILE file, bool canSeek) {
-    if (file == HFILE_ERROR || destinationCount == MaxDestinations) return;
+void AddDestination(HANDLE file, bool own) {
+    if (file == nullptr || file == INVALID_HANDLE_VALUE || destinationCount == MaxDestinations) return;
     destinations[destinationCount] = file;
-    seekable[destinationCount] = canSeek;
+    owned[destinationCount] = own;
     destinationCount++;
 }
 
-// Each line goes out in one write, at the end of what other runs appended meanwhile.
+// Each line goes out in one write.
 void WriteLine(const char *text) {
     std::string line = LocalTimeNow() + linePrefix + text + "\n";
     for (int i = 0; i < destinationCount; i++) {
-        if (seekable[i]) _llseek(destinations[i], 0, FILE_END);
-        _lwrite(destinations[i], line.data(), static_cast<UINT>(line.size()));
+        DWORD written = 0;
+        WriteFile(destinations[i], line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
     }
 }
 
@@ -133,9 +133,7 @@ void ReportEntry(const WCHAR *parentPath, const WCHAR *keyName, const WCHAR *nam
 void RunLogOpen(int argc, char **argv, const char *mode) {
     const char *wanted = std::getenv("PELLOR_LOG");
     if (wanted != nullptr && std::strcmp(wanted, "-") == 0) {
-        HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-        if (err != nullptr && err != INVALID_HANDLE_VALUE)
-            AddDestination(static_cast<HFILE>(reinterpret_cast<INT_PTR>(err)), false);
+        AddDestination(GetStdHandle(STD_ERROR_HANDLE), false);
     } else if (wanted != nullptr && wanted[0] != '\0') {
         AddDestination(OpenForAppend(wanted), true);
     }
@@ -153,7 +151,7 @@ void RunLogOpen(int argc, char **argv, const char *mode) {
 int RunLogEnd(int status) {
     RunLog("exit %d: %s", status, RunLogReasonText[0] != '\0' ? RunLogReasonText : "done");
     for (int i = 0; i < destinationCount; i++)
-        if (seekable[i]) _lclose(destinations[i]);
+        if (owned[i]) CloseHandle(destinations[i]);
     destinationCount = 0;
     RunLogWriter = nullptr;
     return status;

@@ -1,12 +1,28 @@
-// _lopen/_llseek/_lread/_lclose/_lcreat/_lwrite over POSIX descriptors, with Win32 results.
+// _lopen/_llseek/_lread/_lclose, CreateFileA/WriteFile over POSIX descriptors, with Win32 results.
 #include "platform/win32.h"
 #include "platform/posix/errors.h"
+#include "platform/posix/filehandle.h"
 
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace {
+
+// A file HANDLE is its descriptor above a base that process handles never reach,
+// so CloseHandle can tell the two apart.
+constexpr intptr_t kFileHandleBase = intptr_t{1} << 30;
+
+HANDLE FileHandle(int fd) { return reinterpret_cast<HANDLE>(kFileHandleBase + fd); }
+
+int FileDescriptor(HANDLE handle) {
+    intptr_t value = reinterpret_cast<intptr_t>(handle) - kFileHandleBase;
+    return value >= 0 && value <= INT_MAX ? static_cast<int>(value) : -1;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -75,43 +91,63 @@ HFILE WINAPI _lclose(HFILE file) {
     return 0;
 }
 
-// Creates or truncates path for writing. Files this layer creates are the user's
-// own (0600), as everything of the emulated machine is.
-HFILE WINAPI _lcreat(LPCSTR path, int) {
+// Only what the run log asks for: a file opened for writing (FILE_APPEND_DATA:
+// every write lands at the end, whoever else appends) and created when missing.
+// Files this layer creates are the user's own (0600), as the whole machine is.
+HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD, struct _SECURITY_ATTRIBUTES *, DWORD disposition,
+                          DWORD, HANDLE) {
+    if (disposition != OPEN_ALWAYS || (access != GENERIC_WRITE && access != FILE_APPEND_DATA)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
     if (path == nullptr || path[0] == '\0') {
         SetLastError(ERROR_PATH_NOT_FOUND);
-        return HFILE_ERROR;
+        return INVALID_HANDLE_VALUE;
     }
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | (access == FILE_APPEND_DATA ? O_APPEND : 0);
+    int fd = open(path, flags | O_CREAT | O_EXCL, 0600);
+    DWORD created = ERROR_SUCCESS;
+    if (fd < 0 && errno == EEXIST) {
+        fd = open(path, flags);
+        created = ERROR_ALREADY_EXISTS;  // OPEN_ALWAYS says so on success
+    }
     if (fd < 0) {
         SetLastError(Win32ErrorFromErrno(errno));
-        return HFILE_ERROR;
+        return INVALID_HANDLE_VALUE;
     }
-    return fd;
+    SetLastError(created);
+    return FileHandle(fd);
 }
 
-// Writes until every byte is out, as WriteFile does on a disk file.
-UINT WINAPI _lwrite(HFILE file, LPCSTR buffer, UINT bytes) {
-    UINT done = 0;
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written, struct _OVERLAPPED *) {
+    int fd = FileDescriptor(file);
+    const char *p = static_cast<const char *>(buffer);
+    DWORD done = 0;
     while (done < bytes) {
-        ssize_t n = write(file, buffer + done, bytes - done);
+        ssize_t n = fd < 0 ? -1 : write(fd, p + done, bytes - done);
         if (n < 0) {
-            if (errno == EINTR) continue;
-            SetLastError(Win32ErrorFromErrno(errno));
-            return static_cast<UINT>(HFILE_ERROR);
+            if (fd >= 0 && errno == EINTR) continue;
+            SetLastError(fd < 0 ? ERROR_INVALID_HANDLE : Win32ErrorFromErrno(errno));
+            if (written != nullptr) *written = done;
+            return FALSE;
         }
-        done += static_cast<UINT>(n);
+        done += static_cast<DWORD>(n);
     }
-    return done;
+    if (written != nullptr) *written = done;
+    return TRUE;
 }
 
-// Only the error stream is asked for; its handle is the descriptor, as an HFILE is.
 HANDLE WINAPI GetStdHandle(DWORD which) {
     if (which != STD_ERROR_HANDLE) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(STDERR_FILENO));
+    return FileHandle(STDERR_FILENO);
 }
 
 }  // extern "C"
+
+bool CloseFileHandle(HANDLE handle) {
+    int fd = FileDescriptor(handle);
+    return fd > STDERR_FILENO && close(fd) == 0;
+}

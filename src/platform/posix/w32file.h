@@ -1,5 +1,5 @@
-// KERNEL32 file calls: the 16-bit era file functions the script reader and the
-// run log use, the standard error handle, and the directory search the argument list uses.
+// KERNEL32 file calls: the 16-bit era file functions the script reader uses, the
+// appending file the run log writes, the standard error handle, and the directory search the argument list uses.
 #pragma once
 
 #include "w32types.h"
@@ -12,6 +12,12 @@
 #define FILE_CURRENT 1
 #define FILE_END 2
 #define STD_ERROR_HANDLE ((DWORD)-12)
+#define GENERIC_WRITE 0x40000000
+#define FILE_APPEND_DATA 0x0004
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define FILE_SHARE_DELETE 0x00000004
+#define OPEN_ALWAYS 4
 
 #define MAX_PATH 260
 #define FILE_ATTRIBUTE_READONLY 0x00000001
@@ -25,6 +31,9 @@ typedef struct _FILETIME {
     DWORD dwLowDateTime;
     DWORD dwHighDateTime;
 } FILETIME, *PFILETIME, *LPFILETIME;
+
+struct _SECURITY_ATTRIBUTES;
+struct _OVERLAPPED;
 
 typedef struct _WIN32_FIND_DATAW {
     DWORD dwFileAttributes;
@@ -45,8 +54,9 @@ HFILE WINAPI _lopen(LPCSTR path, int mode);
 LONG WINAPI _llseek(HFILE file, LONG offset, int origin);
 UINT WINAPI _lread(HFILE file, LPVOID buffer, UINT bytes);
 HFILE WINAPI _lclose(HFILE file);
-HFILE WINAPI _lcreat(LPCSTR path, int attributes);
-UINT WINAPI _lwrite(HFILE file, LPCSTR buffer, UINT bytes);
+HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, struct _SECURITY_ATTRIBUTES *security,
+                          DWORD disposition, DWORD attributes, HANDLE templateFile);
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written, struct _OVERLAPPED *overlapped);
 HANDLE WINAPI GetStdHandle(DWORD which);
 
 HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);

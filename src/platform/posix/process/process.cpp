@@ -10,6 +10,7 @@
 #include "platform/posix/process/startup.h"
 #include "platform/posix/process/winargs.h"
 #include "platform/posix/errors.h"
+#include "platform/posix/filehandle.h"
 #include "platform/win32.h"
 
 #include <algorithm>
@@ -390,6 +391,7 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
         std::lock_guard<std::mutex> hold(tableLock);
         auto it = table.find(reinterpret_cast<uintptr_t>(handle));
         if (it == table.end()) {
+            if (CloseFileHandle(handle)) return TRUE;
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
