@@ -171,6 +171,8 @@ uint16_t ParseArgumentsW(int count, WCHAR **args, OptionRecordW *table, uint32_t
             return status;
         }
         if (slot->kind == KIND_FILE_LIST) {
+            // A target without room for the count and the vector pointer gets nothing.
+            if (slot->target == nullptr || slot->length < sizeof(FileListValue)) return status | PARSE_BAD_ARGUMENT;
             slot->flags |= OPTION_SEEN;
             CollectFileList(slot, count - i, args + i);
             return status;
