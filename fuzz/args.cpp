@@ -75,6 +75,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint32_t flags = selector & 0x0F;
 
     if (selector & 0x10) {
+        // The file-list slot searches the file system for wildcard arguments: the
+        // walk stays in the empty scratch directory, never above it or at the root.
+        for (const std::string &a : args)
+            if (a.find("..") != std::string::npos || a.find(':') != std::string::npos ||
+                ((a[0] == '\\' || a[0] == '/') && a.find_first_of("*?[") != std::string::npos))
+                return 0;
         ParseEveryKind(count, argv.data(), flags, selector >> 5);
     } else {
         for (OptionRecord *r = OptionTable; r->name != nullptr; r++) r->flags = 0;
