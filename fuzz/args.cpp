@@ -8,6 +8,7 @@
 #include "support.h"
 
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -58,8 +59,15 @@ uint16_t ParseEveryKind(int count, char **argv, uint32_t flags, unsigned mode) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    // Wildcard arguments search the current directory: an empty one.
+    // Wildcard arguments search the current directory: a small private tree.
     if (chdir(ScratchDir().c_str()) != 0) std::abort();
+    for (const char *dir : {"sub", "sub/Deep", "other"})
+        if (mkdir(dir, 0700) != 0) std::abort();
+    for (const char *file : {"a.c", "B.TXT", "readme  .txt", "sub/x.c", "sub/W.txt", "sub/Deep/y.c", "other/z"}) {
+        FILE *f = std::fopen(file, "w");
+        if (f == nullptr) std::abort();
+        std::fclose(f);
+    }
     return 0;
 }
 
