@@ -1,6 +1,7 @@
 // The parser's wide core and narrow front end.
 #include "cmdline/cmdline.h"
 #include "cmdline/arglist.h"
+#include "platform/failalloc.h"
 #include "platform/syshooks.h"
 #include "platform/wstr.h"
 
@@ -180,6 +181,8 @@ uint16_t ParseArgumentsW(int count, WCHAR **args, OptionRecordW *table, uint32_t
             return status;
         }
         if (slot->kind == KIND_FILE_LIST) {
+            // A target without room for the count and the vector pointer gets nothing.
+            if (slot->target == nullptr || slot->length < sizeof(FileListValue)) return status | PARSE_BAD_ARGUMENT;
             slot->flags |= OPTION_SEEN;
             CollectFileList(slot, count - i, args + i);
             return status;
@@ -208,10 +211,13 @@ uint16_t ParseArgumentsW(int count, WCHAR **args, OptionRecordW *table, uint32_t
 
 namespace {
 
+// calloc, which the allocation failure hook of the test builds can make fail.
+void *Calloc(size_t n, size_t size) { return AllocationFails() ? nullptr : std::calloc(n, size); }
+
 // A zeroed wide copy of a narrow string, or null.
 WCHAR *WideCopy(const char *s) {
     size_t n = std::strlen(s) + 1;
-    auto *w = static_cast<WCHAR *>(std::calloc(n, sizeof(WCHAR)));
+    auto *w = static_cast<WCHAR *>(Calloc(n, sizeof(WCHAR)));
     if (w != nullptr) MbToWide(w, s, n);
     return w;
 }
@@ -242,7 +248,7 @@ struct WideCopies {
 uint16_t ParseArguments(int count, char **args, OptionRecord *table, uint32_t callFlags) {
     if (count <= 0) return PARSE_NO_ARGUMENTS;
     WideCopies w;
-    w.args = static_cast<WCHAR **>(std::calloc(static_cast<size_t>(count), sizeof(WCHAR *)));
+    w.args = static_cast<WCHAR **>(Calloc(static_cast<size_t>(count), sizeof(WCHAR *)));
     if (w.args == nullptr) return PARSE_NO_MEMORY;
     w.count = count;
     for (int i = 0; i < count; i++)
@@ -250,7 +256,7 @@ uint16_t ParseArguments(int count, char **args, OptionRecord *table, uint32_t ca
 
     size_t records = 0;
     while (table[records].name != nullptr) records++;
-    w.table = static_cast<OptionRecordW *>(std::calloc(records + 1, sizeof(OptionRecordW)));
+    w.table = static_cast<OptionRecordW *>(Calloc(records + 1, sizeof(OptionRecordW)));
     if (w.table == nullptr) return PARSE_NO_MEMORY;
     for (size_t i = 0; i < records; i++) {
         const OptionRecord &src = table[i];
@@ -262,7 +268,7 @@ uint16_t ParseArguments(int count, char **args, OptionRecord *table, uint32_t ca
         if ((dst.name = WideCopy(src.name)) == nullptr) return PARSE_NO_MEMORY;
         if (src.length != 0) {
             if (IsStringKind(src.kind)) {
-                dst.target = std::calloc(src.length, sizeof(WCHAR));
+                dst.target = Calloc(src.length, sizeof(WCHAR));
                 if (dst.target == nullptr) return PARSE_NO_MEMORY;
             } else {
                 dst.target = src.target;

@@ -1,4 +1,5 @@
 #include "platform/wstr.h"
+#include "platform/failalloc.h"
 
 #include <climits>
 #include <cstdlib>
@@ -75,7 +76,7 @@ int WStrNCmp(const WCHAR *a, const WCHAR *b, size_t n) {
 
 WCHAR *WStrDup(const WCHAR *s) {
     size_t bytes = (WStrLen(s) + 1) * sizeof(WCHAR);
-    auto *copy = static_cast<WCHAR *>(std::malloc(bytes));
+    auto *copy = AllocationFails() ? nullptr : static_cast<WCHAR *>(std::malloc(bytes));
     if (copy != nullptr) std::memcpy(copy, s, bytes);
     return copy;
 }

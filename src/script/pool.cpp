@@ -1,6 +1,7 @@
 // The small-block pool. Requests of a class are served from its free list when
 // it holds a block, else from the general heap; the header tells the two apart.
 #include "script/pool.h"
+#include "platform/failalloc.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -30,7 +31,7 @@ SizeClass *ChooseClass(int32_t n) {
 }  // namespace
 
 void *PoolAlloc(int32_t n) {
-    if (n < 0) return nullptr;
+    if (n < 0 || AllocationFails()) return nullptr;
     SizeClass *c = ChooseClass(n);
     if (c->count > 0 && n >= c->minSize && c->freeList != nullptr) {
         auto *h = static_cast<BlockHeader *>(c->freeList);

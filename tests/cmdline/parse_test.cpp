@@ -270,6 +270,24 @@ TEST(ParseArgumentsW, WideCoreStoresWideStrings) {
     EXPECT_EQ(std::u16string(text), u"h\u00e9llo");
 }
 
+TEST(ParseArgumentsW, FileListSlotWithoutRoomGetsNothing) {
+    struct Case {
+        uint16_t length;
+        bool target;
+    } cases[] = {{0, true}, {4, true}, {sizeof(FileListValue) - 1, true}, {sizeof(FileListValue), false}};
+    for (const Case &c : cases) {
+        unsigned char storage[sizeof(FileListValue) + 4];
+        std::memset(storage, 0xEE, sizeof storage);
+        OptionRecordW table[] = {{u"files", 0, KIND_FILE_LIST, c.length, c.target ? storage : nullptr},
+                                 {nullptr, 0, 0, 0, nullptr}};
+        WCHAR a0[] = u"a.c";
+        WCHAR *argv[] = {a0};
+        EXPECT_EQ(ParseArgumentsW(1, argv, table, PARSEFLAG_KEEP_TARGETS), PARSE_BAD_ARGUMENT) << c.length;
+        EXPECT_EQ(table[0].flags & OPTION_SEEN, 0) << c.length;
+        for (unsigned char b : storage) ASSERT_EQ(b, 0xEE) << c.length;
+    }
+}
+
 TEST(StoreOptionValue, RefusesWhereThereIsNoStorage) {
     int32_t v = 0;
     OptionRecordW none = {u"/x", 0, KIND_NONE, 0, nullptr};

@@ -40,6 +40,7 @@ TEST(LFile, FailuresSetTheLastError) {
         {"/nonexistent/pellor/file", ERROR_FILE_NOT_FOUND},
         {"", ERROR_FILE_NOT_FOUND},
         {"/tmp", ERROR_ACCESS_DENIED},
+        {"/dev/null", ERROR_ACCESS_DENIED},  // only regular files: a device never ends a read
     };
     for (const Case &c : cases) {
         SetLastError(0);

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -81,11 +82,20 @@ TEST(Tokenizer, OnlyContinuationsAndGarbageStayInBounds) {
 }
 
 TEST(LoadScript, Failures) {
-    char *lines = nullptr;
-    uint32_t length = 0, count = 0;
-    EXPECT_EQ(LoadScript("/nonexistent/pellor.inf", &lines, &length, &count), LOAD_FILE_ERROR);
-    EXPECT_EQ(LoadScript("", &lines, &length, &count), LOAD_FILE_ERROR);
-    EXPECT_EQ(LoadScript("/tmp", &lines, &length, &count), LOAD_FILE_ERROR);
+    // A FIFO nobody writes to would block its open and its read for ever.
+    char dir[] = "/tmp/pellor-fifo-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string fifo = std::string(dir) + "/script.inf";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const char *paths[] = {"/nonexistent/pellor.inf", "", "/tmp", fifo.c_str(), "/dev/zero"};
+    for (const char *path : paths) {
+        char *lines = nullptr;
+        uint32_t length = 0, count = 0;
+        EXPECT_EQ(LoadScript(path, &lines, &length, &count), LOAD_FILE_ERROR) << path;
+        EXPECT_EQ(lines, nullptr) << path;
+    }
+    unlink(fifo.c_str());
+    rmdir(dir);
 }
 
 TEST(LoadScript, EmptyFileHasNoLines) {

@@ -1,5 +1,6 @@
 // KERNEL32 basics: last-error, string lengths, wsprintfA, the process heap, time.
 #include "platform/win32.h"
+#include "platform/failalloc.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -48,6 +49,10 @@ HANDLE WINAPI GetProcessHeap(void) { return &heapToken; }
 
 LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
     if (heap == nullptr) return nullptr;
+    if (AllocationFails()) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
     void *p = (flags & HEAP_ZERO_MEMORY) ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
     if (p == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return p;

@@ -37,13 +37,22 @@ HFILE WINAPI _lopen(LPCSTR path, int mode) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return HFILE_ERROR;
     }
-    int fd = open(path, flags);
+    // O_NONBLOCK so that a FIFO without a writer cannot hang the open; only regular files
+    // are files here (Windows cannot open a directory this way, and a FIFO or a device
+    // would hang or never end a read).
+    int fd = open(path, flags | O_NONBLOCK);
     if (fd < 0) {
         SetLastError(Win32ErrorFromErrno(errno));
         return HFILE_ERROR;
     }
     struct stat st {};
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {  // Windows cannot open a directory this way
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return HFILE_ERROR;
+    }
+    int fl = fcntl(fd, F_GETFL);
+    if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
         close(fd);
         SetLastError(ERROR_ACCESS_DENIED);
         return HFILE_ERROR;
