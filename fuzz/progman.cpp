@@ -12,11 +12,12 @@
 namespace {
 
 // What the store holds reads back: every item through its desktop entry, every
-// name through its file name.
-void CheckStore(const std::string &root) {
+// name through its file name; and the server's index knows every group the files hold.
+void CheckStore(const std::string &root, const GroupStore &store) {
     for (int scope : {SCOPE_PERSONAL, SCOPE_COMMON}) {
         for (const StoredGroup &g : StoreList(root, scope)) {
-            std::string decoded;
+            std::string decoded, stored;
+            FUZZ_CHECK(store.FindGroup(scope, g.name, &stored) && stored == g.name);
             FUZZ_CHECK(DecodeFileName(EncodeFileName(g.name), &decoded) && decoded == g.name);
             for (const ProgramItem &item : g.items) {
                 ProgramItem back;
@@ -36,17 +37,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     RemoveTree(root);
     FUZZ_CHECK(mkdir(root.c_str(), 0700) == 0);
     std::string error;
-    FUZZ_CHECK(StoreOpen(root, &error));
+    GroupStore store(root);
+    FUZZ_CHECK(store.Open(&error));
 
     ProgmanSession session;
     for (const std::string &text : SplitAtNul(data, size)) {
         std::vector<ExecCommand> commands;
         if (ParseExecute(text, &commands, &error)) FUZZ_CHECK(!commands.empty());
         std::string why;
-        bool acknowledged = ProgmanRunExecute(root, session, text, &why);
+        bool acknowledged = ProgmanRunExecute(store, session, text, &why);
         FUZZ_CHECK(acknowledged || !why.empty());
         if (session.exitRequested) break;
     }
-    CheckStore(root);
+    CheckStore(root, store);
     return 0;
 }
