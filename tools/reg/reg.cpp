@@ -88,18 +88,6 @@ int Canceled() {
     return 1;
 }
 
-
-LSTATUS ListSubkeys(HKEY key, std::vector<std::u16string> *names) {
-    for (DWORD i = 0;; i++) {
-        WCHAR name[256];
-        DWORD length = 256;
-        LSTATUS status = RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr);
-        if (status == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
-        if (status != ERROR_SUCCESS) return status;
-        names->emplace_back(name, length);
-    }
-}
-
 // Opens a subkey found by enumeration for reading; a name holding a NUL is
 // refused, since its c_str() would open another key.
 LSTATUS OpenSubkey(HKEY key, const std::u16string &name, HKEY *sub) {

@@ -30,17 +30,6 @@ bool TypeWanted(const SearchOptions &options, DWORD type) {
     return options.types.empty() || std::find(options.types.begin(), options.types.end(), type) != options.types.end();
 }
 
-LSTATUS Subkeys(HKEY key, std::vector<std::u16string> *names) {
-    for (DWORD i = 0;; i++) {
-        WCHAR name[256];
-        DWORD length = 256;
-        LSTATUS status = RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr);
-        if (status == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
-        if (status != ERROR_SUCCESS) return status;
-        names->emplace_back(name, length);
-    }
-}
-
 // A value matches by its name or by its data as reg query shows it.
 bool ValueMatches(const SearchOptions &options, const Value &v) {
     if (!TypeWanted(options, v.type)) return false;
@@ -119,7 +108,7 @@ LSTATUS SearchKey(HKEY key, const std::u16string &path, const SearchOptions &opt
     std::vector<Value> values;
     std::vector<std::u16string> subkeys;
     LSTATUS status = ListValues(key, &values);
-    if (status == ERROR_SUCCESS) status = Subkeys(key, &subkeys);
+    if (status == ERROR_SUCCESS) status = ListSubkeys(key, &subkeys);
     if (status != ERROR_SUCCESS) return status;
     if (options.valueNames || options.data) {
         bool header = false;

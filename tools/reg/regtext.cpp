@@ -368,3 +368,14 @@ LSTATUS ListValues(HKEY key, std::vector<Value> *values) {
         i++;
     }
 }
+
+LSTATUS ListSubkeys(HKEY key, std::vector<std::u16string> *names) {
+    for (DWORD i = 0;; i++) {
+        WCHAR name[256];
+        DWORD length = 256;
+        LSTATUS status = RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
+        if (status != ERROR_SUCCESS) return status;
+        names->emplace_back(name, length);
+    }
+}

@@ -69,3 +69,6 @@ struct Value {
 
 // Appends every value of key, in the registry's order.
 LSTATUS ListValues(HKEY key, std::vector<Value> *values);
+
+// Appends the name of every subkey of key, in the registry's order.
+LSTATUS ListSubkeys(HKEY key, std::vector<std::u16string> *names);
