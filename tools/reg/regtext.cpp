@@ -1,6 +1,7 @@
 #include "tools/reg/regtext.h"
 
 #include "platform/posix/registry/names.h"
+#include "platform/syshooks.h"
 
 #include <cstdio>
 #include <cstring>
@@ -45,36 +46,6 @@ const TypeEntry kTypes[] = {
     {"REG_RESOURCE_LIST", 8, false},
     {"REG_FULL_RESOURCE_DESCRIPTOR", 9, false},
     {"REG_RESOURCE_REQUIREMENTS_LIST", 10, false},
-};
-
-struct ErrorEntry {
-    LSTATUS code;
-    const char *text;
-};
-
-// Windows' message texts for the codes the registry layer returns.
-const ErrorEntry kErrors[] = {
-    {ERROR_FILE_NOT_FOUND, kNotFound + 7},
-    {ERROR_PATH_NOT_FOUND, "The system cannot find the path specified."},
-    {ERROR_ACCESS_DENIED, "Access is denied."},
-    {ERROR_INVALID_HANDLE, "The handle is invalid."},
-    {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory resources are available to process this command."},
-    {ERROR_OUTOFMEMORY, "Not enough memory resources are available to complete this operation."},
-    {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
-    {ERROR_BAD_PATHNAME, "The specified path is invalid."},
-    {ERROR_BADDB, "The configuration registry database is corrupt."},
-    {ERROR_BADKEY, "The configuration registry key is invalid."},
-    {ERROR_CANTOPEN, "The configuration registry key could not be opened."},
-    {ERROR_CANTREAD, "The configuration registry key could not be read."},
-    {ERROR_CANTWRITE, "The configuration registry key could not be written."},
-    {ERROR_REGISTRY_CORRUPT,
-     "The structure of one of the files containing registry data is corrupt, or the system's memory image of the "
-     "file is corrupt, or the file could not be recovered because the alternate copy or log was absent or corrupt."},
-    {ERROR_REGISTRY_IO_FAILED,
-     "An I/O operation initiated by the registry failed unrecoverably. The registry could not read in, or write out, "
-     "or flush, one of the files that contain the system's image of the registry."},
-    {ERROR_KEY_DELETED, "Illegal operation attempted on a registry key that has been marked for deletion."},
-    {ERROR_TIMEOUT, "This operation returned because the timeout period expired."},
 };
 
 bool EqualsIgnoreCase(const std::u16string &a, const char16_t *b) {
@@ -306,10 +277,10 @@ bool ParseAddData(DWORD type, bool haveData, const std::u16string &text, char16_
 }
 
 std::string ErrorText(LSTATUS code) {
-    for (const ErrorEntry &e : kErrors) {
-        if (e.code == code) return std::string("ERROR: ") + e.text;
-    }
-    return "ERROR: The registry call failed with error " + std::to_string(code) + ".";
+    if (code == ERROR_FILE_NOT_FOUND) return kNotFound;  // reg.exe's own wording
+    char text[512];
+    SystemErrorText(static_cast<DWORD>(code), text, sizeof text);
+    return std::string("ERROR: ") + text;
 }
 
 bool Confirm(const std::string &prompt) {

@@ -17,7 +17,8 @@ struct ErrorText {
     const char *text;
 };
 
-// The Windows wording of the codes this layer sets, so that both builds log alike.
+// The Windows wording of the codes this layer sets, so that both builds log alike
+// (and the reg tool speaks as reg.exe does).
 const ErrorText ErrorTexts[] = {
     {ERROR_SUCCESS, "The operation completed successfully."},
     {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified."},
@@ -29,9 +30,19 @@ const ErrorText ErrorTexts[] = {
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
     {ERROR_FILENAME_EXCED_RANGE, "The filename or extension is too long."},
     {ERROR_BUSY, "The requested resource is in use."},
+    {ERROR_BAD_PATHNAME, "The specified path is invalid."},
+    {ERROR_BADDB, "The configuration registry database is corrupt."},
+    {ERROR_BADKEY, "The configuration registry key is invalid."},
     {ERROR_CANTOPEN, "The configuration registry key could not be opened."},
+    {ERROR_CANTREAD, "The configuration registry key could not be read."},
     {ERROR_CANTWRITE, "The configuration registry key could not be written."},
-    {ERROR_REGISTRY_CORRUPT, "The structure of one of the files containing registry data is corrupted."},
+    {ERROR_REGISTRY_CORRUPT,
+     "The structure of one of the files containing registry data is corrupt, or the system's memory image of the "
+     "file is corrupt, or the file could not be recovered because the alternate copy or log was absent or corrupt."},
+    {ERROR_REGISTRY_IO_FAILED,
+     "An I/O operation initiated by the registry failed unrecoverably. The registry could not read in, or write out, "
+     "or flush, one of the files that contain the system's image of the registry."},
+    {ERROR_KEY_DELETED, "Illegal operation attempted on a registry key that has been marked for deletion."},
     {ERROR_TIMEOUT, "This operation returned because the timeout period expired."},
 };
 
