@@ -58,13 +58,7 @@ bool LogFile::Append(const std::string &line) {
     if (fd_ < 0 && !Reopen()) return false;
     if (size_ >= limit_ && !Rotate() && fd_ < 0) return false;
     std::string text = LocalTimeStamp() + "\t" + line + "\n";
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd_, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
+    size_t done = WriteAll(fd_, text);
     size_ += static_cast<int64_t>(done);
     unsynced_ = true;
     return done == text.size();
@@ -80,4 +74,15 @@ bool LogFile::TakeUnsynced() {
     bool was = unsynced_;
     unsynced_ = false;
     return was;
+}
+
+size_t WriteAll(int fd, const std::string &text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
 }

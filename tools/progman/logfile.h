@@ -35,3 +35,6 @@ private:
 
 // Local time as ISO 8601 with milliseconds and the offset from UTC.
 std::string LocalTimeStamp();
+
+// Writes all of text to fd, past interruptions; the bytes written.
+size_t WriteAll(int fd, const std::string &text);

@@ -3,6 +3,7 @@
 #include "store.h"
 
 #include "flusher.h"
+#include "logfile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -193,13 +194,7 @@ bool GroupStore::WriteItem(const std::string &dir, const std::string &file, cons
     std::string temp = dir + "/" + Scratch("tmp");
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return Fail(error, "cannot create " + temp);
-    size_t done = 0;
-    while (done < content.size()) {
-        ssize_t n = write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
+    size_t done = WriteAll(fd, content);
     bool ok = close(fd) == 0 && done == content.size();
     if (!ok || rename(temp.c_str(), (dir + "/" + file).c_str()) != 0) {
         Fail(error, "cannot write " + dir + "/" + file);

@@ -172,6 +172,13 @@ LSTATUS SearchValue(HKEY key, const std::u16string &path, const std::u16string &
     return status;
 }
 
+// The end of a search as reg.exe prints it; status 1 when nothing matched.
+int EndOfSearch(LSTATUS status, unsigned matches) {
+    if (status != ERROR_SUCCESS) return Fail(ErrorText(status));
+    std::printf("End of search: %u match(es) found.\n", matches);
+    return matches > 0 ? 0 : 1;
+}
+
 int QueryKey(HKEY key, const KeyPath &path, const Options &options) {
     bool recurse = options.count("s") != 0;
     if (options.count("v") || options.count("ve")) {
@@ -180,9 +187,7 @@ int QueryKey(HKEY key, const KeyPath &path, const Options &options) {
             unsigned matches = 0;
             std::printf("\n");
             LSTATUS status = SearchValue(key, path.display, name, &matches);
-            if (status != ERROR_SUCCESS) return Fail(ErrorText(status));
-            std::printf("End of search: %u match(es) found.\n", matches);
-            return matches > 0 ? 0 : 1;
+            return EndOfSearch(status, matches);
         }
         Value v;
         LSTATUS status = GetValue(key, name, &v);
@@ -227,9 +232,7 @@ int Search(HKEY key, const KeyPath &path, const SearchOptions &search) {
     unsigned matches = 0;
     std::printf("\n");
     LSTATUS status = SearchKey(key, path.display, search, &matches);
-    if (status != ERROR_SUCCESS) return Fail(ErrorText(status));
-    std::printf("End of search: %u match(es) found.\n", matches);
-    return matches > 0 ? 0 : 1;
+    return EndOfSearch(status, matches);
 }
 
 int Query(const Args &given) {
