@@ -342,6 +342,14 @@ TEST_F(ProgmanTest, ItemsOnDiskAfterACleanExitAreWhatTheJournalSays) {
     std::string served = Listing(Progman(""));
     EXPECT_NE(served.find("Z: z.exe"), std::string::npos) << served;
     EXPECT_EQ(served, Listing(replayed.path()));
+    // Nothing hidden is left behind: no temporary files, no deleted items kept for reuse.
+    FILE *hidden = popen(("find '" + Progman("") + "' -mindepth 2 -name '.*'").c_str(), "r");
+    ASSERT_NE(hidden, nullptr);
+    char line[512];
+    std::string found;
+    while (fgets(line, sizeof line, hidden) != nullptr) found += line;
+    pclose(hidden);
+    EXPECT_EQ(found, "");
 }
 
 TEST_F(ProgmanTest, NothingAcknowledgedIsLostToAKill) {

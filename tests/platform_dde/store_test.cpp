@@ -96,20 +96,25 @@ TEST_F(CommandsTest, AcknowledgesAndRefusesByTheRules) {
 
 TEST_F(CommandsTest, ReplacingKeepsOneItemInTheNewSpelling) {
     ASSERT_TRUE(Run("[CreateGroup(G)][AddItem(a.exe, editor, a.exe, 1)]"));
-    ASSERT_TRUE(Run("[AddItem(b.exe, Editor, b.exe, 2)]"));
+    ASSERT_TRUE(Run("[AddItem(b.exe /a /long /tail, Editor, b.exe, 2)]"));
     std::vector<StoredGroup> groups = StoreList(dir.path(), SCOPE_PERSONAL);
     ASSERT_EQ(groups.size(), 1u);
     ASSERT_EQ(groups[0].items.size(), 1u);
     EXPECT_EQ(groups[0].items[0].name, "Editor");
-    EXPECT_EQ(groups[0].items[0].commandLine, "b.exe");
+    EXPECT_EQ(groups[0].items[0].commandLine, "b.exe /a /long /tail");
     EXPECT_EQ(groups[0].items[0].iconIndex, 2);
     EXPECT_FALSE(Exists(Personal("G/editor.desktop")));
+    // Deleted and added again, shorter: the new entry whole, nothing of the old one after it.
+    ASSERT_TRUE(Run("[DeleteItem(EDITOR)][AddItem(c.exe, EDITOR, c.exe, 3)]"));
+    EXPECT_EQ(ReadFile(Personal("G/EDITOR.desktop")), FormatDesktopEntry(ProgramItem{"EDITOR", "c.exe", "c.exe", 3}));
 }
 
 TEST_F(CommandsTest, ANewServerFindsWhatTheFilesHold) {
     ASSERT_TRUE(Run("[CreateGroup(Tools)][AddItem(a.exe, Alpha)][AddItem(b.exe, Beta)][CreateGroup(Old)]"));
     ASSERT_EQ(mkdir(Personal("Hand").c_str(), 0700), 0);  // made by hand while no server ran
     WriteFile(Personal("Hand/Made.desktop"), "[Desktop Entry]\n");
+    ASSERT_EQ(chmod(Personal("Hand/Made.desktop").c_str(), 0600), 0);
+    ASSERT_EQ(link(Personal("Hand/Made.desktop").c_str(), (dir.path() + "/elsewhere").c_str()), 0);
     GroupStore again(dir.path());
     std::string error;
     ASSERT_TRUE(again.Open(&error)) << error;
@@ -122,6 +127,7 @@ TEST_F(CommandsTest, ANewServerFindsWhatTheFilesHold) {
         {"[DeleteItem(Alpha)]", false},
         {"[AddItem(b2.exe, BETA)]", true},  // replaces Beta
         {"[ShowGroup(hand, 1)][DeleteItem(made)]", true},
+        {"[AddItem(new.exe, Made)]", true},
         {"[DeleteGroup(old)][ShowGroup(Old, 1)]", false},
     };
     for (const auto &s : steps) {
@@ -131,7 +137,8 @@ TEST_F(CommandsTest, ANewServerFindsWhatTheFilesHold) {
     EXPECT_FALSE(Exists(Personal("Tools/Alpha.desktop")));
     EXPECT_FALSE(Exists(Personal("Tools/Beta.desktop")));
     EXPECT_TRUE(Exists(Personal("Tools/BETA.desktop")));
-    EXPECT_FALSE(Exists(Personal("Hand/Made.desktop")));
+    EXPECT_NE(ReadFile(Personal("Hand/Made.desktop")).find("new.exe"), std::string::npos);
+    EXPECT_EQ(ReadFile(dir.path() + "/elsewhere"), "[Desktop Entry]\n");  // its other name untouched
     EXPECT_FALSE(Exists(Personal("Old")));
 }
 

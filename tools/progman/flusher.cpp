@@ -48,7 +48,9 @@ int FlushDir(const std::string &path) {
 
 }  // namespace
 
-bool FlushPaths(const std::vector<std::string> &files, const std::vector<std::string> &dirs, std::string *error) {
+bool FlushPaths(const FlushBatch &batch, std::string *error) {
+    const std::vector<std::string> &files = batch.files, &dirs = batch.dirs;
+    for (const std::string &path : batch.doomed) unlink(path.c_str());
     std::string failed;
     int first = 0;
     for (size_t i = 0; i < files.size(); i += kChunk)
@@ -71,11 +73,11 @@ Flusher::~Flusher() {
     thread_.join();
 }
 
-void Flusher::Submit(std::vector<std::string> files, std::vector<std::string> dirs) {
-    if (files.empty() && dirs.empty()) return;
+void Flusher::Submit(FlushBatch batch) {
+    if (batch.empty()) return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        queue_.push_back(Batch{std::move(files), std::move(dirs)});
+        queue_.push_back(std::move(batch));
     }
     changed_.notify_all();
 }
@@ -98,12 +100,12 @@ void Flusher::Run() {
     for (;;) {
         changed_.wait(lock, [this] { return stop_ || !queue_.empty(); });
         if (queue_.empty()) return;
-        Batch batch = std::move(queue_.front());
+        FlushBatch batch = std::move(queue_.front());
         queue_.pop_front();
         busy_ = true;
         lock.unlock();
         std::string error;
-        bool ok = FlushPaths(batch.files, batch.dirs, &error);
+        bool ok = FlushPaths(batch, &error);
         lock.lock();
         busy_ = false;
         if (!ok && error_.empty()) error_ = error;

@@ -9,9 +9,16 @@
 #include <thread>
 #include <vector>
 
-// Flushes each path: files with fdatasync, then directories with fsync. A path
-// that is gone has nothing to flush. False, with *error, when one could not be.
-bool FlushPaths(const std::vector<std::string> &files, const std::vector<std::string> &dirs, std::string *error);
+// One flush, in this order: the doomed files unlinked, the files flushed with
+// fdatasync, then the directories with fsync. A path that is gone has nothing
+// to unlink or flush.
+struct FlushBatch {
+    std::vector<std::string> doomed, files, dirs;
+    bool empty() const { return doomed.empty() && files.empty() && dirs.empty(); }
+};
+
+// Carries out a batch; false, with *error, when a path could not be flushed.
+bool FlushPaths(const FlushBatch &batch, std::string *error);
 
 class Flusher {
 public:
@@ -20,21 +27,18 @@ public:
     Flusher(const Flusher &) = delete;
     Flusher &operator=(const Flusher &) = delete;
 
-    void Submit(std::vector<std::string> files, std::vector<std::string> dirs);
+    void Submit(FlushBatch batch);
     // Waits until everything submitted so far is on disk.
     void Drain();
     // The first failure since the last call, or empty.
     std::string TakeError();
 
 private:
-    struct Batch {
-        std::vector<std::string> files, dirs;
-    };
     void Run();
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<Batch> queue_;
+    std::deque<FlushBatch> queue_;
     bool busy_ = false, stop_ = false;
     std::string error_;
     std::thread thread_;

@@ -126,23 +126,22 @@ public:
         if (commitAt_ != UINT64_MAX && DdeRemainingMs(commitAt_) == 0) Commit();
     }
 
-    // Hands the items, their directories and then the logs to the flusher.
-    void Commit() {
+    // Hands the items, their directories and then the logs to the flusher;
+    // the spares too once the server is about to end.
+    void Commit(bool ending = false) {
         commitAt_ = UINT64_MAX;
         std::string error = flusher_.TakeError();
         if (!error.empty()) Log(error);
-        std::vector<std::string> files, dirs;
-        store_.TakeUnsynced(&files, &dirs);
-        flusher_.Submit(std::move(files), std::move(dirs));
-        std::vector<std::string> logs;
+        flusher_.Submit(store_.TakeUnsynced(ending));
+        FlushBatch logs;
         for (LogFile *log : {&journal_, &log_})
-            if (log->TakeUnsynced()) logs.push_back(log->path());
-        flusher_.Submit(std::move(logs), {});
+            if (log->TakeUnsynced()) logs.files.push_back(log->path());
+        flusher_.Submit(std::move(logs));
     }
 
     // Everything on disk before the server exits.
     void Finish() {
-        Commit();
+        Commit(true);
         flusher_.Drain();
         std::string error = flusher_.TakeError();
         if (!error.empty()) Log(error);

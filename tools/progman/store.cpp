@@ -18,10 +18,13 @@
 namespace {
 
 const char kItemSuffix[] = ".desktop";
+// Spares kept for reuse: more than an upgrade has in hand at once.
+constexpr size_t kSpareLimit = 64;
 unsigned scratchCounter = 0;
 
 std::string Scratch(const char *kind) {
-    return std::string(".") + kind + "-" + std::to_string(getpid()) + "-" + std::to_string(++scratchCounter);
+    static const std::string pid = std::to_string(getpid());
+    return std::string(".") + kind + "-" + pid + "-" + std::to_string(++scratchCounter);
 }
 
 bool EndsWith(const std::string &s, const std::string &tail) {
@@ -180,6 +183,10 @@ bool GroupStore::DeleteGroup(int scope, const std::string &name, std::string *er
         if (rename((dir + "/" + it->second.back().entry.file).c_str(), doomed.c_str()) != 0)
             return Fail(error, "cannot delete group");
         unsyncedDirs_.insert(dir);
+        // Its spares go with it.
+        std::string prefix = dir + "/" + it->second.back().entry.file + "/";
+        auto spare = spares_.lower_bound(prefix);
+        while (spare != spares_.end() && spare->first.compare(0, prefix.size(), prefix) == 0) spare = spares_.erase(spare);
         it->second.pop_back();
         RemoveTree(doomed);
     }
@@ -187,15 +194,43 @@ bool GroupStore::DeleteGroup(int scope, const std::string &name, std::string *er
     return true;
 }
 
+// A spare to write an item into: our own file, linked nowhere else (a deleted
+// item made by hand may be), opened for writing over; -1 when it is not one.
+int OpenSpare(const std::string &path, off_t *size) {
+    int fd = open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st {};
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || (st.st_mode & 07777) != 0600)) {
+        close(fd);
+        fd = -1;
+    }
+    *size = st.st_size;
+    return fd;
+}
+
 // Puts content in place as dir/file through a temporary file and a rename; the
-// file's flush waits for the next Sync.
+// file's flush waits for the next batch. The temporary file is the item's own
+// spare when it was just deleted, written over rather than truncated: freeing
+// and allocating its blocks would cost more than the write (a discard, on some
+// mounts), and until the flush a power loss leaves that item old or new.
 bool GroupStore::WriteItem(const std::string &dir, const std::string &file, const std::string &content,
                            std::string *error) {
-    std::string temp = dir + "/" + Scratch("tmp");
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) return Fail(error, "cannot create " + temp);
+    std::string temp;
+    int fd = -1;
+    off_t oldSize = 0;
+    if (auto spare = spares_.find(dir + "/" + Fold(file)); spare != spares_.end()) {
+        temp = std::move(spare->second);
+        spares_.erase(spare);
+        if ((fd = OpenSpare(temp, &oldSize)) < 0) doomed_.push_back(temp);
+    }
+    if (fd < 0) {
+        temp = dir + "/" + Scratch("tmp");
+        oldSize = 0;
+        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) return Fail(error, "cannot create " + temp);
+    }
     size_t done = WriteAll(fd, content);
-    bool ok = close(fd) == 0 && done == content.size();
+    bool ok = done == content.size() && (oldSize <= static_cast<off_t>(done) || ftruncate(fd, done) == 0);
+    ok = close(fd) == 0 && ok;
     if (!ok || rename(temp.c_str(), (dir + "/" + file).c_str()) != 0) {
         Fail(error, "cannot write " + dir + "/" + file);
         unlink(temp.c_str());
@@ -203,6 +238,22 @@ bool GroupStore::WriteItem(const std::string &dir, const std::string &file, cons
     }
     unsyncedFiles_.insert(dir + "/" + file);
     unsyncedDirs_.insert(dir);
+    return true;
+}
+
+// Takes dir/file out of its name into a hidden spare, kept for the item of
+// that name to be written into again.
+bool GroupStore::Retire(const std::string &dir, const std::string &file) {
+    std::string spare = dir + "/" + Scratch("deleted");
+    if (rename((dir + "/" + file).c_str(), spare.c_str()) != 0) return errno == ENOENT;
+    unsyncedDirs_.insert(dir);
+    std::string &slot = spares_[dir + "/" + Fold(file)];
+    if (!slot.empty()) doomed_.push_back(std::move(slot));
+    slot = std::move(spare);
+    if (spares_.size() > kSpareLimit) {
+        doomed_.push_back(std::move(spares_.begin()->second));
+        spares_.erase(spares_.begin());
+    }
     return true;
 }
 
@@ -216,7 +267,7 @@ bool GroupStore::PutItem(int scope, const std::string &group, const ProgramItem 
     if (!WriteItem(dir, file, FormatDesktopEntry(item), error)) return false;
     std::vector<Entry> &same = g->items[Fold(item.name)];
     for (const Entry &e : same)
-        if (e.file != file) unlink((dir + "/" + e.file).c_str());
+        if (e.file != file) Retire(dir, e.file);
     same.assign(1, Entry{item.name, file});
     return true;
 }
@@ -229,24 +280,23 @@ bool GroupStore::DeleteItem(int scope, const std::string &group, const std::stri
     if (it == g->items.end()) return Fail(error, "no item " + name + " in group " + group);
     std::string dir = ScopeDir(root_, scope) + "/" + g->entry.file;
     for (const Entry &e : it->second)
-        if (unlink((dir + "/" + e.file).c_str()) != 0 && errno != ENOENT)
-            return Fail(error, "cannot delete item " + name);
+        if (!Retire(dir, e.file)) return Fail(error, "cannot delete item " + name);
     g->items.erase(it);
-    unsyncedDirs_.insert(dir);
     return true;
 }
 
-bool GroupStore::Sync(std::string *error) {
-    std::vector<std::string> files, dirs;
-    TakeUnsynced(&files, &dirs);
-    return FlushPaths(files, dirs, error);
-}
-
-void GroupStore::TakeUnsynced(std::vector<std::string> *files, std::vector<std::string> *dirs) {
-    files->assign(unsyncedFiles_.begin(), unsyncedFiles_.end());
-    dirs->assign(unsyncedDirs_.begin(), unsyncedDirs_.end());
+FlushBatch GroupStore::TakeUnsynced(bool allSpares) {
+    FlushBatch batch;
+    if (allSpares) {
+        for (auto &[item, spare] : spares_) doomed_.push_back(std::move(spare));
+        spares_.clear();
+    }
+    batch.doomed.swap(doomed_);
+    batch.files.assign(unsyncedFiles_.begin(), unsyncedFiles_.end());
+    batch.dirs.assign(unsyncedDirs_.begin(), unsyncedDirs_.end());
     unsyncedFiles_.clear();
     unsyncedDirs_.clear();
+    return batch;
 }
 
 std::vector<StoredGroup> StoreList(const std::string &root, int scope) {

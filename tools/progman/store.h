@@ -6,10 +6,19 @@
 // memory, so that finding a name never lists a directory. A change is in
 // place (written to a temporary file and renamed, so that a reader never sees
 // half an item) when its call returns true, and on the disk after the next
-// Sync, which flushes every change since the last one together.
+// flush, which takes every change since the last one together.
+//
+// A deleted item's file is renamed to a hidden spare rather than unlinked,
+// and the item of that name written next in its group reuses it: an upgrade
+// deletes and re-adds every item, and making and freeing an inode and its
+// blocks for each costs the serving thread far more than a rename (some file
+// systems scan past every recently freed inode, or discard freed blocks at
+// once). Spares past a few, and all of them at the end, are unlinked by
+// whoever flushes.
 #pragma once
 
 #include "desktop.h"
+#include "flusher.h"
 
 #include <map>
 #include <set>
@@ -43,11 +52,10 @@ public:
     // Deletes an item; false when the group has none of that name.
     bool DeleteItem(int scope, const std::string &group, const std::string &name, std::string *error);
 
-    // Flushes the changes made since the last Sync: item files, then the
-    // directories that name them.
-    bool Sync(std::string *error);
-    // What Sync would flush, handed over to be flushed elsewhere.
-    void TakeUnsynced(std::vector<std::string> *files, std::vector<std::string> *dirs);
+    // The changes made since the last call, to be flushed together: the item
+    // files and the directories that name them, and the spares let go (all of
+    // them when allSpares).
+    FlushBatch TakeUnsynced(bool allSpares);
 
 private:
     struct Entry {
@@ -63,11 +71,14 @@ private:
     Group *Locate(int scope, const std::string &stored);
     void ReadIndex(int scope);
     bool WriteItem(const std::string &dir, const std::string &file, const std::string &content, std::string *error);
+    bool Retire(const std::string &dir, const std::string &file);
 
     std::string root_;
     Scope scopes_[2];
-    std::set<std::string> unsyncedFiles_;  // item files written since the last Sync
-    std::set<std::string> unsyncedDirs_;   // directories changed since the last Sync
+    std::set<std::string> unsyncedFiles_;  // item files written since the last TakeUnsynced
+    std::set<std::string> unsyncedDirs_;   // directories changed since then
+    std::map<std::string, std::string> spares_;  // hidden files of deleted items, by dir/folded file
+    std::vector<std::string> doomed_;            // spares let go, to be unlinked
 };
 
 struct StoredGroup {
