@@ -1,5 +1,8 @@
 // Commands per second of the Program Manager server alone, over one held
-// conversation, on a machine directory on disk and on tmpfs side by side.
+// conversation, on a machine directory on disk and on tmpfs side by side. Each
+// case sends its commands twice: the first pass fills an empty machine (every
+// delete is refused, every add makes a file), the second is an upgrade of what
+// is there (every item deleted and added again).
 //
 //   progman_bench [disk-dir [tmpfs-dir]]   (defaults: /var/tmp and /dev/shm)
 //
@@ -45,31 +48,37 @@ std::vector<std::string> Commands(const Shape &s) {
 
 HDDEDATA CALLBACK Ignore(UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR, ULONG_PTR) { return nullptr; }
 
-// Runs the shape's commands against a fresh progman; microseconds per command, or -1.
-double RunCase(const Shape &shape) {
+struct Result {
+    double fill = -1, upgrade = -1;  // microseconds per command, or -1
+};
+
+// Runs the shape's commands twice against a fresh progman.
+Result RunCase(const Shape &shape) {
     STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
     char line[] = "PROGMAN /NTSETUP";
-    if (!CreateProcessA(nullptr, line, nullptr, nullptr, 0, 0, nullptr, nullptr, &si, &pi)) return -1;
+    if (!CreateProcessA(nullptr, line, nullptr, nullptr, 0, 0, nullptr, nullptr, &si, &pi)) return {};
     pid_t pid = static_cast<pid_t>(pi.dwProcessId);
-    double perCommand = -1;
+    Result result;
     DWORD inst = 0;
     if (WaitForInputIdle(pi.hProcess, 20000) == 0 && DdeInitializeA(&inst, Ignore, APPCMD_CLIENTONLY, 0) == 0) {
         HSZ name = DdeCreateStringHandleA(inst, "PROGMAN", 0);
         HCONV conv = DdeConnect(inst, name, name, nullptr);
         std::vector<std::string> commands = Commands(shape);
-        auto start = std::chrono::steady_clock::now();
         bool ok = conv != nullptr;
-        for (size_t i = 0; ok && i < commands.size(); i++) {
-            DWORD status = 0;
-            DdeClientTransaction(reinterpret_cast<LPBYTE>(commands[i].data()),
-                                 static_cast<DWORD>(commands[i].size() + 1), conv, nullptr, 0, XTYP_EXECUTE, 20000,
-                                 &status);
-            ok = DdeGetLastError(inst) != DMLERR_SERVER_DIED;
+        for (double *perCommand : {&result.fill, &result.upgrade}) {
+            auto start = std::chrono::steady_clock::now();
+            for (size_t i = 0; ok && i < commands.size(); i++) {
+                DWORD status = 0;
+                DdeClientTransaction(reinterpret_cast<LPBYTE>(commands[i].data()),
+                                     static_cast<DWORD>(commands[i].size() + 1), conv, nullptr, 0, XTYP_EXECUTE,
+                                     20000, &status);
+                ok = DdeGetLastError(inst) != DMLERR_SERVER_DIED;
+            }
+            auto took = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+            if (ok) *perCommand = took / static_cast<double>(commands.size());
         }
-        auto took = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
-        if (ok) perCommand = took / static_cast<double>(commands.size());
         DdeFreeStringHandle(inst, name);
         DdeUninitialize(inst);
     }
@@ -78,27 +87,27 @@ double RunCase(const Shape &shape) {
     kill(pid, SIGKILL);  // it has gone by now unless it hung
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
-    return perCommand;
+    return result;
 }
 
 // One case in a child process with its own machine directory under base.
-double RunIsolated(const std::string &base, const Shape &shape) {
+Result RunIsolated(const std::string &base, const Shape &shape) {
     std::string dir = base + "/progman-bench-XXXXXX";
-    if (mkdtemp(dir.data()) == nullptr) return -1;
+    if (mkdtemp(dir.data()) == nullptr) return {};
     int fds[2];
-    if (pipe(fds) != 0) return -1;
+    if (pipe(fds) != 0) return {};
     pid_t child = fork();
     if (child == 0) {
         close(fds[0]);
         setenv("PELLOR_MACHINE", dir.c_str(), 1);
         unsetenv("XDG_RUNTIME_DIR");
-        double r = RunCase(shape);
+        Result r = RunCase(shape);
         ssize_t n = write(fds[1], &r, sizeof r);
         _exit(n == sizeof r ? 0 : 1);
     }
     close(fds[1]);
-    double result = -1;
-    if (child < 0 || read(fds[0], &result, sizeof result) != sizeof result) result = -1;
+    Result result;
+    if (child < 0 || read(fds[0], &result, sizeof result) != sizeof result) result = {};
     close(fds[0]);
     if (child > 0) waitpid(child, nullptr, 0);
     std::string remove = "rm -rf '" + dir + "'";
@@ -110,10 +119,12 @@ double RunIsolated(const std::string &base, const Shape &shape) {
 
 int main(int argc, char **argv) {
     std::string disk = argc > 1 ? argv[1] : "/var/tmp", tmpfs = argc > 2 ? argv[2] : "/dev/shm";
-    std::printf("%-24s %14s %14s %14s\n", "shape", "disk us/cmd", "tmpfs us/cmd", "disk cmd/s");
+    std::printf("%-24s %12s %12s %15s %15s %15s\n", "us per command", "fill disk", "fill tmpfs", "upgrade disk",
+                "upgrade tmpfs", "upgrade disk/s");
     for (const Shape &s : kShapes) {
-        double onDisk = RunIsolated(disk, s), onTmpfs = RunIsolated(tmpfs, s);
-        std::printf("%-24s %14.1f %14.1f %14.0f\n", s.name, onDisk, onTmpfs, onDisk > 0 ? 1e6 / onDisk : 0.0);
+        Result onDisk = RunIsolated(disk, s), onTmpfs = RunIsolated(tmpfs, s);
+        std::printf("%-24s %12.1f %12.1f %15.1f %15.1f %15.0f\n", s.name, onDisk.fill, onTmpfs.fill, onDisk.upgrade,
+                    onTmpfs.upgrade, onDisk.upgrade > 0 ? 1e6 / onDisk.upgrade : 0.0);
         std::fflush(stdout);
     }
     return 0;
