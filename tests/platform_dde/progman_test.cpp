@@ -359,26 +359,31 @@ TEST_F(ProgmanTest, NothingAcknowledgedIsLostToAKill) {
         ProcessGuard server{-1, kProgmanGraceMs};
         ProcessHandles h;
         ASSERT_TRUE(StartProgman(&server, &h));
-        std::vector<std::string> acked;
+        std::map<std::string, std::string> acked;  // item file -> its command line
         {
             DdeClient client;
             HCONV conv = client.Connect("PROGMAN", "PROGMAN");
             ASSERT_NE(conv, nullptr);
             DWORD status = 0;
             for (int i = 0; i < n; i++) {
-                std::string item = "Item" + std::to_string(i);
-                std::string command = "[CreateGroup(G" + std::to_string(i % 3) + ")][AddItem(app.exe /" +
-                                      std::to_string(i) + ", " + item + ")]";
-                if (client.Execute(conv, command, 20000, &status) != nullptr)
-                    acked.push_back("G" + std::to_string(i % 3) + "/" + item);
+                // A new item, and an older one of its group deleted and added again, as an upgrade does.
+                std::string group = "G" + std::to_string(i % 3), item = "Item" + std::to_string(i);
+                std::string older = "Item" + std::to_string(i % 3 + (i / 6) * 3), line = "app.exe /" + std::to_string(i);
+                std::string command = "[CreateGroup(" + group + ")][AddItem(" + line + ", " + item + ")][DeleteItem(" +
+                                      older + ")][AddItem(" + line + " again, " + older + ")]";
+                if (client.Execute(conv, command, 20000, &status) != nullptr) {
+                    acked[group + "/" + item] = line;
+                    acked[group + "/" + older] = line + " again";
+                }
             }
             server.Kill(SIGKILL);  // while the conversation is open: no flush at its end
             ASSERT_TRUE(server.WaitExit(5000));
         }
         EXPECT_EQ(acked.size(), static_cast<size_t>(n));
-        for (const std::string &item : acked) {
+        for (const auto &[item, line] : acked) {
             ProgramItem read;
             EXPECT_TRUE(ParseDesktopEntry(ReadFile(Progman("Personal/" + item + ".desktop")), &read)) << item;
+            EXPECT_EQ(read.commandLine, line) << item;
         }
         EXPECT_EQ(JournalCommands(Progman("journal.log")).size(), static_cast<size_t>(n)) << n;
     }
