@@ -7,12 +7,16 @@
 #include "store.h"
 #include "support.h"
 
+#include <fstream>
+#include <sstream>
 #include <sys/stat.h>
 
 namespace {
 
 // What the store holds reads back: every item through its desktop entry, every
-// name through its file name; and the server's index knows every group the files hold.
+// name through its file name; every item file is whole, exactly the entry of
+// what it holds (nothing of an item written before it in the same file); and
+// the server's index knows every group the files hold.
 void CheckStore(const std::string &root, const GroupStore &store) {
     for (int scope : {SCOPE_PERSONAL, SCOPE_COMMON}) {
         for (const StoredGroup &g : StoreList(root, scope)) {
@@ -24,6 +28,11 @@ void CheckStore(const std::string &root, const GroupStore &store) {
                 FUZZ_CHECK(ParseDesktopEntry(FormatDesktopEntry(item), &back));
                 FUZZ_CHECK(back.name == item.name && back.commandLine == item.commandLine &&
                            back.iconFile == item.iconFile && back.iconIndex == item.iconIndex);
+                std::ifstream in(ScopeDir(root, scope) + "/" + EncodeFileName(g.name) + "/" +
+                                 EncodeFileName(item.name) + ".desktop");
+                std::stringstream file;
+                file << in.rdbuf();
+                FUZZ_CHECK(file.str() == FormatDesktopEntry(item));
             }
         }
     }
