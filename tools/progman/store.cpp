@@ -247,12 +247,15 @@ bool GroupStore::Retire(const std::string &dir, const std::string &file) {
     std::string spare = dir + "/" + Scratch("deleted");
     if (rename((dir + "/" + file).c_str(), spare.c_str()) != 0) return errno == ENOENT;
     unsyncedDirs_.insert(dir);
-    std::string &slot = spares_[dir + "/" + Fold(file)];
+    std::string key = dir + "/" + Fold(file);
+    std::string &slot = spares_[key];
     if (!slot.empty()) doomed_.push_back(std::move(slot));
     slot = std::move(spare);
-    if (spares_.size() > kSpareLimit) {
-        doomed_.push_back(std::move(spares_.begin()->second));
-        spares_.erase(spares_.begin());
+    if (spares_.size() > kSpareLimit) {  // let another one go: this one is the likeliest to be wanted next
+        auto other = spares_.begin();
+        if (other->first == key) ++other;
+        doomed_.push_back(std::move(other->second));
+        spares_.erase(other);
     }
     return true;
 }
