@@ -2,12 +2,12 @@
 // cannot be opened or written is dropped: the log never changes a run's outcome.
 #include "driver/runlog.h"
 
+#include "platform/localtime.h"
 #include "platform/syshooks.h"
 #include "platform/wstr.h"
 
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string>
 
 namespace {
@@ -17,37 +17,6 @@ HANDLE destinations[MaxDestinations];
 bool owned[MaxDestinations];  // opened here, so closed here (standard error is not)
 int destinationCount = 0;
 char linePrefix[64];
-
-// Days since 1970-01-01 of a civil date: the zone offset without platform calls.
-long long DaysFromCivil(long long y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const long long era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<long long>(doe) - 719468;
-}
-
-long long SecondsOf(const std::tm &t) {
-    return DaysFromCivil(t.tm_year + 1900LL, static_cast<unsigned>(t.tm_mon + 1), static_cast<unsigned>(t.tm_mday)) *
-               86400 +
-           t.tm_hour * 3600LL + t.tm_min * 60LL + t.tm_sec;
-}
-
-// The local time now in ISO 8601 with its offset, e.g. 2026-12-08T23:05:01+01:00.
-std::string LocalTimeNow() {
-    std::time_t now = std::time(nullptr);
-    std::tm utc = *std::gmtime(&now);
-    std::tm local = *std::localtime(&now);
-    long long offset = (SecondsOf(local) - SecondsOf(utc)) / 60;
-    char sign = offset < 0 ? '-' : '+';
-    if (offset < 0) offset = -offset;
-    char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02lld:%02lld", local.tm_year + 1900,
-                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, sign, offset / 60,
-                  offset % 60);
-    return text;
-}
 
 // Opens path for appending, creating it when it does not exist. Every write lands
 // at the end of the file, so runs that log at the same time never overwrite each other.
@@ -65,7 +34,7 @@ void AddDestination(HANDLE file, bool own) {
 
 // Each line goes out in one write.
 void WriteLine(const char *text) {
-    std::string line = LocalTimeNow() + linePrefix + text + "\n";
+    std::string line = LocalTimeText(false) + linePrefix + text + "\n";
     for (int i = 0; i < destinationCount; i++) {
         DWORD written = 0;
         WriteFile(destinations[i], line.data(), static_cast<DWORD>(line.size()), &written, nullptr);

@@ -1,9 +1,10 @@
 // Appending, flushing and rotating the Program Manager's logs.
 #include "logfile.h"
 
+#include "platform/localtime.h"
+
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,19 +21,6 @@ bool SyncParent(const std::string &path) {
 }
 
 }  // namespace
-
-std::string LocalTimeStamp() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    tm local{};
-    localtime_r(&now.tv_sec, &local);
-    char date[32], zone[8];
-    strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
-    strftime(zone, sizeof zone, "%z", &local);  // +hhmm
-    char out[64];
-    std::snprintf(out, sizeof out, "%s.%03ld%.3s:%.2s", date, now.tv_nsec / 1000000L, zone, zone + 3);
-    return out;
-}
 
 LogFile::~LogFile() {
     Sync();
@@ -57,7 +45,7 @@ bool LogFile::Rotate() {
 bool LogFile::Append(const std::string &line) {
     if (fd_ < 0 && !Reopen()) return false;
     if (size_ >= limit_ && !Rotate() && fd_ < 0) return false;
-    std::string text = LocalTimeStamp() + "\t" + line + "\n";
+    std::string text = LocalTimeText(true) + "\t" + line + "\n";
     size_t done = WriteAll(fd_, text);
     size_ += static_cast<int64_t>(done);
     unsynced_ = true;

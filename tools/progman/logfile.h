@@ -33,8 +33,5 @@ private:
     bool unsynced_ = false;
 };
 
-// Local time as ISO 8601 with milliseconds and the offset from UTC.
-std::string LocalTimeStamp();
-
 // Writes all of text to fd, past interruptions; the bytes written.
 size_t WriteAll(int fd, const std::string &text);

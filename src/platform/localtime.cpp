@@ -1,0 +1,44 @@
+#include "platform/localtime.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+// Days since 1970-01-01 of a civil date: the zone offset without platform calls.
+long long DaysFromCivil(long long y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const long long era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<long long>(doe) - 719468;
+}
+
+long long SecondsOf(const std::tm &t) {
+    return DaysFromCivil(t.tm_year + 1900LL, static_cast<unsigned>(t.tm_mon + 1), static_cast<unsigned>(t.tm_mday)) *
+               86400 +
+           t.tm_hour * 3600LL + t.tm_min * 60LL + t.tm_sec;
+}
+
+}  // namespace
+
+std::string LocalTimeText(bool milliseconds) {
+    auto now = std::chrono::system_clock::now();
+    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    long millis = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+    std::tm utc = *std::gmtime(&seconds);
+    std::tm local = *std::localtime(&seconds);
+    long long offset = (SecondsOf(local) - SecondsOf(utc)) / 60;
+    char sign = offset < 0 ? '-' : '+';
+    if (offset < 0) offset = -offset;
+    char fraction[8] = "";
+    if (milliseconds) std::snprintf(fraction, sizeof fraction, ".%03ld", millis);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%s%c%02lld:%02lld", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, fraction, sign,
+                  offset / 60, offset % 60);
+    return text;
+}
