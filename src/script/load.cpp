@@ -140,28 +140,28 @@ const char *SkipOver(const char *cursor, const char *set) {
     }
 }
 
-uint32_t TokenizeImage(const char *image, char *out) {
-    Tokenizer<false> t;
-    t.scan = image;
+namespace {
+
+template <bool Mapped>
+uint32_t Tokenize(const char *image, char *out, uint32_t *lineStarts) {
+    Tokenizer<Mapped> t;
+    t.scan = t.countedTo = image;
     t.out = out;
+    t.lineStarts = lineStarts;
     while (*t.scan != '\0') {
+        if constexpr (Mapped) t.stepStart = t.scan;
         int b = t.Step();
         if (b >= 0) t.Emit(static_cast<unsigned char>(b));
     }
     return static_cast<uint32_t>(t.out - out);
 }
 
+}  // namespace
+
+uint32_t TokenizeImage(const char *image, char *out) { return Tokenize<false>(image, out, nullptr); }
+
 uint32_t TokenizeImageMapped(const char *image, char *out, uint32_t *lineStarts) {
-    Tokenizer<true> t;
-    t.scan = t.countedTo = image;
-    t.out = out;
-    t.lineStarts = lineStarts;
-    while (*t.scan != '\0') {
-        t.stepStart = t.scan;
-        int b = t.Step();
-        if (b >= 0) t.Emit(static_cast<unsigned char>(b));
-    }
-    return static_cast<uint32_t>(t.out - out);
+    return Tokenize<true>(image, out, lineStarts);
 }
 
 uint32_t CountLines(const char *buffer, uint32_t length) {
