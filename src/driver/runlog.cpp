@@ -2,6 +2,7 @@
 // cannot be opened or written is dropped: the log never changes a run's outcome.
 #include "driver/runlog.h"
 
+#include "platform/escape.h"
 #include "platform/localtime.h"
 #include "platform/syshooks.h"
 #include "platform/wstr.h"
@@ -32,9 +33,10 @@ void AddDestination(HANDLE file, bool own) {
     destinationCount++;
 }
 
-// Each line goes out in one write.
+// Each line goes out in one write. What it quotes (arguments, script text) may hold
+// control characters: escaped, they can neither forge a line nor drive a terminal.
 void WriteLine(const char *text) {
-    std::string line = LocalTimeText(false) + linePrefix + text + "\n";
+    std::string line = LocalTimeText(false) + linePrefix + EscapeControls(text) + "\n";
     for (int i = 0; i < destinationCount; i++) {
         DWORD written = 0;
         WriteFile(destinations[i], line.data(), static_cast<DWORD>(line.size()), &written, nullptr);

@@ -67,6 +67,10 @@ TEST(CommandLine, TheLogSaysWhyARunEndedWithStatusTwo) {
          "exit 2: cannot read script \"/bogus\": The system cannot find the file specified."},
         {{"/run_inf", "/no/such/dir/s.inf"},
          "exit 2: cannot read script \"/no/such/dir/s.inf\": The system cannot find the file specified."},
+        // What the log quotes cannot forge a line or reach the terminal as a control sequence.
+        {{"/bogus\nexit 0: done"}, "exit 2: unknown switch \"/bogus\\x0Aexit 0: done\""},
+        {{"/run_inf", "--", "/x\x1B[2J"},
+         "exit 2: cannot read script \"/x\\x1B[2J\": The system cannot find the file specified."},
     };
     for (const Case &c : cases) {
         RunResult r = RunProgram(BinPath("upgrade"), c.args, {"PELLOR_MACHINE=" + machine.path(), "PELLOR_LOG=-"});

@@ -1,3 +1,4 @@
+#include "platform/escape.h"
 #include "platform/wstr.h"
 
 #include <gtest/gtest.h>
@@ -72,6 +73,25 @@ TEST(WStr, ConversionsRespectTheirBounds) {
     EXPECT_EQ(narrow[4], '#');
     EXPECT_EQ(WideToMb(narrow, u"ab", 4), 2u);
     EXPECT_EQ(narrow[2], '\0');
+}
+
+TEST(EscapeControls, NoLineCanBeForgedAndNoTerminalSequenceStarts) {
+    const struct {
+        std::string text, escaped;
+    } cases[] = {
+        {"plain text, \"quoted\" and caf\xC3\xA9", "plain text, \"quoted\" and caf\xC3\xA9"},
+        {"a\nexit 0: done", "a\\x0Aexit 0: done"},
+        {"\x1B[2Jcleared\r\t", "\\x1B[2Jcleared\\x0D\\x09"},
+        {"del\x7F", "del\\x7F"},
+        {"csi \xC2\x9B" "1m and \xC2\x85", "csi \\xC2\\x9B1m and \\xC2\\x85"},  // C1 in UTF-8
+        {"raw \x9B" "1m", "raw \\x9B1m"},                                        // C1 as one byte
+        {"nbsp \xC2\xA0 euro \xE2\x82\xAC \xF0\x9F\x98\x80", "nbsp \xC2\xA0 euro \xE2\x82\xAC \xF0\x9F\x98\x80"},
+        {"overlong \xE0\x9B\x80", "overlong \xE0\\x9B\\x80"},  // not UTF-8: its 0x9B and 0x80 are lone C1 bytes
+        {"cp1252 \xE9t\xE9 \xA9", "cp1252 \xE9t\xE9 \xA9"},    // 8-bit text passes
+        {"cut \xC2", "cut \xC2"},
+        {std::string("nul\0x", 5), "nul\\x00x"},
+    };
+    for (const auto &c : cases) EXPECT_EQ(EscapeControls(c.text), c.escaped) << c.escaped;
 }
 
 }  // namespace

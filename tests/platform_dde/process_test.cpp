@@ -68,17 +68,21 @@ TEST_F(ProcessTest, FindsTheProgramAsWindowsDoes) {
         {{{PATHDIR, n, true}}, n + ".EXE", "path"},
         {{{OWN, n, false}, {PATHDIR, n, true}}, n, "path"},  // a file that is no program is passed over
         {{}, n, "not found"},
-        {{{CWD, n, true}}, n, "not found"},  // the current directory is never searched, nor "", "." or "sub" on PATH
+        {{{CWD, n, true}}, n, "not found"},  // the current directory is never searched, nor "", "." or "sub " on PATH
         {{{SUB, n, true}}, n, "not found"},
-        {{{SUB, n, true}, {PATHDIR, n, true}}, "sub\\" + n, "sub"},  // a path is not searched for
+        // A relative path is never taken from the current directory, nor searched for, whether it
+        // is the whole name or a longer name tried up to a blank ("sub /name" in a folder "sub ").
+        {{{SUB, n, true}, {PATHDIR, n, true}}, "\"sub \\" + n + "\"", "not found"},
+        {{{SUB, n, true}}, "sub /" + n, "not found"},
         {{{PATHDIR, n, true}}, "sub/" + n, "not found"},
+        {{{SUB, n, true}}, "\"" + cwd.path() + "/sub /" + n + "\"", "sub"},
         {{{PATHDIR, n + " two", true}}, "\"" + n + " two\" arg", "path"},
         {{{PATHDIR, n + " two", true}}, n + " two arg", "path"},  // unquoted: tried up to each blank
     };
     const std::string labels[] = {"own", "cwd", "path", "sub"};
-    const std::string dirs[] = {BinDir(), cwd.path(), pathDir.path(), cwd.path() + "/sub"};
+    const std::string dirs[] = {BinDir(), cwd.path(), pathDir.path(), cwd.path() + "/sub "};
     mkdir(dirs[SUB].c_str(), 0700);
-    setenv("PATH", (pathDir.path() + "::.:sub:" + oldPath).c_str(), 1);
+    setenv("PATH", (pathDir.path() + "::.:sub :" + oldPath).c_str(), 1);
     for (const auto &c : cases) {
         std::vector<std::unique_ptr<FileGuard>> made;
         for (const File &f : c.files) {

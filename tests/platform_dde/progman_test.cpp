@@ -128,7 +128,8 @@ TEST_F(ProgmanTest, ListsGroupsAndItemsAsATree) {
     ASSERT_NE(conv, nullptr);
     DWORD status = 0;
     ASSERT_NE(client.Execute(conv, "[CreateGroup(Tools)][AddItem(b.exe, Beta, b.ico, 2)][AddItem(a.exe, alpha)]"
-                                   "[CreateGroup(Admin,1)][AddItem(c.exe /x, Console)]",
+                                   "[CreateGroup(Admin,1)][AddItem(c.exe /x, Console)]"
+                                   "[CreateGroup(Tools)][AddItem(d.exe \xC2\x9B" "2J, D\xC2\x85)]",
                              20000, &status),
               nullptr);
     std::string output;
@@ -140,7 +141,8 @@ TEST_F(ProgmanTest, ListsGroupsAndItemsAsATree) {
               "Personal\n"
               "  Tools\n"
               "    alpha: a.exe (icon a.exe, 0)\n"
-              "    Beta: b.exe (icon b.ico, 2)\n");
+              "    Beta: b.exe (icon b.ico, 2)\n"
+              "    D\\xC2\\x85: d.exe \\xC2\\x9B2J (icon d.exe, 0)\n");  // controls escaped
 }
 
 TEST_F(ProgmanTest, ASecondCopyOnTheSameMachineIsRefused) {

@@ -2,6 +2,7 @@
 // show what the parser will drop, then on the values the parser cut.
 #include "checks.h"
 
+#include "platform/escape.h"
 #include "script/script.h"
 
 #include <cctype>
@@ -60,7 +61,7 @@ bool IsNumber(const char *text) {
 }  // namespace
 
 void Checker::Warn(uint32_t fileLine, const std::string &text) {
-    std::fprintf(stderr, "%s:%u: warning: %s\n", file_.c_str(), fileLine, text.c_str());
+    std::fprintf(stderr, "%s:%u: warning: %s\n", EscapeControls(file_).c_str(), fileLine, EscapeControls(text).c_str());
     warnings_++;
 }
 

@@ -6,6 +6,7 @@
 // Exit status: 0 clean, 1 with warnings, 2 when the script cannot be read.
 #include "checks.h"
 
+#include "platform/escape.h"
 #include "script/pool.h"
 #include "script/script.h"
 
@@ -25,7 +26,7 @@ const char Usage[] =
     "and warns about likely mistakes as FILE:LINE: warning: TEXT (standard error).\n"
     "Exit status: 0 no warnings, 1 warnings, 2 the script cannot be read.\n";
 
-// A logical line with its quote marks made visible.
+// A logical line with its quote marks made visible, and its other control characters escaped.
 std::string Visible(const char *line) {
     std::string s;
     for (const char *p = line; *p != '\0'; p++) {
@@ -34,7 +35,7 @@ std::string Visible(const char *line) {
         else
             s += *p;
     }
-    return s;
+    return EscapeControls(s);
 }
 
 // The script as the reader takes it, with the file line on which each logical line
@@ -78,7 +79,7 @@ int main(int argc, char **argv) {
     std::string lines, why;
     std::vector<uint32_t> starts;
     if (!ReadScript(argv[1], &lines, &starts, &why)) {
-        std::fprintf(stderr, "infview: cannot read %s (%s)\n", argv[1], why.c_str());
+        std::fprintf(stderr, "infview: cannot read %s (%s)\n", EscapeControls(argv[1]).c_str(), why.c_str());
         return 2;
     }
 
@@ -94,13 +95,14 @@ int main(int argc, char **argv) {
         int isItem = 0;
         cursor = ParseLine(cursor, &isItem);
         if (!isItem) {
-            std::printf("  group \"%s\"\n", groupName);
+            std::printf("  group \"%s\"\n", Visible(groupName).c_str());
             check.CheckGroup(at, groupName);
             continue;
         }
         std::printf("  item in %s%s%s: name \"%s\", command \"%s\", icon file \"%s\", icon index \"%s\", flag word \"%s\"%s\n",
-                    groupName ? "\"" : "", groupName ? groupName : "(no group)", groupName ? "\"" : "", itemName,
-                    commandLine, iconFile, iconIndexText, flagWord, (itemFlags & ITEM_VITAL) ? " (vital)" : "");
+                    groupName ? "\"" : "", groupName ? Visible(groupName).c_str() : "(no group)", groupName ? "\"" : "",
+                    Visible(itemName).c_str(), Visible(commandLine).c_str(), Visible(iconFile).c_str(),
+                    Visible(iconIndexText).c_str(), Visible(flagWord).c_str(), (itemFlags & ITEM_VITAL) ? " (vital)" : "");
         check.CheckItem(at, groupName);
     }
     if (cursor < lines.data() + lines.size() - 1) check.UnterminatedLine(starts[lineCount]);

@@ -17,6 +17,7 @@
 #include "platform/posix/process/startup.h"
 #include "platform/posix/user/showstyle.h"
 #include "platform/posix/machine.h"
+#include "platform/escape.h"
 #include "platform/win32.h"
 
 #include <cerrno>
@@ -46,23 +47,6 @@ constexpr int kLockWaitMs = 3000;
 // How long --exit waits for the server to end.
 constexpr int kExitWaitMs = 60000;
 
-// The journal shows each execute string on one line: control characters,
-// which no accepted command contains, are written as \xHH.
-std::string JournalText(const std::string &text) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (c < 0x20 || c == 0x7F) {
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 struct Conversation {
     ProgmanSession session;
     std::string who;  // "pid <client> conv <n>", as the journal names it
@@ -91,9 +75,9 @@ public:
         Conversation &c = conversations_[conv];
         std::string why;
         bool ok = ProgmanRunExecute(store_, c.session, text, &why);
-        if (!journal_.Append(c.who + "\t" + JournalText(text) + (ok ? "\tACK" : "\tNACK")))
+        if (!journal_.Append(c.who + "\t" + EscapeControls(text) + (ok ? "\tACK" : "\tNACK")))
             Log("cannot append to the journal: " + std::string(std::strerror(errno)));
-        if (!ok) Log("refused " + JournalText(text) + ": " + why);
+        if (!ok) Log("refused " + EscapeControls(text) + ": " + why);
         if (commitAt_ == UINT64_MAX) commitAt_ = DdeNowMs() + kCommitDelayMs;
         return ok ? DDE_FACK : DDE_FNOTPROCESSED;
     }
@@ -165,10 +149,10 @@ int List(const std::string &root) {
     for (int scope : {SCOPE_COMMON, SCOPE_PERSONAL}) {
         std::printf("%s\n", scope == SCOPE_COMMON ? "Common" : "Personal");
         for (const StoredGroup &g : StoreList(root, scope)) {
-            std::printf("  %s\n", g.name.c_str());
+            std::printf("  %s\n", EscapeControls(g.name).c_str());
             for (const ProgramItem &i : g.items)
-                std::printf("    %s: %s (icon %s, %d)\n", i.name.c_str(), i.commandLine.c_str(), i.iconFile.c_str(),
-                            i.iconIndex);
+                std::printf("    %s: %s (icon %s, %d)\n", EscapeControls(i.name).c_str(),
+                            EscapeControls(i.commandLine).c_str(), EscapeControls(i.iconFile).c_str(), i.iconIndex);
         }
     }
     return 0;

@@ -154,15 +154,18 @@ std::string OwnDirectory() {
     return path.substr(0, path.find_last_of('/'));
 }
 
-// Finds the program a module name stands for, or empty. A name with a path is
-// not searched for; a bare name is looked for beside us, then in the absolute
-// directories of PATH (an empty, "." or relative one would be the current
-// directory's, which is never searched).
+// Finds the program a module name stands for, or empty. An absolute path is
+// taken as it is; a relative one is refused, since it would be found through
+// the current directory (so is the longer name tried up to a blank, as in
+// "PROGMAN /NTSETUP"). A bare name is looked for beside us, then in the
+// absolute directories of PATH (an empty, "." or relative one would be the
+// current directory's, which is never searched).
 std::string FindProgram(std::string name) {
     std::replace(name.begin(), name.end(), '\\', '/');
     if (name.empty()) return std::string();
     size_t slash = name.find_last_of('/');
     if (slash != std::string::npos) {
+        if (name[0] != '/') return std::string();
         std::string dir = slash == 0 ? "/" : name.substr(0, slash);
         return FindInDir(dir, name.substr(slash + 1));
     }
@@ -258,9 +261,8 @@ BOOL WINAPI CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATT
     std::string line = commandLine != nullptr ? commandLine : application;
     std::string path;
     if (application != nullptr) {
-        path = FindProgram(std::string(application).find_first_of("/\\") == std::string::npos
-                               ? "./" + std::string(application)
-                               : std::string(application));
+        // Windows would complete a relative name from the current directory: here it has to be absolute.
+        if (application[0] == '/') path = FindProgram(application);
     } else {
         for (const std::string &name : ModuleNameCandidates(line))
             if (!(path = FindProgram(name)).empty()) break;

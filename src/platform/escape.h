@@ -1,0 +1,11 @@
+// Text from outside (script lines, arguments, item names) on its way to a
+// terminal or a log line.
+#pragma once
+
+#include <string>
+
+// text with every control character written as \xHH: C0, DEL and C1, whether
+// C1 comes as a single byte (which an 8-bit terminal obeys) or as its UTF-8
+// form. Other bytes pass as they are, so no line break can be forged and no
+// terminal sequence can start.
+std::string EscapeControls(const std::string &text);
