@@ -36,7 +36,10 @@ void AddDestination(HANDLE file, bool own) {
 // Each line goes out in one write. What it quotes (arguments, script text) may hold
 // control characters: escaped, they can neither forge a line nor drive a terminal.
 void WriteLine(const char *text) {
-    std::string line = LocalTimeText(false) + linePrefix + EscapeControls(text) + "\n";
+    std::string line;
+    char note[512];
+    while (TakePlatformNote(note, sizeof note)) line += LocalTimeText(false) + linePrefix + EscapeControls(note) + "\n";
+    line += LocalTimeText(false) + linePrefix + EscapeControls(text) + "\n";
     for (int i = 0; i < destinationCount; i++) {
         DWORD written = 0;
         WriteFile(destinations[i], line.data(), static_cast<DWORD>(line.size()), &written, nullptr);

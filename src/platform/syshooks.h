@@ -1,6 +1,6 @@
 // What the two systems do differently beyond the Win32 subset: how the command
-// line tells a path from a switch, where the machine keeps its run log, and how
-// an error code reads in words. Implemented in posix/ and windows/.
+// line tells a path from a switch, where the machine keeps its run log, how
+// an error code reads in words, and what the platform layer has to tell. Implemented in posix/ and windows/.
 #pragma once
 
 #include "platform/win32.h"
@@ -27,3 +27,8 @@ void SystemErrorText(DWORD code, char *text, size_t size);
 
 // This process's id.
 DWORD CurrentProcessId();
+
+// Takes the oldest thing the platform layer decided on its own that the run log
+// should tell (a rendezvous passed over, a stranger refused) into text; false
+// when there is none.
+bool TakePlatformNote(char *text, size_t size);

@@ -32,8 +32,9 @@ class IconUpgrade : public ::testing::Test {
 
     // Runs upgrade in the work directory: the script goes by a relative path,
     // since a leading '/' would make it a switch.
-    RunResult Upgrade(const std::vector<std::string> &args) {
-        RunResult r = RunProgram(BinPath("upgrade"), args, Env(), 120000, work.path());
+    RunResult Upgrade(const std::vector<std::string> &args, std::vector<std::string> env = {}) {
+        env.push_back("PELLOR_MACHINE=" + machine.path());
+        RunResult r = RunProgram(BinPath("upgrade"), args, env, 120000, work.path());
         // A Program Manager the run left behind is stopped by this test.
         std::string pid = ReadFile(Progman() + "/progman.pid");
         if (!pid.empty()) leftover.Watch(std::stoi(pid));
@@ -110,9 +111,15 @@ TEST_F(IconUpgrade, RunInfStartsTheProgramManagerAndEndsIt) {
     EXPECT_NE(ReadFile(Item("Accessories", "Notepad")).find("notepad.exe readme.txt"), std::string::npos);
     EXPECT_TRUE(IconVersionIsTwo());
 
-    // A second run replaces every item: the DeleteItems are acknowledged now.
-    r = Upgrade({"-RUN_INF", "s.inf"});
+    // A second run replaces every item: the DeleteItems are acknowledged now. A runtime
+    // directory others may enter is passed over, and the log says so.
+    ASSERT_EQ(chmod(work.path().c_str(), 0755), 0);
+    r = Upgrade({"-RUN_INF", "s.inf"}, {"XDG_RUNTIME_DIR=" + work.path(), "PELLOR_LOG=-"});
     EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("not listening in XDG_RUNTIME_DIR " + work.path() + ": its mode is not 0700; using " +
+                         machine.path() + "/dde"),
+              std::string::npos)
+        << r.err;
     std::vector<std::string> second = Journal();
     ASSERT_EQ(second.size(), 2 * expected.size());
     EXPECT_EQ(second[expected.size() + 1], "[DeleteItem(Calculator)]\tACK");

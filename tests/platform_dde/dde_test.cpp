@@ -9,10 +9,17 @@
 
 #include <atomic>
 #include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <linux/securebits.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -365,22 +372,44 @@ TEST(DdeRendezvous, EachMachineHasItsOwnRuntimeDirectory) {
     std::string runtime = base / "runtime", one = base / "one", two = base / "two", link = base / "link";
     for (const std::string &d : {runtime, one, two}) ASSERT_EQ(mkdir(d.c_str(), 0700), 0);
     ASSERT_EQ(symlink(one.c_str(), link.c_str()), 0);
-    std::string first = DdeRendezvousDirFor(one, runtime);
+    std::string note;
+    std::string first = DdeRendezvousDirFor(one, runtime, &note);
     ASSERT_EQ(first.rfind(runtime + "/pellor-", 0), 0u) << first;
-    EXPECT_EQ(DdeRendezvousDirFor(link, runtime), first);  // one machine, however reached
-    std::string second = DdeRendezvousDirFor(two, runtime);
+    EXPECT_EQ(DdeRendezvousDirFor(link, runtime, &note), first);  // one machine, however reached
+    std::string second = DdeRendezvousDirFor(two, runtime, &note);
     EXPECT_NE(second, first);
-    EXPECT_EQ(DdeRendezvousDirFor(two, ""), two + "/dde");  // without a runtime directory
+    EXPECT_EQ(DdeRendezvousDirFor(two, "", &note), two + "/dde");  // without a runtime directory
+    EXPECT_EQ(note, "");
     ASSERT_EQ(chmod(second.c_str(), 0777), 0);
-    EXPECT_EQ(DdeRendezvousDirFor(two, runtime), second);
+    EXPECT_EQ(DdeRendezvousDirFor(two, runtime, &note), second);
     struct stat st {};
     ASSERT_EQ(lstat(second.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    // A link planted where the rendezvous goes is refused, not followed.
+    EXPECT_EQ(DdeRendezvousDirFor(base / "none", runtime, &note), "");
+    // A runtime directory that is not ours alone, or a link planted where the rendezvous goes,
+    // is passed over for the machine's own, and the note says why.
     ASSERT_EQ(rmdir(second.c_str()), 0);
     ASSERT_EQ(symlink(one.c_str(), second.c_str()), 0);
-    EXPECT_EQ(DdeRendezvousDirFor(two, runtime), "");
-    EXPECT_EQ(DdeRendezvousDirFor(base / "none", runtime), "");
+    const struct {
+        std::string runtime;
+        unsigned mode;
+        const char *why;
+    } cases[] = {
+        {runtime, 0700, "is not a directory"},  // the planted link
+        {runtime, 0755, "its mode is not 0700"},
+        {runtime, 01777, "its mode is not 0700"},
+        {"relative/run", 0700, "not an absolute path"},
+        {base / "missing", 0700, "is not a directory"},
+    };
+    for (const auto &c : cases) {
+        ASSERT_EQ(chmod(runtime.c_str(), c.mode), 0);
+        note.clear();
+        EXPECT_EQ(DdeRendezvousDirFor(two, c.runtime, &note), two + "/dde") << c.runtime << " " << c.mode;
+        EXPECT_NE(note.find(c.why), std::string::npos) << note;
+        EXPECT_NE(note.find("using " + two + "/dde"), std::string::npos) << note;
+    }
+    ASSERT_EQ(lstat(one.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
 TEST(Machine, ADirectoryOthersMayWriteIsRefused) {
@@ -507,6 +536,97 @@ TEST(DdeServer, DropsBadClientsAndServesTheRest) {
     EXPECT_EQ(handler.executes, 3);
     DdeServerClose(server);
     EXPECT_EQ(DdeSocketConnect(dir, "COUNTER"), -1);
+}
+
+// Runs fn in a child that is another user (nobody) yet keeps root's power over
+// files, so that only the peer check can turn it away; -1 when that cannot be set up.
+pid_t AsAnotherUser(const std::function<int()> &fn) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (prctl(PR_SET_SECUREBITS, SECBIT_NO_SETUID_FIXUP) != 0 || syscall(SYS_setresuid, 65534, 65534, 65534) != 0)
+            _exit(99);
+        _exit(fn());
+    }
+    return pid;
+}
+
+int ExitStatus(pid_t pid) {
+    int status = 0;
+    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A raw socket to service in dir, bound or connected through /proc (the path may be too long).
+int RawSocket(const std::string &rendezvous, const std::string &service, bool serve) {
+    int dir = open(rendezvous.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "/proc/self/fd/%d/%s", dir, DdeServiceFileName(service).c_str());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool ok = serve ? bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(fd, 4) == 0
+                    : connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    close(dir);
+    return ok ? fd : -1;
+}
+
+TEST(DdeRendezvous, BothEndsRefuseAnotherUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to act as another user";
+    // A stranger listening in our name is not talked to, and the log is told why.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const std::string dir = DdeRendezvousDir();  // as we see it: the stranger would choose another
+    pid_t stranger = AsAnotherUser([&] {
+        int fd = RawSocket(dir, "STRANGER", true);
+        if (fd < 0 || write(ready[1], "r", 1) != 1) return 2;
+        pollfd p{fd, POLLIN, 0};
+        int client = poll(&p, 1, 10000) == 1 ? accept(fd, nullptr, nullptr) : -1;
+        std::vector<uint8_t> welcome = DdeEncodeU32Pair(DDE_FRAME_WELCOME, 0, 1, 0);
+        if (client >= 0) send(client, welcome.data(), welcome.size(), MSG_NOSIGNAL);
+        return 0;
+    });
+    ASSERT_GT(stranger, 0);
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    {
+        DdeClient client;
+        TakePlatformNotes();
+        EXPECT_EQ(client.Connect("STRANGER", "T"), nullptr);
+        std::vector<std::string> notes = TakePlatformNotes();
+        ASSERT_EQ(notes.size(), 1u);
+        EXPECT_NE(notes[0].find("of user 65534 is not us"), std::string::npos) << notes[0];
+    }
+    EXPECT_EQ(ExitStatus(stranger), 0);
+    DdeSocketUnlink(dir, "STRANGER");
+    close(ready[0]);
+    close(ready[1]);
+
+    // A stranger's conversation is refused before its greeting is heard.
+    std::string error;
+    DdeServer *server = DdeServerOpen("GUARDED", &error);
+    ASSERT_NE(server, nullptr) << error;
+    CountingHandler handler;
+    std::thread serving([&] { DdeServerRun(server, handler, nullptr); });
+    pid_t intruder = AsAnotherUser([&] {
+        int fd = RawSocket(dir, "GUARDED", false);
+        std::string hello("GUARDED\0T\0", 10);
+        std::vector<uint8_t> frame = DdeEncodeFrame(DDE_FRAME_HELLO, 0, hello.data(), hello.size());
+        if (fd < 0) return 2;
+        send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);  // may meet the close already
+        DdeFrameReader reader;
+        DdeFrame reply;
+        std::string problem;
+        return DdeReceiveFrame(fd, reader, &reply, DdeNowMs() + 5000, &problem) == DDE_IO_CLOSED ? 0 : 1;
+    });
+    ASSERT_GT(intruder, 0);
+    EXPECT_EQ(ExitStatus(intruder), 0);
+    EXPECT_EQ(handler.problems, 1);
+    DdeClient client;
+    HCONV conv = client.Connect("GUARDED", "T");
+    ASSERT_NE(conv, nullptr);
+    DWORD status = 0;
+    client.Execute(conv, "[stop]", 5000, &status);
+    serving.join();
+    EXPECT_EQ(handler.executes, 1);
+    DdeServerClose(server);
 }
 
 }  // namespace

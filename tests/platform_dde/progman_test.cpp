@@ -145,8 +145,16 @@ TEST_F(ProgmanTest, ListsGroupsAndItemsAsATree) {
               "    D\\xC2\\x85: d.exe \\xC2\\x9B2J (icon d.exe, 0)\n");  // controls escaped
 }
 
+// The second copy and the client come from another environment (no runtime directory, as
+// under cron or su): the machine records where the first one listens, and they find it there.
 TEST_F(ProgmanTest, ASecondCopyOnTheSameMachineIsRefused) {
     ASSERT_TRUE(StartProgman(&guard, &handles));
+    const std::string runtime = std::getenv("XDG_RUNTIME_DIR");
+    unsetenv("XDG_RUNTIME_DIR");
+    struct Restore {
+        std::string value;
+        ~Restore() { setenv("XDG_RUNTIME_DIR", value.c_str(), 1); }
+    } restore{runtime};
     ProcessHandles second;
     ProcessGuard secondGuard{-1, kProgmanGraceMs};
     ASSERT_TRUE(Start("progman", &second));

@@ -99,7 +99,7 @@ public:
     }
 
     void OnProblem(DdeServerConv conv, const std::string &what) override {
-        Log("conversation " + std::to_string(conv) + ": " + what);
+        Log(conv == 0 ? what : "conversation " + std::to_string(conv) + ": " + what);
     }
 
     bool KeepServing() override { return !(exitAsked_ && conversations_.empty()) && stopSignal == 0; }
@@ -172,10 +172,11 @@ std::string ReadPid(const std::string &path) {
 // listens, and removes its socket first when it ends. Asking the socket
 // itself would crowd its queue of connections just when runs meet.
 bool ServiceServed(const std::string &pidPath) {
-    std::string dir = DdeRendezvousDir();
+    if (ReadPid(pidPath).empty()) return false;
     struct stat st {};
-    return !ReadPid(pidPath).empty() && !dir.empty() &&
-           lstat((dir + "/" + DdeServiceFileName("PROGMAN")).c_str(), &st) == 0;
+    for (const std::string &dir : DdeServiceDirs("PROGMAN"))
+        if (lstat((dir + "/" + DdeServiceFileName("PROGMAN")).c_str(), &st) == 0) return true;
+    return false;
 }
 
 // Takes the one-copy lock on the pid file; -1 when another copy holds it and
@@ -258,6 +259,7 @@ int Serve(const std::string &root) {
     }
     ProgmanServer handler(root, store, ShowCommandMinimizes(ProcessStartupShow()));
     handler.Attach(server);
+    for (const std::string &note : TakePlatformNotes()) handler.Log(note);
     DetachStreams();
     ProcessSignalReady();
     DdeServerRun(server, handler, &waitMask);

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,4 +89,24 @@ std::string MachinePath(const std::string &relative) {
     std::string::size_type slash = path.find_last_of('/');
     MakeDirs(path.substr(0, slash), 0700);
     return path;
+}
+
+namespace {
+std::mutex notesMutex;
+std::vector<std::string> notes;
+std::string lastNote;
+}  // namespace
+
+void PlatformNote(const std::string &text) {
+    std::lock_guard<std::mutex> lock(notesMutex);
+    if (text == lastNote) return;
+    lastNote = text;
+    notes.push_back(text);
+}
+
+std::vector<std::string> TakePlatformNotes() {
+    std::lock_guard<std::mutex> lock(notesMutex);
+    std::vector<std::string> taken;
+    taken.swap(notes);
+    return taken;
 }

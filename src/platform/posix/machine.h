@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // The machine directory: $PELLOR_MACHINE, else ${XDG_DATA_HOME:-$HOME/.local/share}/pellor/machine.
 // Created (mode 0700) on first use; empty when it cannot be created or is not
@@ -25,3 +26,9 @@ std::string MachinePath(const std::string &relative);
 
 // Creates dir and its missing parents with the given mode; true when it exists afterwards.
 bool MakeDirs(const std::string &dir, unsigned mode);
+
+// Things the layer decided on its own that a log should tell (a runtime
+// directory passed over, a stranger refused): kept until taken, a condition
+// told once rather than at every call. Thread-safe.
+void PlatformNote(const std::string &text);
+std::vector<std::string> TakePlatformNotes();

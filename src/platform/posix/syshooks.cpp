@@ -2,6 +2,7 @@
 #include "platform/syshooks.h"
 #include "platform/posix/machine.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
@@ -78,3 +79,15 @@ void SystemErrorText(DWORD code, char *text, size_t size) {
 }
 
 DWORD CurrentProcessId() { return static_cast<DWORD>(getpid()); }
+
+bool TakePlatformNote(char *text, size_t size) {
+    static std::vector<std::string> pending;
+    if (pending.empty()) {
+        pending = TakePlatformNotes();
+        std::reverse(pending.begin(), pending.end());
+    }
+    if (pending.empty() || size == 0) return false;
+    std::snprintf(text, size, "%s", pending.back().c_str());
+    pending.pop_back();
+    return true;
+}

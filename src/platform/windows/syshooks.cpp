@@ -21,3 +21,6 @@ void SystemErrorText(DWORD code, char *text, size_t size) {
 }
 
 DWORD CurrentProcessId() { return GetCurrentProcessId(); }
+
+// Windows' own DDE decides nothing that needs telling.
+bool TakePlatformNote(char *, size_t) { return false; }

@@ -7,6 +7,7 @@
 // handle is refused instead of dereferenced.
 #include "platform/posix/dde/ddeinternal.h"
 #include "platform/posix/dde/ddewire.h"
+#include "platform/posix/machine.h"
 #include "platform/posix/text.h"
 
 #include <atomic>
@@ -202,6 +203,24 @@ Conversation *PartnerConversation(HWND hwnd) {
     return nullptr;
 }
 
+// A socket to the first live server of service that runs as our user: a
+// stranger that listens in our name is refused and noted; a stopped server is
+// passed over, as a hung window would be. -1 when none.
+int ConnectService(const std::string &service) {
+    for (const std::string &dir : DdeServiceDirs(service)) {
+        int fd = DdeSocketConnect(dir, service);
+        if (fd < 0) continue;
+        std::string who;
+        if (!DdePeerIsUs(fd, &who)) {
+            PlatformNote("refused the server of " + service + " in " + dir + ": " + who + " is not us");
+        } else if (!DdePeerStopped(fd)) {
+            return fd;
+        }
+        close(fd);
+    }
+    return -1;
+}
+
 UINT Fail(Instance *inst, UINT error) {
     inst->lastError = error;
     return error;
@@ -328,12 +347,7 @@ HCONV WINAPI DdeConnect(DWORD instance, HSZ service, HSZ topic, PCONVCONTEXT) {
         Fail(inst, DMLERR_INVALIDPARAMETER);
         return nullptr;
     }
-    std::string dir = DdeRendezvousDir();
-    int fd = dir.empty() ? -1 : DdeSocketConnect(dir, s->text);
-    if (fd >= 0 && DdePeerStopped(fd)) {
-        close(fd);
-        fd = -1;
-    }
+    int fd = ConnectService(s->text);
     if (fd < 0) {
         Fail(inst, DMLERR_NO_CONV_ESTABLISHED);
         return nullptr;

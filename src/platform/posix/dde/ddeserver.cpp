@@ -55,6 +55,12 @@ void AcceptPeers(DdeServer *s, DdeServerHandler &handler) {
     for (;;) {
         int fd = accept4(s->listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;
+        std::string who;
+        if (!DdePeerIsUs(fd, &who)) {
+            handler.OnProblem(0, "refused a conversation from " + who + ": not our user");
+            close(fd);
+            continue;
+        }
         if (s->peers.size() >= kMaxConversations) {
             handler.OnProblem(0, "too many conversations: one refused");
             close(fd);
@@ -158,6 +164,7 @@ DdeServer *DdeServerOpen(const std::string &service, std::string *error) {
     }
     int fd = DdeSocketListen(dir, service, error);
     if (fd < 0) return nullptr;
+    DdeRecordRendezvous(dir, service);  // for clients whose environment names another rendezvous
     listen(fd, SOMAXCONN);  // runs that meet connect at once: none may find the queue full
     DdeServer *s = new DdeServer;
     s->service = service;
@@ -216,6 +223,7 @@ void DdeServerClose(DdeServer *s) {
     for (auto &entry : s->peers) close(entry.second.fd);
     s->peers.clear();
     close(s->listenFd);
+    DdeForgetRendezvous(s->dir, s->service);
     DdeSocketUnlink(s->dir, s->service);
     delete s;
 }

@@ -55,15 +55,17 @@ bool ValidHello(const std::vector<uint8_t> &p) {
     return topicLength > 0 && topicLength <= kDdeMaxName && second == p.size() - 1;
 }
 
-// Builds a socket address for dir/name. A path too long for sun_path goes
-// through the opened directory (/proc/self/fd/N/name), which any length of
-// machine path fits.
+// Builds a socket address for name in the directory opened as dirfd: through
+// the descriptor (/proc/self/fd/N/name), so that what is reached is the
+// directory that was checked, whatever its path now names, and any length of
+// path fits. Without /proc, the path itself.
 bool BuildAddress(int dirfd, const std::string &dir, const std::string &name, sockaddr_un *addr,
                   socklen_t *length) {
     std::memset(addr, 0, sizeof *addr);
     addr->sun_family = AF_UNIX;
-    std::string path = dir + "/" + name;
-    if (path.size() >= sizeof addr->sun_path) path = "/proc/self/fd/" + std::to_string(dirfd) + "/" + name;
+    std::string path = "/proc/self/fd/" + std::to_string(dirfd);
+    struct stat st {};
+    path = stat(path.c_str(), &st) == 0 ? path + "/" + name : dir + "/" + name;
     if (path.size() >= sizeof addr->sun_path) return false;
     std::memcpy(addr->sun_path, path.c_str(), path.size() + 1);
     *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
@@ -80,7 +82,75 @@ std::string Fnv1aHex(const std::string &text) {
     return out;
 }
 
-int OpenDir(const std::string &dir) { return open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }
+// Opens a rendezvous directory that is ours and private, not through a final
+// link; -1 with errno (EACCES for one that is not).
+int OpenDir(const std::string &dir) {
+    int fd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st {};
+    if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 077) != 0)) {
+        close(fd);
+        errno = EACCES;
+        return -1;
+    }
+    return fd;
+}
+
+// Makes name in the directory parent (a descriptor) private: created 0700 when
+// missing, else a directory of ours (not a link) with group and other bits
+// taken away. Empty when it is not ours to use, with *why.
+bool PrivateSubdir(int parent, const char *name, std::string *why) {
+    if (mkdirat(parent, name, 0700) != 0 && errno != EEXIST) {
+        *why = std::string("cannot create it: ") + std::strerror(errno);
+        return false;
+    }
+    int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        *why = "it is not a directory";
+    } else if (st.st_uid != geteuid()) {
+        *why = "it belongs to user " + std::to_string(st.st_uid);
+    } else if ((st.st_mode & 077) != 0 && fchmod(fd, st.st_mode & 0700) != 0) {
+        *why = std::string("cannot make it private: ") + std::strerror(errno);
+    } else {
+        close(fd);
+        return true;
+    }
+    if (fd >= 0) close(fd);
+    return false;
+}
+
+// Why runtime may not hold our rendezvous, or empty: it must be an absolute
+// path to a directory of ours that only we may enter (0700), as the base
+// directory rules require of $XDG_RUNTIME_DIR.
+std::string RuntimeDirProblem(const std::string &runtime) {
+    if (runtime.empty() || runtime[0] != '/') return "it is not an absolute path";
+    int fd = open(runtime.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat st {};
+    std::string why;
+    if (fd < 0 || fstat(fd, &st) != 0) why = "it is not a directory";
+    else if (st.st_uid != geteuid()) why = "it belongs to user " + std::to_string(st.st_uid);
+    else if ((st.st_mode & 07777) != 0700) why = "its mode is not 0700";
+    if (fd >= 0) close(fd);
+    return why;
+}
+
+// The file in the machine that says where a service is listening.
+std::string RecordPath(const std::string &service) {
+    return MachineDir() + "/dde/" + DdeServiceFileName(service) + ".where";
+}
+
+// The directory a server of service recorded, or empty.
+std::string ReadRecord(const std::string &service) {
+    if (MachineDir().empty()) return std::string();
+    int fd = open(RecordPath(service).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::string();
+    char buffer[4096];
+    struct stat st {};
+    ssize_t n = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? read(fd, buffer, sizeof buffer) : -1;
+    close(fd);
+    std::string recorded = n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+    return recorded[0] == '/' && recorded.find('\0') == std::string::npos ? recorded : std::string();
+}
 
 }  // namespace
 
@@ -247,31 +317,75 @@ DdeIo DdeReceiveFrame(int fd, DdeFrameReader &reader, DdeFrame *frame, uint64_t 
     }
 }
 
-std::string DdeRendezvousDirFor(const std::string &machine, const std::string &runtime) {
+std::string DdeRendezvousDirFor(const std::string &machine, const std::string &runtime, std::string *note) {
     if (machine.empty()) return std::string();
-    std::string dir;
-    if (runtime.empty()) {
-        dir = machine + "/dde";
-        if (!MakeDirs(dir, 0700)) return std::string();
-    } else {
+    std::string why;
+    if (!runtime.empty()) {
         // Named after the machine's real path, so that every machine, however
         // reached, has one rendezvous and no other machine's.
         char *real = realpath(machine.c_str(), nullptr);
         if (real == nullptr) return std::string();
-        dir = runtime + "/pellor-" + Fnv1aHex(real);
+        std::string name = "pellor-" + Fnv1aHex(real);
         std::free(real);
-        if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return std::string();
+        why = RuntimeDirProblem(runtime);
+        if (why.empty()) {
+            int parent = open(runtime.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            bool ok = parent >= 0 && PrivateSubdir(parent, name.c_str(), &why);
+            if (parent >= 0) close(parent);
+            if (ok) return runtime + "/" + name;
+            why = runtime + "/" + name + ": " + why;
+        } else {
+            why = "XDG_RUNTIME_DIR " + runtime + ": " + why;
+        }
     }
-    struct stat st {};
-    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return std::string();
-    // Another user must never reach our servers: tighten a directory made loose.
-    if ((st.st_mode & 077) != 0 && chmod(dir.c_str(), 0700) != 0) return std::string();
-    return dir;
+    int parent = open(machine.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::string dirWhy;
+    bool ok = parent >= 0 && PrivateSubdir(parent, "dde", &dirWhy);
+    if (parent >= 0) close(parent);
+    if (!why.empty() && note != nullptr) *note = "not listening in " + why + "; using " + machine + "/dde";
+    return ok ? machine + "/dde" : std::string();
 }
 
 std::string DdeRendezvousDir() {
     const char *runtime = std::getenv("XDG_RUNTIME_DIR");
-    return DdeRendezvousDirFor(MachineDir(), runtime != nullptr && runtime[0] == '/' ? runtime : "");
+    std::string note;
+    std::string dir = DdeRendezvousDirFor(MachineDir(), runtime != nullptr ? runtime : "", &note);
+    if (!note.empty()) PlatformNote(note);
+    return dir;
+}
+
+std::vector<std::string> DdeServiceDirs(const std::string &service) {
+    std::vector<std::string> dirs;
+    std::string own = DdeRendezvousDir(), recorded = ReadRecord(service);
+    if (!own.empty()) dirs.push_back(own);
+    if (!recorded.empty() && recorded != own) dirs.push_back(recorded);
+    return dirs;
+}
+
+void DdeRecordRendezvous(const std::string &dir, const std::string &service) {
+    if (DdeRendezvousDirFor(MachineDir(), "", nullptr).empty()) return;
+    std::string path = RecordPath(service), temp = path + ".tmp";
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    bool ok = write(fd, dir.data(), dir.size()) == static_cast<ssize_t>(dir.size());
+    ok = close(fd) == 0 && ok;
+    if (!ok || rename(temp.c_str(), path.c_str()) != 0) unlink(temp.c_str());
+}
+
+void DdeForgetRendezvous(const std::string &dir, const std::string &service) {
+    if (!dir.empty() && ReadRecord(service) == dir) unlink(RecordPath(service).c_str());
+}
+
+bool DdePeerIsUs(int fd, std::string *who) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+        *who = "a peer whose user cannot be known";
+        return false;
+    }
+    if (peer.uid == geteuid()) return true;
+    *who = "pid " + std::to_string(peer.pid) + " of user " + std::to_string(peer.uid);
+    return false;
 }
 
 std::string DdeServiceFileName(const std::string &service) {

@@ -84,16 +84,30 @@ DdeIo DdeReceiveFrame(int fd, DdeFrameReader &reader, DdeFrame *frame, uint64_t 
                       std::string *problem);
 
 // The rendezvous directory of a machine, private to the user (0700, owned by
-// us, no link): $runtime/pellor-<hash of the machine's real path> when runtime
-// is given, else <machine>/dde. Empty when it cannot be made safe.
-std::string DdeRendezvousDirFor(const std::string &machine, const std::string &runtime);
-// The rendezvous of this machine, in $XDG_RUNTIME_DIR when that is set: sockets
-// stay off the machine directory, which may be on a network file system.
+// us, not a link): $runtime/pellor-<hash of the machine's real path> when
+// runtime is given and is an absolute path to a directory of ours that only we
+// may enter, else <machine>/dde, with *note saying why runtime was passed
+// over. Empty when no directory can be made safe.
+std::string DdeRendezvousDirFor(const std::string &machine, const std::string &runtime, std::string *note);
+// The rendezvous of this machine, in $XDG_RUNTIME_DIR when that is usable:
+// sockets stay off the machine directory, which may be on a network file
+// system. Why it was not usable goes to PlatformNote.
 std::string DdeRendezvousDir();
+// Where a client looks for service: this environment's rendezvous, then the
+// one its server recorded in the machine (started with another environment,
+// by cron or su say).
+std::vector<std::string> DdeServiceDirs(const std::string &service);
+// A server records where it listens, and forgets it when it ends.
+void DdeRecordRendezvous(const std::string &dir, const std::string &service);
+void DdeForgetRendezvous(const std::string &dir, const std::string &service);
+// True when the process at the other end of a local socket runs as our user;
+// else *who names it.
+bool DdePeerIsUs(int fd, std::string *who);
 // The socket's file name for a service: case-folded, so "Progman" and "PROGMAN"
 // meet; long names are shortened with a hash to fit a socket address.
 std::string DdeServiceFileName(const std::string &service);
-// Connects a non-blocking stream socket to the service's socket in dir; -1 with
+// Connects a non-blocking stream socket to the service's socket in dir (ours
+// and private, else EACCES), through the directory's descriptor; -1 with
 // errno (ENOENT or ECONNREFUSED when nobody serves it).
 int DdeSocketConnect(const std::string &dir, const std::string &service);
 // True when the process serving a connected socket is stopped (job control or
