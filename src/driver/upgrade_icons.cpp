@@ -43,7 +43,10 @@ void LogLoadFailure(const char *path, uint16_t status) {
     char text[256] = "not enough memory";
     DWORD error = GetLastError();
     if (status != LOAD_NO_MEMORY) {
-        if (error != ERROR_SUCCESS)
+        if (error == ERROR_FILE_TOO_LARGE)
+            std::snprintf(text, sizeof text, "the file is larger than the %lu bytes a script may hold",
+                          static_cast<unsigned long>(kMaxScriptSize));
+        else if (error != ERROR_SUCCESS)
             SystemErrorText(error, text, sizeof text);
         else
             std::snprintf(text, sizeof text, "the file could not be read whole");

@@ -170,32 +170,72 @@ uint32_t CountLines(const char *buffer, uint32_t length) {
     return n;
 }
 
+namespace {
+
+// Reads an open file into a new pool block with two bytes to spare: size bytes,
+// which must all come; or, when the size reads as 0 (as a /proc file's does),
+// whatever the file holds up to its end.
+uint16_t ReadImage(HFILE file, uint32_t size, char **image, uint32_t *got) {
+    uint32_t capacity = size > 0 ? size : 4096;
+    auto *p = static_cast<char *>(PoolAlloc(static_cast<int32_t>(capacity + 2)));
+    if (p == nullptr) return LOAD_NO_MEMORY;
+    uint32_t used = 0;
+    for (;;) {
+        UINT n = _lread(file, p + used, capacity - used);
+        if (n == static_cast<UINT>(HFILE_ERROR)) break;
+        used += n;
+        // A short read of a known size would leave unread bytes in the image: it fails like an error.
+        if (size > 0 || n == 0) {
+            if (used != size && size > 0) break;
+            *image = p;
+            *got = used;
+            return LOAD_OK;
+        }
+        if (used < capacity) continue;
+        if (capacity == kMaxScriptSize) {
+            SetLastError(ERROR_FILE_TOO_LARGE);
+            break;
+        }
+        capacity = capacity > kMaxScriptSize / 2 ? kMaxScriptSize : capacity * 2;
+        auto *grown = static_cast<char *>(PoolRealloc(p, static_cast<int32_t>(capacity + 2)));
+        if (grown == nullptr) {
+            PoolFree(p);
+            return LOAD_NO_MEMORY;
+        }
+        p = grown;
+    }
+    PoolFree(p);
+    return LOAD_FILE_ERROR;
+}
+
+}  // namespace
+
 uint16_t LoadScript(const char *path, char **lines, uint32_t *length, uint32_t *lineCount) {
     HFILE file = _lopen(path, OF_READ);
     if (file == HFILE_ERROR) return LOAD_FILE_ERROR;
 
-    // Sizes are 32-bit: a failed query or a file too large for them is refused, never cut.
+    // Sizes are 32-bit: a file too large for them is refused as such, never cut (a size past 2 GiB
+    // reads as negative, past 4 GiB as a failed seek). A size that cannot be told (some /proc
+    // files) counts as 0: the file is then read to its end.
     LONG size = _llseek(file, 0, FILE_END);
-    if (size < 0 || size > INT32_MAX - 2 || _llseek(file, 0, FILE_BEGIN) != 0) {
+    DWORD error = size == HFILE_ERROR ? GetLastError() : ERROR_SUCCESS;
+    bool tooLarge = error == ERROR_ARITHMETIC_OVERFLOW || (size < 0 && size != HFILE_ERROR) ||
+                    (size >= 0 && static_cast<uint32_t>(size) > kMaxScriptSize);
+    if (error == ERROR_INVALID_PARAMETER) size = 0;
+    if (size < 0 || tooLarge || _llseek(file, 0, FILE_BEGIN) != 0) {
+        if (tooLarge) SetLastError(ERROR_FILE_TOO_LARGE);
         _lclose(file);
         return LOAD_FILE_ERROR;
     }
-    auto *image = static_cast<char *>(PoolAlloc(size + 2));
-    if (image == nullptr) {
-        _lclose(file);
-        return LOAD_NO_MEMORY;
-    }
-    // A short read would leave unread bytes in the image: it fails like an error.
-    UINT got = _lread(file, image, static_cast<UINT>(size));
+    char *image = nullptr;
+    uint32_t got = 0;
+    uint16_t status = ReadImage(file, static_cast<uint32_t>(size), &image, &got);
     _lclose(file);
-    if (got != static_cast<UINT>(size)) {
-        PoolFree(image);
-        return LOAD_FILE_ERROR;
-    }
-    image[size] = '\n';  // ends a last line that has no line end of its own
-    image[size + 1] = '\0';
+    if (status != LOAD_OK) return status;
+    image[got] = '\n';  // ends a last line that has no line end of its own
+    image[got + 1] = '\0';
 
-    auto *buffer = static_cast<char *>(PoolAlloc(size + 1));
+    auto *buffer = static_cast<char *>(PoolAlloc(static_cast<int32_t>(got + 1)));
     if (buffer == nullptr) {
         PoolFree(image);
         return LOAD_NO_MEMORY;

@@ -2,6 +2,7 @@
 // parser that cuts each logical line into a group header or an item record.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 
 // LoadScript statuses.
@@ -10,6 +11,9 @@ enum : uint16_t {
     LOAD_NO_MEMORY = 2,
     LOAD_FILE_ERROR = 13,
 };
+
+// The largest script LoadScript takes: its image and lines are counted in 32 bits.
+constexpr uint32_t kMaxScriptSize = INT32_MAX - 2;
 
 constexpr unsigned char QUOTE_MARK = 0x01;
 
@@ -22,7 +26,8 @@ enum : uint8_t {
     CLASS_DISCARD = 4,
 };
 
-// Reads the script at path into a pool block of NUL-terminated logical lines.
+// Reads the script at path into a pool block of NUL-terminated logical lines. A
+// script past kMaxScriptSize fails with ERROR_FILE_TOO_LARGE as its last error.
 uint16_t LoadScript(const char *path, char **lines, uint32_t *length, uint32_t *lineCount);
 // The number of NUL bytes among the first length bytes of buffer.
 uint32_t CountLines(const char *buffer, uint32_t length);

@@ -51,10 +51,16 @@ std::string LastLine(const std::string &text) {
 
 TEST(CommandLine, TheLogSaysWhyARunEndedWithStatusTwo) {
     TempDir machine;
+    const std::string big = machine / "big.inf";  // sparse: it costs no disk
+    WriteFile(big, "");
+    ASSERT_EQ(truncate(big.c_str(), off_t{3} << 30), 0);
+    const std::string bigEnd = "exit 2: cannot read script \"" + big +
+                               "\": the file is larger than the 2147483645 bytes a script may hold";
     struct Case {
         std::vector<std::string> args;
         const char *end;  // the end of the log's last line
     } cases[] = {
+        {{"/run_inf", big}, bigEnd.c_str()},
         {{"/bogus"}, "exit 2: unknown switch \"/bogus\""},
         {{"/run_inf", "/s.inf"}, "exit 2: unknown switch \"/s.inf\""},  // one component: still a switch
         {{"/run_inf", "a.inf", "b.inf"}, "exit 2: more than one script path"},

@@ -1,9 +1,11 @@
+#include "platform/win32.h"
 #include "script/pool.h"
 #include "script/script.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -87,28 +89,55 @@ TEST(LoadScript, Failures) {
     ASSERT_NE(mkdtemp(dir), nullptr);
     std::string fifo = std::string(dir) + "/script.inf";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const char *paths[] = {"/nonexistent/pellor.inf", "", "/tmp", fifo.c_str(), "/dev/zero"};
-    for (const char *path : paths) {
+    // Sparse files past what a script may hold, or past what a 32-bit offset reaches: named so.
+    std::string large = std::string(dir) + "/large.inf", huge = std::string(dir) + "/huge.inf";
+    for (const auto &[path, size] : {std::pair{large, off_t{kMaxScriptSize} + 1}, std::pair{huge, off_t{3} << 30}}) {
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
+        ASSERT_EQ(ftruncate(fd, size), 0);
+        close(fd);
+    }
+    const struct {
+        const char *path;
+        DWORD error;  // 0: any
+    } cases[] = {{"/nonexistent/pellor.inf", 0}, {"", 0}, {"/tmp", 0}, {fifo.c_str(), 0}, {"/dev/zero", 0},
+                 {large.c_str(), ERROR_FILE_TOO_LARGE}, {huge.c_str(), ERROR_FILE_TOO_LARGE}};
+    for (const auto &c : cases) {
         char *lines = nullptr;
         uint32_t length = 0, count = 0;
-        EXPECT_EQ(LoadScript(path, &lines, &length, &count), LOAD_FILE_ERROR) << path;
-        EXPECT_EQ(lines, nullptr) << path;
+        SetLastError(0);
+        EXPECT_EQ(LoadScript(c.path, &lines, &length, &count), LOAD_FILE_ERROR) << c.path;
+        EXPECT_EQ(lines, nullptr) << c.path;
+        if (c.error != 0) {
+            EXPECT_EQ(GetLastError(), c.error) << c.path;
+        }
     }
-    unlink(fifo.c_str());
+    for (const std::string &path : {fifo, large, huge}) unlink(path.c_str());
     rmdir(dir);
 }
 
-TEST(LoadScript, EmptyFileHasNoLines) {
+// A file whose size reads as 0, or cannot be told, is read to its end: it may be empty, or a /proc file.
+TEST(LoadScript, ASizeOfNothingIsReadToTheEnd) {
     char path[] = "/tmp/pellor-empty-XXXXXX";
     int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
     close(fd);
-    char *lines = nullptr;
-    uint32_t length = 99, count = 99;
-    EXPECT_EQ(LoadScript(path, &lines, &length, &count), LOAD_OK);
-    EXPECT_EQ(length, 0u);
-    EXPECT_EQ(count, 0u);
-    PoolFree(lines);
+    std::string pid = "Pid: " + std::to_string(getpid());
+    const struct {
+        const char *path;
+        const char *line;  // one the lines must hold; null: no lines at all
+    } cases[] = {{path, nullptr}, {"/proc/self/status", pid.c_str()}, {"/proc/self/cmdline", "script_tests"}};
+    for (const auto &c : cases) {
+        char *lines = nullptr;
+        uint32_t length = 99, count = 99;
+        ASSERT_EQ(LoadScript(c.path, &lines, &length, &count), LOAD_OK) << c.path;
+        if (c.line == nullptr) {
+            EXPECT_EQ(length, 0u);
+            EXPECT_EQ(count, 0u);
+        } else {
+            EXPECT_NE(std::string(lines, length).find(c.line), std::string::npos) << c.path;
+        }
+        PoolFree(lines);
+    }
     unlink(path);
 }
 

@@ -7,6 +7,7 @@
 #include "checks.h"
 
 #include "platform/escape.h"
+#include "platform/win32.h"
 #include "script/pool.h"
 #include "script/script.h"
 
@@ -45,7 +46,10 @@ bool ReadScript(const char *path, std::string *lines, std::vector<uint32_t> *sta
     uint32_t length = 0, count = 0;
     uint16_t status = LoadScript(path, &loaded, &length, &count);
     if (status != LOAD_OK) {
-        *why = status == LOAD_NO_MEMORY ? "not enough memory" : "cannot open or read the file";
+        *why = status == LOAD_NO_MEMORY                  ? "not enough memory"
+               : GetLastError() == ERROR_FILE_TOO_LARGE ? "larger than the " + std::to_string(kMaxScriptSize) +
+                                                              " bytes a script may hold"
+                                                        : "cannot open or read the file";
         return false;
     }
     // Only the reader's answer counts: the listing comes from the mapped reading below.

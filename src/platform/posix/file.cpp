@@ -69,7 +69,7 @@ LONG WINAPI _llseek(HFILE file, LONG offset, int origin) {
         return HFILE_ERROR;
     }
     if (pos > static_cast<off_t>(INT_MAX)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+        SetLastError(ERROR_ARITHMETIC_OVERFLOW);
         return HFILE_ERROR;
     }
     return static_cast<LONG>(pos);

@@ -30,6 +30,8 @@ const ErrorText ErrorTexts[] = {
     {ERROR_OUTOFMEMORY, "Not enough memory resources are available to complete this operation."},
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
     {ERROR_FILENAME_EXCED_RANGE, "The filename or extension is too long."},
+    {ERROR_FILE_TOO_LARGE, "The file size exceeds the limit allowed and cannot be saved."},
+    {ERROR_ARITHMETIC_OVERFLOW, "Arithmetic result exceeded 32 bits."},
     {ERROR_BUSY, "The requested resource is in use."},
     {ERROR_BAD_PATHNAME, "The specified path is invalid."},
     {ERROR_BADDB, "The configuration registry database is corrupt."},
