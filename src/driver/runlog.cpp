@@ -17,20 +17,44 @@ constexpr int MaxDestinations = 2;
 HANDLE destinations[MaxDestinations];
 bool owned[MaxDestinations];  // opened here, so closed here (standard error is not)
 int destinationCount = 0;
+int machineLog = -1;     // the destination that is the machine's own log, which has a cap
+size_t machineRoom = 0;  // what it may still take before it moves aside
 char linePrefix[64];
 
 // Opens path for appending, creating it when it does not exist. Every write lands
 // at the end of the file, so runs that log at the same time never overwrite each other.
-HANDLE OpenForAppend(const char *path) {
+HANDLE OpenForAppend(const char *path, DWORD flags = FILE_ATTRIBUTE_NORMAL) {
     return CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                       OPEN_ALWAYS, flags, nullptr);
 }
 
-void AddDestination(HANDLE file, bool own) {
-    if (file == nullptr || file == INVALID_HANDLE_VALUE || destinationCount == MaxDestinations) return;
+bool AddDestination(HANDLE file, bool own) {
+    if (file == nullptr || file == INVALID_HANDLE_VALUE || destinationCount == MaxDestinations) return false;
     destinations[destinationCount] = file;
     owned[destinationCount] = own;
     destinationCount++;
+    return true;
+}
+
+// Opens the machine's log with room for incoming bytes (moving a full one aside); a link
+// there is not followed: the log belongs in the machine.
+HANDLE OpenMachineLog(size_t incoming) {
+    char path[MAX_PATH * 4];
+    if (!MachineLogPath(path, sizeof path, incoming, &machineRoom)) return INVALID_HANDLE_VALUE;
+    return OpenForAppend(path, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
+}
+
+// Writes one line to destination i; the machine's log moves aside first when the line
+// would take it past its cap, so that a long run cannot grow it without bound.
+void WriteTo(int i, const std::string &line) {
+    if (i == machineLog && line.size() > machineRoom) {
+        CloseHandle(destinations[i]);
+        destinations[i] = OpenMachineLog(line.size());
+        if (destinations[i] == INVALID_HANDLE_VALUE) return;
+    }
+    DWORD written = 0;
+    if (!WriteFile(destinations[i], line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) return;
+    if (i == machineLog) machineRoom -= written < machineRoom ? written : machineRoom;
 }
 
 // Each line goes out in one write. What it quotes (arguments, script text) may hold
@@ -40,10 +64,7 @@ void WriteLine(const char *text) {
     char note[512];
     while (TakePlatformNote(note, sizeof note)) line += LocalTimeText(false) + linePrefix + EscapeControls(note) + "\n";
     line += LocalTimeText(false) + linePrefix + EscapeControls(text) + "\n";
-    for (int i = 0; i < destinationCount; i++) {
-        DWORD written = 0;
-        WriteFile(destinations[i], line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    }
+    for (int i = 0; i < destinationCount; i++) WriteTo(i, line);
 }
 
 // The command line as given, with the arguments that hold blanks (or nothing) quoted.
@@ -111,8 +132,7 @@ void RunLogOpen(int argc, char **argv, const char *mode) {
     } else if (wanted != nullptr && wanted[0] != '\0') {
         AddDestination(OpenForAppend(wanted), true);
     }
-    char machineLog[MAX_PATH * 4];
-    if (MachineLogPath(machineLog, sizeof machineLog)) AddDestination(OpenForAppend(machineLog), true);
+    if (AddDestination(OpenMachineLog(0), true)) machineLog = destinationCount - 1;
     if (destinationCount == 0) return;
 
     std::snprintf(linePrefix, sizeof linePrefix, " upgrade[%lu] ", static_cast<unsigned long>(CurrentProcessId()));
@@ -125,8 +145,9 @@ void RunLogOpen(int argc, char **argv, const char *mode) {
 int RunLogEnd(int status) {
     RunLog("exit %d: %s", status, RunLogReasonText[0] != '\0' ? RunLogReasonText : "done");
     for (int i = 0; i < destinationCount; i++)
-        if (owned[i]) CloseHandle(destinations[i]);
+        if (owned[i] && destinations[i] != INVALID_HANDLE_VALUE) CloseHandle(destinations[i]);
     destinationCount = 0;
+    machineLog = -1;
     RunLogWriter = nullptr;
     return status;
 }

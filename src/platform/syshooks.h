@@ -18,9 +18,10 @@ enum : int {
 // takes "/dir/file" as a path and "--" as the end of the switches).
 int ArgumentRole(const WCHAR *arg);
 
-// Writes the path of the machine's own run log into path (rotating it when it has
-// grown past its cap); false where the system keeps no such log.
-bool MachineLogPath(char *path, size_t size);
+// Writes the path of the machine's own run log into path, first moving it aside when
+// it cannot take incoming more bytes under its cap; *room is what it can take then.
+// False where the system keeps no such log.
+bool MachineLogPath(char *path, size_t size, size_t incoming, size_t *room);
 
 // The system's text for a Win32 error code, without a line end, into text.
 void SystemErrorText(DWORD code, char *text, size_t size);

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <sys/stat.h>
 
 namespace {
@@ -120,6 +122,46 @@ TEST(CommandLine, LogDestinations) {
     struct stat st {};
     ASSERT_EQ(stat(machineLog.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u) << "the machine's files are the user's own";
+}
+
+// Whatever the log is written to, the run ends as it would without a log: a FIFO nobody
+// reads, a pipe whose reader is gone, a file size limit, a log that is a link.
+TEST(CommandLine, TheLogNeverChangesARun) {
+    TempDir machine, dir, other;
+    const std::string home = dir.path(), outside = other / "outside";
+    WriteFile(outside, "");
+    const struct {
+        const char *name;
+        std::string script;  // bash, run in dir with $0 = upgrade (stopped after 5 s); prints the exit status
+    } cases[] = {
+        {"PELLOR_LOG a FIFO nobody reads", "mkfifo f; PELLOR_LOG=f timeout 5 \"$0\" /bogus; echo $?"},
+        {"upgrade.log a FIFO nobody reads", "mkfifo \"$PELLOR_MACHINE/upgrade.log\"; timeout 5 \"$0\" /bogus; echo $?"},
+        {"standard error a pipe without a reader",
+         "mkfifo p; exec 4<>p 5>p; exec 4<&-; PELLOR_LOG=- timeout 5 \"$0\" /bogus 2>&5; echo $?"},
+        {"a file size limit", "head -c 4000 /dev/zero >\"$PELLOR_MACHINE/upgrade.log\"; ulimit -f 1; timeout 5 \"$0\" /bogus; echo $?"},
+        {"upgrade.log a link out of the machine",
+         "ln -s \"" + outside + "\" \"$PELLOR_MACHINE/upgrade.log\"; timeout 5 \"$0\" /bogus; echo $?"},
+    };
+    for (const auto &c : cases) {
+        std::system(("rm -rf '" + machine.path() + "'/* '" + home + "'/*").c_str());
+        RunResult r = RunProgram("/bin/bash", {"-c", "cd '" + home + "' && " + c.script, BinPath("upgrade")},
+                                 {"PELLOR_MACHINE=" + machine.path(), "PELLOR_LOG="}, 10000);
+        EXPECT_EQ(r.out, "2\n") << c.name << ": " << r.err;
+    }
+    EXPECT_EQ(ReadFile(outside), "") << "nothing written through the link";
+}
+
+// The machine's log keeps its cap while a run writes: it moves aside when a line would pass it.
+TEST(CommandLine, TheMachineLogKeepsItsCapWhileWriting) {
+    TempDir machine;
+    const std::string log = machine / "upgrade.log";
+    WriteFile(log, std::string(1024 * 1024 - 40, 'x'));
+    EXPECT_EQ(RunProgram(BinPath("upgrade"), {"/bogus"}, {"PELLOR_MACHINE=" + machine.path(), "PELLOR_LOG="}).status, 2);
+    EXPECT_LE(ReadFile(log + ".1").size(), 1024u * 1024u);
+    EXPECT_LE(ReadFile(log).size(), 1024u * 1024u);
+    EXPECT_EQ(ReadFile(log + ".1").find("start: "), std::string::npos);
+    EXPECT_NE(ReadFile(log).find("start: "), std::string::npos);
+    EXPECT_NE(ReadFile(log).find("exit 2: "), std::string::npos);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "platform/posix/filehandle.h"
 
 #include <cerrno>
+#include <csignal>
 #include <climits>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,6 +21,19 @@ HANDLE FileHandle(int fd) { return reinterpret_cast<HANDLE>(kFileHandleBase + fd
 int FileDescriptor(HANDLE handle) {
     intptr_t value = reinterpret_cast<intptr_t>(handle) - kFileHandleBase;
     return value >= 0 && value <= INT_MAX ? static_cast<int>(value) : -1;
+}
+
+// A write to a pipe nobody reads, or past the file size limit, fails on Windows;
+// here it would kill the process with SIGPIPE or SIGXFSZ, so once this layer
+// hands out a file to write, those signals are ignored. Children start with
+// them restored (CreateProcessA).
+void IgnoreWriteSignals() {
+    static const bool done = [] {
+        signal(SIGPIPE, SIG_IGN);
+        signal(SIGXFSZ, SIG_IGN);
+        return true;
+    }();
+    (void)done;
 }
 
 }  // namespace
@@ -103,8 +117,13 @@ HFILE WINAPI _lclose(HFILE file) {
 // Only what the run log asks for: a file opened for writing (FILE_APPEND_DATA:
 // every write lands at the end, whoever else appends) and created when missing.
 // Files this layer creates are the user's own (0600), as the whole machine is.
+// FILE_FLAG_OPEN_REPARSE_POINT does not follow a final link (Windows would open
+// the link itself; here the open fails). The descriptor is non-blocking, so a
+// FIFO without a reader fails at once and a full pipe or a stopped terminal
+// drops a write rather than holding the caller; what it names must be a
+// regular file, a pipe or a character device (a terminal, /dev/null).
 HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD, struct _SECURITY_ATTRIBUTES *, DWORD disposition,
-                          DWORD, HANDLE) {
+                          DWORD flagsAndAttributes, HANDLE) {
     if (disposition != OPEN_ALWAYS || (access != GENERIC_WRITE && access != FILE_APPEND_DATA)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
@@ -113,7 +132,9 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD, struct _SECURITY_ATT
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | (access == FILE_APPEND_DATA ? O_APPEND : 0);
+    IgnoreWriteSignals();
+    int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (access == FILE_APPEND_DATA ? O_APPEND : 0) |
+                (flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT ? O_NOFOLLOW : 0);
     int fd = open(path, flags | O_CREAT | O_EXCL, 0600);
     DWORD created = ERROR_SUCCESS;
     if (fd < 0 && errno == EEXIST) {
@@ -124,10 +145,18 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD, struct _SECURITY_ATT
         SetLastError(Win32ErrorFromErrno(errno));
         return INVALID_HANDLE_VALUE;
     }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode))) {
+        close(fd);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
     SetLastError(created);
     return FileHandle(fd);
 }
 
+// A write that the descriptor cannot take now (a full pipe) fails with what it
+// wrote so far, as a non-blocking pipe does on Windows.
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written, struct _OVERLAPPED *) {
     int fd = FileDescriptor(file);
     const char *p = static_cast<const char *>(buffer);
@@ -146,12 +175,22 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
     return TRUE;
 }
 
+// Standard error as a handle of its own when it is a pipe or a terminal: opened
+// anew, non-blocking, so that a reader that stops reading cannot hold us, without
+// changing the stream our parent shares.
 HANDLE WINAPI GetStdHandle(DWORD which) {
     if (which != STD_ERROR_HANDLE) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    return FileHandle(STDERR_FILENO);
+    IgnoreWriteSignals();
+    static const int fd = [] {
+        struct stat st {};
+        if (fstat(STDERR_FILENO, &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode))) return STDERR_FILENO;
+        int own = open("/proc/self/fd/2", O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        return own >= 0 ? own : STDERR_FILENO;
+    }();
+    return FileHandle(fd);
 }
 
 }  // extern "C"

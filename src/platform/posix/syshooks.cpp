@@ -61,11 +61,15 @@ int ArgumentRole(const WCHAR *arg) {
     return ARGUMENT_SWITCH;
 }
 
-bool MachineLogPath(char *path, size_t size) {
+bool MachineLogPath(char *path, size_t size, size_t incoming, size_t *room) {
     std::string log = MachinePath("upgrade.log");
     if (log.empty() || log.size() >= size) return false;
     struct stat st {};
-    if (stat(log.c_str(), &st) == 0 && st.st_size >= MachineLogCap) std::rename(log.c_str(), (log + ".1").c_str());
+    off_t used = lstat(log.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : 0;
+    if (used > 0 && used + static_cast<off_t>(incoming) > MachineLogCap &&
+        std::rename(log.c_str(), (log + ".1").c_str()) == 0)
+        used = 0;
+    *room = used < MachineLogCap ? static_cast<size_t>(MachineLogCap - used) : 0;
     std::memcpy(path, log.c_str(), log.size() + 1);
     return true;
 }

@@ -6,7 +6,7 @@
 int ArgumentRole(const WCHAR *arg) { return arg[0] == '/' || arg[0] == '-' ? ARGUMENT_SWITCH : ARGUMENT_POSITIONAL; }
 
 // The Windows program keeps no log of its own: only PELLOR_LOG asks for one.
-bool MachineLogPath(char *, size_t) { return false; }
+bool MachineLogPath(char *, size_t, size_t, size_t *) { return false; }
 
 void SystemErrorText(DWORD code, char *text, size_t size) {
     if (size == 0) return;

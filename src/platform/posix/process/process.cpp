@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -222,6 +223,11 @@ std::vector<char *> Pointers(std::vector<std::string> &strings) {
     dup2(null, 1);
     dup2(null, 2);
     dup2(ready, kReadyChildFd);
+    // Signals the run log ignores are the child's to decide (an ignored one would stay ignored).
+    struct sigaction restore {};
+    restore.sa_handler = SIG_DFL;
+    sigaction(SIGPIPE, &restore, nullptr);
+    sigaction(SIGXFSZ, &restore, nullptr);
     // Nothing of ours but the readiness pipe reaches the child.
     if (error > kReadyChildFd + 1 && syscall(SYS_close_range, kReadyChildFd + 1, error - 1, 0) != 0)
         for (int fd = kReadyChildFd + 1; fd < error; fd++) close(fd);
