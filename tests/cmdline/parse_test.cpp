@@ -162,9 +162,9 @@ TEST(ParseArguments, StringsAreCutToTheirTarget) {
 }
 
 TEST(ParseArguments, LoneSlashSelectsTheOneCharacterRecord) {
-    std::vector<std::string> args[] = {{"/", "v"}, {"-"}, {"/:text"}};
-    const char *expect[] = {"v", "", "text"};
-    for (int i = 0; i < 3; i++) {
+    std::vector<std::string> args[] = {{"/", "v"}, {"-"}, {"/:text"}, {"/:/abs/x.inf"}};
+    const char *expect[] = {"v", "", "text", "/abs/x.inf"};  // a ':' before the second '/': still a switch
+    for (int i = 0; i < 4; i++) {
         char pos[16] = "old";
         int32_t flag = 0;
         OptionRecord table[] = {

@@ -75,6 +75,9 @@ TEST(CommandLine, TheLogSaysWhyARunEndedWithStatusTwo) {
          "exit 2: cannot read script \"/bogus\": The system cannot find the file specified."},
         {{"/run_inf", "/no/such/dir/s.inf"},
          "exit 2: cannot read script \"/no/such/dir/s.inf\": The system cannot find the file specified."},
+        // A ':' before a further '/' attaches a value to a switch, as on Windows.
+        {{"/run_inf:/opt/x.inf"}, "exit 2: cannot read script \"\": The system cannot find the file specified."},
+        {{"/run_inf", "/:/no/x.inf"}, "exit 2: cannot read script \"/no/x.inf\": The system cannot find the file specified."},
         // What the log quotes cannot forge a line or reach the terminal as a control sequence.
         {{"/bogus\nexit 0: done"}, "exit 2: unknown switch \"/bogus\\x0Aexit 0: done\""},
         {{"/run_inf", "--", "/x\x1B[2J"},

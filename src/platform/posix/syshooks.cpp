@@ -55,8 +55,9 @@ int ArgumentRole(const WCHAR *arg) {
     if (arg[0] == '-' && arg[1] == '-' && arg[2] == 0) return ARGUMENT_END_OF_SWITCHES;
     if (arg[0] == '-') return ARGUMENT_SWITCH;
     if (arg[0] != '/') return ARGUMENT_POSITIONAL;
-    // A POSIX absolute path begins with '/': a further '/' tells it from a switch.
-    for (const WCHAR *p = arg + 1; *p != 0; p++)
+    // A POSIX absolute path begins with '/': a further '/' tells it from a switch, unless a ':'
+    // comes first, which attaches a value (a path, say) to a switch: "/run_inf:/opt/x.inf".
+    for (const WCHAR *p = arg + 1; *p != 0 && *p != ':'; p++)
         if (*p == '/') return ARGUMENT_POSITIONAL;
     return ARGUMENT_SWITCH;
 }
