@@ -199,6 +199,9 @@ TEST_F(RegToolTest, QueryPrintsKeysAsRegExe) {
     EXPECT_EQ(noKey.err, kNotFoundLine);
     EXPECT_EQ(Reg({"query"}).status, 1);
     EXPECT_EQ(Reg({"query", "/?"}).status, 0);
+    RegRun usage = Reg({"/?"});
+    EXPECT_NE(usage.out.find("QUERY | ADD | DELETE | IMPORT | EXPORT"), std::string::npos);
+    EXPECT_EQ(usage.out.find("COMPARE"), std::string::npos) << "an operation it lacks";
     EXPECT_EQ(Reg({"query", "HKCU\\Software\\Q", "/s", "/s"}).status, 1);
     EXPECT_EQ(Reg({"query", "HKCU\\Software\\Q", "/v", "a", "/ve"}).status, 1);
 }

@@ -23,7 +23,7 @@ using Args = std::vector<std::u16string>;
 const char kUsage[] =
     "REG Operation [Parameter List]\n\n"
     "  Operation  [ QUERY | ADD | DELETE | IMPORT | EXPORT ]\n\n"
-    "Return Code: (Except for REG COMPARE)\n\n"
+    "Return Code:\n\n"
     "  0 - Successful\n"
     "  1 - Failed\n\n"
     "For help on a specific operation type:\n\n"
