@@ -16,6 +16,7 @@ struct RunLogTally {
     unsigned commands;
     unsigned acknowledged;
     int answered;  // a conversation was open at some time
+    int busy;      // a Program Manager turned a conversation away as busy
 };
 inline RunLogTally RunLogCommands{};
 
@@ -63,7 +64,9 @@ inline void RunLogCommandReason() {
     const RunLogTally &t = RunLogCommands;
     const char *why = "";
     if (t.acknowledged == 0 && t.commands > 0)
-        why = t.answered ? " (the Program Manager refused every command)" : " (no Program Manager answered)";
+        why = t.answered ? " (the Program Manager refused every command)"
+              : t.busy   ? " (the Program Manager was busy)"
+                         : " (no Program Manager answered)";
     RunLogReason("%u of %u commands acknowledged%s", t.acknowledged, t.commands, why);
 }
 

@@ -51,6 +51,18 @@ void DrainMessages() {
     }
 }
 
+// Opens a conversation; *busy tells a server that turned it away for want of
+// room, which the run log notes: that one serves, and starting another would not help.
+HCONV ConnectOnce(LPCSTR service, HSZ serviceHandle, HSZ topicHandle, bool *busy) {
+    HCONV conv = DdeConnect(Progman.ddeInstance, serviceHandle, topicHandle, nullptr);
+    *busy = conv == nullptr && DdeGetLastError(Progman.ddeInstance) == DMLERR_BUSY;
+    if (*busy) {
+        RunLogCommands.busy = 1;
+        RunLog("progman: %s is busy: it turned the conversation away", service);
+    }
+    return conv;
+}
+
 }  // namespace
 
 int ProgmanConnect(LPCSTR service, LPCSTR topic) {
@@ -59,8 +71,9 @@ int ProgmanConnect(LPCSTR service, LPCSTR topic) {
 
     HSZ serviceHandle = DdeCreateStringHandleA(Progman.ddeInstance, service, 0);
     HSZ topicHandle = DdeCreateStringHandleA(Progman.ddeInstance, topic, 0);
-    Progman.conversation = DdeConnect(Progman.ddeInstance, serviceHandle, topicHandle, nullptr);
-    if (Progman.conversation == nullptr) {
+    bool busy = false;
+    Progman.conversation = ConnectOnce(service, serviceHandle, topicHandle, &busy);
+    if (Progman.conversation == nullptr && !busy) {
         RunLog("progman: no answer from %s; starting \"PROGMAN /NTSETUP\"", service);
         HANDLE process = StartProgram("PROGMAN /NTSETUP", SW_SHOWNORMAL);
         if (process != nullptr) {
@@ -70,7 +83,7 @@ int ProgmanConnect(LPCSTR service, LPCSTR topic) {
             if (idle == 0) {
                 RunLog("progman: the started Program Manager is ready");
                 DrainMessages();
-                Progman.conversation = DdeConnect(Progman.ddeInstance, serviceHandle, topicHandle, nullptr);
+                Progman.conversation = ConnectOnce(service, serviceHandle, topicHandle, &busy);
             } else {
                 RunLog("progman: the started Program Manager did not become ready (%s)",
                        idle == WAIT_TIMEOUT ? "timed out" : "wait failed");

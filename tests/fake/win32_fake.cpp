@@ -115,7 +115,7 @@ HDDEDATA WINAPI DdeClientTransaction(LPBYTE data, DWORD length, HCONV conv, HSZ 
     return reinterpret_cast<HDDEDATA>(1);
 }
 
-UINT WINAPI DdeGetLastError(DWORD) { return 0; }
+UINT WINAPI DdeGetLastError(DWORD) { return Script.lastError; }
 
 BOOL WINAPI CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES pa, LPSECURITY_ATTRIBUTES ta,
                            BOOL inherit, DWORD flags, LPVOID environment, LPCSTR directory, LPSTARTUPINFOA startup,

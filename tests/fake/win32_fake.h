@@ -19,6 +19,7 @@ struct Transaction {
 struct ScriptedResults {
     UINT initResult = DMLERR_NO_ERROR;
     std::deque<bool> connects;  // successive DdeConnect results; none left: fail
+    UINT lastError = 0;         // what DdeGetLastError returns
     bool createProcess = true;
     DWORD idleResult = 0;
     std::deque<Transaction> transactions;  // none left: completed with DDE_FACK

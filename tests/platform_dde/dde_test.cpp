@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
@@ -29,7 +30,7 @@ namespace {
 // the next answer in turn (a delay, then a status word, garbage or nothing).
 class FakeServer {
 public:
-    enum Greeting { WELCOME, REFUSE, SILENT };
+    enum Greeting { WELCOME, REFUSE, SILENT, BUSY };
     struct Answer {
         int delayMs = 0;
         int status = DDE_FACK;
@@ -74,7 +75,10 @@ private:
         DdeFrameReader reader;
         DdeFrame frame;
         if (client >= 0 && NextFrame(client, reader, &frame) && greeting_ != SILENT) {
-            DdeSendAll(client, DdeEncodeU32Pair(DDE_FRAME_WELCOME, frame.seq, greeting_ == WELCOME, 0), DdeNowMs() + 1000);
+            uint32_t answer = greeting_ == WELCOME ? DDE_WELCOME_ACCEPTED
+                              : greeting_ == BUSY  ? DDE_WELCOME_BUSY
+                                                   : DDE_WELCOME_REFUSED;
+            DdeSendAll(client, DdeEncodeU32Pair(DDE_FRAME_WELCOME, frame.seq, answer, 0), DdeNowMs() + 1000);
             for (const Answer &a : answers_) {
                 if (!NextFrame(client, reader, &frame)) break;
                 executes_++;
@@ -146,14 +150,17 @@ TEST(DdeClient, ConnectFailsWhenRefusedOrUnanswered) {
     const struct {
         FakeServer::Greeting greeting;
         int minMs, maxMs;
-    } cases[] = {{FakeServer::REFUSE, 0, 2000}, {FakeServer::SILENT, 4500, 9000}};
+        UINT error;
+    } cases[] = {{FakeServer::REFUSE, 0, 2000, DMLERR_NO_CONV_ESTABLISHED},
+                 {FakeServer::BUSY, 0, 2000, DMLERR_BUSY},
+                 {FakeServer::SILENT, 4500, 9000, DMLERR_NO_CONV_ESTABLISHED}};
     for (const auto &c : cases) {
         FakeServer server("GREETER", c.greeting, {});
         DdeClient client;
         uint64_t start = DdeNowMs();
         EXPECT_EQ(client.Connect("greeter", "topic"), nullptr);
         uint64_t spent = DdeNowMs() - start;
-        EXPECT_EQ(DdeGetLastError(client.instance), static_cast<UINT>(DMLERR_NO_CONV_ESTABLISHED));
+        EXPECT_EQ(DdeGetLastError(client.instance), c.error);
         EXPECT_GE(spent, static_cast<uint64_t>(c.minMs));
         EXPECT_LE(spent, static_cast<uint64_t>(c.maxMs));
     }
@@ -340,6 +347,8 @@ TEST(DdeWire, FramesAreCheckedByType) {
         {frame(DDE_FRAME_WELCOME, std::string("\2\0\0\0", 4)), false},
         {frame(DDE_FRAME_WELCOME, std::string("\1\0\0\0", 4)), false},  // no window style
         {frame(DDE_FRAME_WELCOME, std::string("\1\0\0\0\0\0\xcf\x30", 8)), true},
+        {frame(DDE_FRAME_WELCOME, std::string("\2\0\0\0\0\0\0\0", 8)), true},  // busy
+        {frame(DDE_FRAME_WELCOME, std::string("\3\0\0\0\0\0\0\0", 8)), false},
         {frame(DDE_FRAME_WINDOW_STATE, std::string("\0\0\xcf\x30", 4)), true},
         {frame(DDE_FRAME_WINDOW_STATE, std::string("\0\0\xcf\x30\0", 5)), false},
         {frame(DDE_FRAME_WINDOW, std::string("\2\0\0\0\0\0\0\0", 8)), true},
@@ -627,6 +636,128 @@ TEST(DdeRendezvous, BothEndsRefuseAnotherUser) {
     serving.join();
     EXPECT_EQ(handler.executes, 1);
     DdeServerClose(server);
+}
+
+// A server run by a thread of the test with a CountingHandler. Limits go in
+// through the test builds' environment (PELLOR_DDE_IDLE_MS, PELLOR_DDE_EVICT_MS).
+class ServingThread {
+public:
+    explicit ServingThread(const char *service, std::vector<std::pair<const char *, std::string>> env = {})
+        : service_(service) {
+        for (const auto &[name, value] : env) setenv(name, value.c_str(), 1);
+        std::string error;
+        server_ = DdeServerOpen(service, &error);
+        for (const auto &entry : env) unsetenv(entry.first);
+        EXPECT_NE(server_, nullptr) << error;
+        if (server_ != nullptr) thread_ = std::thread([this] { DdeServerRun(server_, handler, nullptr); });
+    }
+    ~ServingThread() {
+        if (server_ == nullptr) return;
+        handler.stop = true;
+        int wake = DdeSocketConnect(DdeRendezvousDir(), service_);  // the loop asks again after any event
+        thread_.join();
+        if (wake >= 0) close(wake);
+        DdeServerClose(server_);
+    }
+    CountingHandler handler;
+
+private:
+    std::string service_;
+    DdeServer *server_ = nullptr;
+    std::thread thread_;
+};
+
+// Whether the server closed a conversation that sent nothing, within timeoutMs.
+bool ClosedByServer(int fd, int timeoutMs) {
+    DdeFrameReader reader;
+    DdeFrame f;
+    std::string problem;
+    return DdeReceiveFrame(fd, reader, &f, DdeNowMs() + timeoutMs, &problem) == DDE_IO_CLOSED;
+}
+
+TEST(DdeServer, AClientThatDoesNotReadDelaysNoOne) {
+    ServingThread serving("HOARDER");
+    int deaf = Greeted("HOARDER", "T");
+    ASSERT_GE(deaf, 0);
+    // More executes than its socket holds answers for; it never reads one.
+    std::vector<uint8_t> flood;
+    for (uint32_t i = 1; i <= 2000; i++) {
+        std::vector<uint8_t> exec = DdeEncodeFrame(DDE_FRAME_EXECUTE, i, "[x]", 4);
+        flood.insert(flood.end(), exec.begin(), exec.end());
+    }
+    ASSERT_EQ(DdeSendAll(deaf, flood, DdeNowMs() + 5000), DDE_IO_OK);
+    ASSERT_TRUE(WaitFor([&] { return serving.handler.executes >= 100; }, 5000));
+    DdeClient client;
+    uint64_t start = DdeNowMs();
+    HCONV conv = client.Connect("hoarder", "T");
+    ASSERT_NE(conv, nullptr);
+    DWORD status = 0;
+    EXPECT_NE(client.Execute(conv, "[ok]", 5000, &status), nullptr);
+    uint64_t spent = DdeNowMs() - start;
+    testing::Test::RecordProperty("answer_ms", static_cast<int>(spent));
+    EXPECT_LT(spent, 1000u) << "the answer waited for a client that does not read";
+    EXPECT_TRUE(WaitFor([&] { return serving.handler.executes >= 2001; }, 5000));  // all carried out
+    // Past its queue's bound it is no longer answered, and goes.
+    flood.clear();
+    for (uint32_t i = 2001; i <= 22000; i++) {
+        std::vector<uint8_t> exec = DdeEncodeFrame(DDE_FRAME_EXECUTE, i, "[x]", 4);
+        flood.insert(flood.end(), exec.begin(), exec.end());
+    }
+    DdeSendAll(deaf, flood, DdeNowMs() + 10000);
+    EXPECT_TRUE(WaitFor([&] { return serving.handler.disconnects == 1; }, 10000));
+    EXPECT_GE(serving.handler.problems, 1);
+    EXPECT_NE(client.Execute(conv, "[ok]", 5000, &status), nullptr);
+    close(deaf);
+}
+
+TEST(DdeServer, AFullTableMakesRoomForANewcomerOrSaysBusy) {
+    const struct {
+        const char *evictMs;
+        bool served;  // else turned away as busy
+    } cases[] = {{"0", true}, {"600000", false}};
+    for (const auto &c : cases) {
+        ServingThread serving("CROWD", {{"PELLOR_DDE_EVICT_MS", c.evictMs}});
+        std::vector<int> idle;
+        for (int i = 0; i < 64; i++) {
+            idle.push_back(Greeted("CROWD", "T"));
+            ASSERT_GE(idle.back(), 0) << i;
+        }
+        // The first one speaks again: the second is now the one idle longest.
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_TRUE(StillServed(idle[0]));
+        DdeClient client;
+        HCONV conv = client.Connect("CROWD", "T");
+        EXPECT_EQ(conv != nullptr, c.served) << c.evictMs;
+        if (c.served) {
+            DWORD status = 0;
+            EXPECT_NE(client.Execute(conv, "[ok]", 5000, &status), nullptr);
+            EXPECT_TRUE(ClosedByServer(idle[1], 5000));
+            EXPECT_EQ(serving.handler.disconnects, 1);
+        } else {
+            EXPECT_EQ(DdeGetLastError(client.instance), static_cast<UINT>(DMLERR_BUSY));
+            uint32_t answer = 99;
+            EXPECT_LT(Greeted("CROWD", "T", &answer), 0);
+            EXPECT_EQ(answer, static_cast<uint32_t>(DDE_WELCOME_BUSY));
+            EXPECT_EQ(serving.handler.disconnects, 0);
+        }
+        for (int i : {0, 2, 63}) EXPECT_TRUE(StillServed(idle[i])) << c.evictMs << " " << i;
+        for (int fd : idle) close(fd);
+    }
+}
+
+TEST(DdeServer, ClosesAConversationLeftIdle) {
+    ServingThread serving("SITTER", {{"PELLOR_DDE_IDLE_MS", "300"}});
+    int silent = Greeted("SITTER", "T"), talking = Greeted("SITTER", "T");
+    ASSERT_GE(silent, 0);
+    ASSERT_GE(talking, 0);
+    for (int i = 0; i < 10; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_TRUE(StillServed(talking)) << i;
+    }
+    EXPECT_TRUE(ClosedByServer(silent, 5000));
+    EXPECT_EQ(serving.handler.disconnects, 1);
+    close(silent);
+    close(talking);
 }
 
 }  // namespace

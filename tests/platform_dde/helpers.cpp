@@ -1,4 +1,5 @@
 #include "helpers.h"
+#include "platform/posix/dde/ddewire.h"
 
 #include <climits>
 #include <fstream>
@@ -86,4 +87,31 @@ HDDEDATA DdeClient::Execute(HCONV conv, const std::string &command, DWORD timeou
     std::string copy = command;
     return DdeClientTransaction(reinterpret_cast<LPBYTE>(copy.data()), static_cast<DWORD>(copy.size() + 1), conv,
                                 nullptr, 0, XTYP_EXECUTE, timeout, status);
+}
+
+int Greeted(const std::string &service, const std::string &topic, uint32_t *answer) {
+    int fd = DdeSocketConnect(DdeRendezvousDir(), service);
+    if (fd < 0) return -1;
+    std::string hello = service + '\0' + topic + '\0';
+    DdeFrameReader reader;
+    DdeFrame f;
+    std::string problem;
+    // A server that turns us away may close before the greeting is taken: its answer is still there to read.
+    DdeSendAll(fd, DdeEncodeFrame(DDE_FRAME_HELLO, 0, hello.data(), hello.size()), DdeNowMs() + 5000);
+    if (DdeReceiveFrame(fd, reader, &f, DdeNowMs() + 5000, &problem) == DDE_IO_OK && f.type == DDE_FRAME_WELCOME) {
+        if (answer != nullptr) *answer = DdePayloadU32(f);
+        if (DdePayloadU32(f) == DDE_WELCOME_ACCEPTED) return fd;
+    }
+    close(fd);
+    return -1;
+}
+
+bool StillServed(int fd) {
+    if (DdeSendAll(fd, DdeEncodeU32Pair(DDE_FRAME_WINDOW, 1, DDE_WINDOW_STYLE, 0), DdeNowMs() + 5000) != DDE_IO_OK)
+        return false;
+    DdeFrameReader reader;
+    DdeFrame f;
+    std::string problem;
+    return DdeReceiveFrame(fd, reader, &f, DdeNowMs() + 5000, &problem) == DDE_IO_OK &&
+           f.type == DDE_FRAME_WINDOW_STATE;
 }

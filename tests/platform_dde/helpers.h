@@ -53,3 +53,11 @@ struct DdeClient {
     // An execute as the utility sends it: the command with its NUL.
     HDDEDATA Execute(HCONV conv, const std::string &command, DWORD timeout, DWORD *status);
 };
+
+// A conversation on the raw protocol that says nothing after its greeting:
+// the socket, or -1 when the server did not welcome it; *answer is the
+// welcome's value when one came.
+int Greeted(const std::string &service, const std::string &topic, uint32_t *answer = nullptr);
+// Whether the server still answers a raw conversation: a window request comes
+// back as the window's state.
+bool StillServed(int fd);

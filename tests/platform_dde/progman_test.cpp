@@ -284,6 +284,43 @@ TEST_F(ProgmanTest, LetsGoOfTheStreamsOfWhoeverStartedIt) {
     EXPECT_EQ(ReadFile(Progman("progman.pid")), std::to_string(pid) + "\n");
 }
 
+TEST_F(ProgmanTest, ConversationsLeftOpenDoNotLockOthersOut) {
+    ASSERT_TRUE(StartProgman(&guard, &handles));
+    std::vector<int> idle;
+    for (int i = 0; i < 64; i++) {
+        idle.push_back(Greeted("PROGMAN", "PROGMAN"));
+        EXPECT_GE(idle.back(), 0) << i;
+    }
+    // Served as soon as the conversation idle longest may give way.
+    DdeClient client;
+    HCONV conv = nullptr;
+    EXPECT_TRUE(WaitFor([&] { return (conv = client.Connect("PROGMAN", "PROGMAN")) != nullptr; }, 10000));
+    DWORD status = 0;
+    EXPECT_NE(client.Execute(conv, "[CreateGroup(Late)]", 20000, &status), nullptr);
+    for (int fd : idle) close(fd);
+}
+
+TEST_F(ProgmanTest, ARunTurnedAwayAsBusySaysSo) {
+    setenv("PELLOR_DDE_EVICT_MS", "600000", 1);  // none of the conversations below gives way
+    bool started = StartProgman(&guard, &handles);
+    unsetenv("PELLOR_DDE_EVICT_MS");
+    ASSERT_TRUE(started);
+    std::vector<int> idle;
+    for (int i = 0; i < 64; i++) {
+        idle.push_back(Greeted("PROGMAN", "PROGMAN"));
+        EXPECT_GE(idle.back(), 0) << i;
+    }
+    TempDir work;
+    WriteFile(work / "s.inf", "[G]\nA = Alpha, a.exe, a.exe, 0\n");
+    RunResult r = RunProgram(BinDir() + "/upgrade", {"/run_inf", "s.inf"}, {"PELLOR_LOG=-"}, 60000, work.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("progman: PROGMAN is busy: it turned the conversation away"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("commands acknowledged (the Program Manager was busy)"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("starting \"PROGMAN /NTSETUP\""), std::string::npos) << r.err;  // the busy one serves
+    EXPECT_TRUE(JournalCommands(Progman("journal.log")).empty());
+    for (int fd : idle) close(fd);
+}
+
 TEST_F(ProgmanTest, StopsCleanlyOnTerminate) {
     ASSERT_TRUE(StartProgman(&guard, &handles));
     guard.Kill(SIGTERM);

@@ -96,6 +96,7 @@ TEST_F(ProgmanConversation, DrainEndsAtAQuitMessage) {
 }
 
 TEST_F(ProgmanConversation, ConnectFailures) {
+    const char *kNobody = "(no Program Manager answered)";
     struct Case {
         const char *label;
         std::deque<bool> connects;
@@ -103,18 +104,27 @@ TEST_F(ProgmanConversation, ConnectFailures) {
         DWORD idle;
         int started;
         bool secondConnect;
+        UINT error;          // what the failed connects leave for DdeGetLastError
+        const char *reason;  // the end line's reason once a command went unsent
     } cases[] = {
-        {"no server, no process", {false}, false, 0, 0, false},
-        {"never idle", {false}, true, WAIT_TIMEOUT, 1, false},
-        {"wait failed", {false}, true, WAIT_FAILED, 1, false},
-        {"second connect fails", {false, false}, true, 0, 1, true},
+        {"no server, no process", {false}, false, 0, 0, false, DMLERR_NO_CONV_ESTABLISHED, kNobody},
+        {"never idle", {false}, true, WAIT_TIMEOUT, 1, false, DMLERR_NO_CONV_ESTABLISHED, kNobody},
+        {"wait failed", {false}, true, WAIT_FAILED, 1, false, DMLERR_NO_CONV_ESTABLISHED, kNobody},
+        {"second connect fails", {false, false}, true, 0, 1, true, DMLERR_NO_CONV_ESTABLISHED, kNobody},
+        // A busy server serves: none is started (nor asked to exit at the end).
+        {"busy", {false}, true, 0, 0, false, DMLERR_BUSY, "(the Program Manager was busy)"},
     };
     for (const Case &c : cases) {
         SetUp();
         fake::Script.connects = c.connects;
         fake::Script.createProcess = c.createProcess;
         fake::Script.idleResult = c.idle;
+        fake::Script.lastError = c.error;
         EXPECT_EQ(ProgmanActivate(), 0) << c.label;
+        RunLogCommand("[x]", "not sent: no conversation", 0);
+        RunLogCommandReason();
+        EXPECT_NE(std::string(RunLogReasonText).find(c.reason), std::string::npos) << c.label << ": "
+                                                                                  << RunLogReasonText;
         EXPECT_EQ(Progman.startedProgman, c.started) << c.label;
         EXPECT_EQ(Progman.conversation, nullptr) << c.label;
         EXPECT_EQ(Progman.partnerWindow, nullptr) << c.label;

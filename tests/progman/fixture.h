@@ -1,6 +1,7 @@
 #pragma once
 
 #include "driver/options.h"
+#include "driver/runlog.h"
 #include "fake_pool.h"
 #include "progman/progman.h"
 #include "script/script.h"
@@ -17,6 +18,7 @@ class ProgmanTest : public ::testing::Test {
         fakepool::Outstanding = 0;
         Progman = ProgmanState{"PROGMAN", 0, 0, nullptr, nullptr, 0};
         upgradeIconsFlag = 0;
+        RunLogCommands = RunLogTally{};
     }
     void TearDown() override { EXPECT_EQ(fakepool::Outstanding, 0) << "a command buffer was not released"; }
 };

@@ -7,9 +7,7 @@
 //   progman --help
 //
 // One copy per machine: progman/progman.pid is locked while the server runs.
-#include "commands.h"
-#include "flusher.h"
-#include "logfile.h"
+#include "server.h"
 #include "store.h"
 
 #include "platform/posix/dde/ddeserver.h"
@@ -20,12 +18,10 @@
 #include "platform/escape.h"
 #include "platform/win32.h"
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <map>
 #include <string>
 #include <strings.h>
 #include <sys/file.h>
@@ -34,116 +30,12 @@
 
 namespace {
 
-constexpr int32_t kWindowStyle = 0x10000000 | 0x00CF0000;  // WS_VISIBLE | WS_OVERLAPPEDWINDOW
+void OnStopSignal(int signal) { ProgmanStopSignal = signal; }
 
-volatile sig_atomic_t stopSignal = 0;
-
-void OnStopSignal(int signal) { stopSignal = signal; }
-
-// How long an acknowledged change may wait for its flush to disk.
-constexpr uint64_t kCommitDelayMs = 100;
 // How long a second copy waits for a copy that is ending to let go.
 constexpr int kLockWaitMs = 3000;
 // How long --exit waits for the server to end.
 constexpr int kExitWaitMs = 60000;
-
-struct Conversation {
-    ProgmanSession session;
-    std::string who;  // "pid <client> conv <n>", as the journal names it
-};
-
-class ProgmanServer : public DdeServerHandler {
-public:
-    ProgmanServer(const std::string &root, GroupStore &store, bool minimized)
-        : store_(store), journal_(root + "/journal.log"), log_(root + "/progman.log"),
-          style_(kWindowStyle | (minimized ? WS_MINIMIZE : 0)) {}
-
-    void Attach(DdeServer *server) { server_ = server; }
-
-    bool OnConnect(DdeServerConv conv, const std::string &topic) override {
-        if (strcasecmp(topic.c_str(), "PROGMAN") != 0) return false;
-        Conversation &c = conversations_[conv];
-        c.who = "pid " + std::to_string(DdeServerPeerPid(server_, conv)) + " conv " + std::to_string(conv);
-        journal_.Append(c.who + "\tconnect");
-        return true;
-    }
-
-    // Applied to the files before the answer goes out; on the disk within kCommitDelayMs.
-    uint16_t OnExecute(DdeServerConv conv, const uint8_t *data, size_t length) override {
-        // The command arrives with its terminating NUL; the text ends there.
-        std::string text(reinterpret_cast<const char *>(data), strnlen(reinterpret_cast<const char *>(data), length));
-        Conversation &c = conversations_[conv];
-        std::string why;
-        bool ok = ProgmanRunExecute(store_, c.session, text, &why);
-        if (!journal_.Append(c.who + "\t" + EscapeControls(text) + (ok ? "\tACK" : "\tNACK")))
-            Log("cannot append to the journal: " + std::string(std::strerror(errno)));
-        if (!ok) Log("refused " + EscapeControls(text) + ": " + why);
-        if (commitAt_ == UINT64_MAX) commitAt_ = DdeNowMs() + kCommitDelayMs;
-        return ok ? DDE_FACK : DDE_FNOTPROCESSED;
-    }
-
-    int32_t OnWindow(DdeServerConv, uint32_t op, int32_t argument) override {
-        if (op == DDE_WINDOW_SHOW) style_ = StyleAfterShow(style_, argument);
-        return style_;
-    }
-
-    // An exit asked for waits for the last conversation, so that a run that
-    // met another one never loses the server under it.
-    void OnDisconnect(DdeServerConv conv) override {
-        auto it = conversations_.find(conv);
-        if (it == conversations_.end()) return;
-        if (it->second.session.exitRequested) exitAsked_ = true;
-        journal_.Append(it->second.who + "\tdisconnect");
-        conversations_.erase(it);
-        Commit();
-    }
-
-    void OnProblem(DdeServerConv conv, const std::string &what) override {
-        Log(conv == 0 ? what : "conversation " + std::to_string(conv) + ": " + what);
-    }
-
-    bool KeepServing() override { return !(exitAsked_ && conversations_.empty()) && stopSignal == 0; }
-
-    uint64_t NextTimerMs() override { return commitAt_; }
-
-    void OnTimer() override {
-        if (commitAt_ != UINT64_MAX && DdeRemainingMs(commitAt_) == 0) Commit();
-    }
-
-    // Hands the items, their directories and then the logs to the flusher;
-    // the spares too once the server is about to end.
-    void Commit(bool ending = false) {
-        commitAt_ = UINT64_MAX;
-        std::string error = flusher_.TakeError();
-        if (!error.empty()) Log(error);
-        flusher_.Submit(store_.TakeUnsynced(ending));
-        FlushBatch logs;
-        for (LogFile *log : {&journal_, &log_})
-            if (log->TakeUnsynced()) logs.files.push_back(log->path());
-        flusher_.Submit(std::move(logs));
-    }
-
-    // Everything on disk before the server exits.
-    void Finish() {
-        Commit(true);
-        flusher_.Drain();
-        std::string error = flusher_.TakeError();
-        if (!error.empty()) Log(error);
-        log_.Sync();
-    }
-
-    void Log(const std::string &line) { log_.Append(line); }
-
-private:
-    GroupStore &store_;
-    LogFile journal_, log_;
-    Flusher flusher_;
-    DdeServer *server_ = nullptr;
-    int32_t style_;  // the window's, as ShowWindow leaves it
-    bool exitAsked_ = false;
-    uint64_t commitAt_ = UINT64_MAX;
-    std::map<DdeServerConv, Conversation> conversations_;
-};
 
 int List(const std::string &root) {
     for (int scope : {SCOPE_COMMON, SCOPE_PERSONAL}) {

@@ -190,6 +190,17 @@ DdeIo Request(Conversation *c, const std::vector<uint8_t> &frame, uint16_t reply
     }
 }
 
+// The welcome a server sent before it closed the socket: a busy server answers
+// at once and closes, maybe before our greeting could be sent. CLOSED when none.
+DdeIo TakeLastWord(Conversation *c, DdeFrame *reply) {
+    DdeReadAvailable(c->fd, c->reader);
+    std::string problem;
+    if (c->reader.Next(reply, &problem) == DdeFrameReader::FRAME && DdeFrameProblem(*reply).empty() &&
+        reply->type == DDE_FRAME_WELCOME && reply->seq == 0)
+        return DDE_IO_OK;
+    return DDE_IO_CLOSED;
+}
+
 // The live conversation whose partner window is hwnd, with what it received
 // taken in; null when there is none.
 Conversation *PartnerConversation(HWND hwnd) {
@@ -358,9 +369,11 @@ HCONV WINAPI DdeConnect(DWORD instance, HSZ service, HSZ topic, PCONVCONTEXT) {
     DdeFrame reply;
     DdeIo io = Request(c.get(), DdeEncodeFrame(DDE_FRAME_HELLO, 0, hello.data(), hello.size()), DDE_FRAME_WELCOME,
                        DdeNowMs() + kConnectTimeoutMs, &reply);
-    if (io != DDE_IO_OK || DdePayloadU32(reply) != 1) {
+    if (io == DDE_IO_CLOSED) io = TakeLastWord(c.get(), &reply);
+    if (io != DDE_IO_OK || DdePayloadU32(reply) != DDE_WELCOME_ACCEPTED) {
         Drop(c.get());
-        Fail(inst, DMLERR_NO_CONV_ESTABLISHED);
+        bool busy = io == DDE_IO_OK && DdePayloadU32(reply) == DDE_WELCOME_BUSY;
+        Fail(inst, busy ? DMLERR_BUSY : DMLERR_NO_CONV_ESTABLISHED);
         return nullptr;
     }
     c->style = static_cast<int32_t>(DdePayloadU32(reply, 4));

@@ -1,6 +1,17 @@
 // Serving a DDE service on Linux: the other end of the DDEML client calls, for
 // programs such as tools/progman. Not a Win32 interface. One thread serves all
-// conversations in turn, so a handler never runs concurrently with itself.
+// conversations in turn, so a handler never runs concurrently with itself, and
+// it never waits on any one client: answers are queued per conversation and
+// sent as the client takes them.
+//
+// Limits (ddeserver.cpp): at most 64 conversations; a conversation whose
+// unsent answers pass 256 KiB does not read them and is no longer answered
+// (what it sent is still carried out, then it is closed); one idle for 5
+// minutes (nothing received, nothing queued, nothing taken) is closed. When
+// the table is full, the conversation idle longest makes room for a newcomer
+// if it has been idle at least 1 s; else the newcomer is told the server is
+// busy (WELCOME with DDE_WELCOME_BUSY). Test builds read PELLOR_DDE_IDLE_MS
+// and PELLOR_DDE_EVICT_MS at DdeServerOpen in place of the two times.
 #pragma once
 
 #include <csignal>
@@ -44,6 +55,12 @@ DdeServer *DdeServerOpen(const std::string &service, std::string *error);
 // blocked by the caller are let in only while waiting (waitMask is the mask to
 // wait with, as for ppoll; null keeps the current one).
 void DdeServerRun(DdeServer *server, DdeServerHandler &handler, const sigset_t *waitMask);
+
+// One turn of DdeServerRun, for tests and fuzz targets that drive the loop
+// themselves: waits at most maxWaitMs (-1: until a client or a timer needs the
+// server) and serves what is ready. Asks nothing of handler.KeepServing();
+// false when the wait failed.
+bool DdeServerTurn(DdeServer *server, DdeServerHandler &handler, const sigset_t *waitMask, int maxWaitMs);
 
 // The process id of a conversation's client, from the socket's peer
 // credentials; -1 when unknown.

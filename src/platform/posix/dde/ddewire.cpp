@@ -164,7 +164,7 @@ std::string DdeFrameProblem(const DdeFrame &f) {
         case DDE_FRAME_EXECUTE:
             return f.payload.empty() ? "empty execute" : "";
         case DDE_FRAME_WELCOME:
-            return f.payload.size() == 8 && DdePayloadU32(f) <= 1 ? "" : "malformed welcome";
+            return f.payload.size() == 8 && DdePayloadU32(f) <= DDE_WELCOME_BUSY ? "" : "malformed welcome";
         case DDE_FRAME_ACK:
             return f.payload.size() == 4 && DdePayloadU32(f) <= 0xFFFF ? "" : "malformed acknowledgement";
         case DDE_FRAME_WINDOW: {
@@ -210,13 +210,20 @@ uint32_t DdePayloadU32(const DdeFrame &frame, size_t offset) {
 }
 
 void DdeFrameReader::Append(const uint8_t *data, size_t length) {
-    if (!bad_) buffer_.insert(buffer_.end(), data, data + length);
+    if (bad_) return;
+    // Taking frames only moves start_; the bytes before it go once they are half
+    // the buffer, so that a stream of many small frames costs no more than its length.
+    if (start_ > 0 && start_ * 2 >= buffer_.size()) {
+        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<long>(start_));
+        start_ = 0;
+    }
+    buffer_.insert(buffer_.end(), data, data + length);
 }
 
 DdeFrameReader::Result DdeFrameReader::Next(DdeFrame *frame, std::string *problem) {
     if (bad_) return BAD;
-    if (buffer_.size() < kDdeHeaderSize) return NEED_MORE;
-    const uint8_t *h = buffer_.data();
+    if (Buffered() < kDdeHeaderSize) return NEED_MORE;
+    const uint8_t *h = buffer_.data() + start_;
     uint16_t type = static_cast<uint16_t>(h[2] | (h[3] << 8));
     uint32_t length = GetU32(h + 8);
     // Judge the header before buffering its payload: a hostile length must not
@@ -228,15 +235,20 @@ DdeFrameReader::Result DdeFrameReader::Next(DdeFrame *frame, std::string *proble
     } else if (length > MaxPayload(type)) {
         *problem = "frame too long";
     } else {
-        if (buffer_.size() < kDdeHeaderSize + length) return NEED_MORE;
+        if (Buffered() < kDdeHeaderSize + length) return NEED_MORE;
         frame->type = type;
         frame->seq = GetU32(h + 4);
-        frame->payload.assign(buffer_.begin() + kDdeHeaderSize, buffer_.begin() + kDdeHeaderSize + length);
-        buffer_.erase(buffer_.begin(), buffer_.begin() + kDdeHeaderSize + length);
+        frame->payload.assign(h + kDdeHeaderSize, h + kDdeHeaderSize + length);
+        start_ += kDdeHeaderSize + length;
+        if (start_ == buffer_.size()) {
+            buffer_.clear();
+            start_ = 0;
+        }
         return FRAME;
     }
     bad_ = true;
     buffer_.clear();
+    start_ = 0;
     return BAD;
 }
 

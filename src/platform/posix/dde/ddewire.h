@@ -19,11 +19,19 @@
 
 enum DdeFrameType : uint16_t {
     DDE_FRAME_HELLO = 1,         // client: "service\0topic\0"
-    DDE_FRAME_WELCOME = 2,       // server: u32 1 = accepted, 0 = refused; i32 window style
+    DDE_FRAME_WELCOME = 2,       // server: u32 DdeWelcome; i32 window style
     DDE_FRAME_EXECUTE = 3,       // client: the command bytes
     DDE_FRAME_ACK = 4,           // server: u32 status word
     DDE_FRAME_WINDOW = 5,        // client: u32 operation, i32 argument
     DDE_FRAME_WINDOW_STATE = 6,  // server: i32 window style
+};
+
+// The answer a WELCOME carries. A busy server has no room for another
+// conversation: it says so as soon as it accepts the socket, then closes it.
+enum DdeWelcome : uint32_t {
+    DDE_WELCOME_REFUSED = 0,   // no such service or topic
+    DDE_WELCOME_ACCEPTED = 1,
+    DDE_WELCOME_BUSY = 2,
 };
 
 enum DdeWindowOp : uint32_t {
@@ -60,10 +68,11 @@ public:
     void Append(const uint8_t *data, size_t length);
     // Takes the next complete frame out of the buffer.
     Result Next(DdeFrame *frame, std::string *problem);
-    size_t Buffered() const { return buffer_.size(); }
+    size_t Buffered() const { return buffer_.size() - start_; }
 
 private:
     std::vector<uint8_t> buffer_;
+    size_t start_ = 0;  // where the next frame begins: taken frames are let go of in bulk
     bool bad_ = false;
 };
 

@@ -1,0 +1,89 @@
+#include "server.h"
+
+#include "platform/escape.h"
+#include "platform/posix/dde/ddewire.h"
+#include "platform/posix/user/showstyle.h"
+#include "platform/win32.h"
+
+#include <cerrno>
+#include <cstring>
+#include <strings.h>
+
+volatile sig_atomic_t ProgmanStopSignal = 0;
+
+namespace {
+
+constexpr int32_t kWindowStyle = 0x10000000 | 0x00CF0000;  // WS_VISIBLE | WS_OVERLAPPEDWINDOW
+
+// How long an acknowledged change may wait for its flush to disk.
+constexpr uint64_t kCommitDelayMs = 100;
+
+}  // namespace
+
+ProgmanServer::ProgmanServer(const std::string &root, GroupStore &store, bool minimized)
+    : store_(store), journal_(root + "/journal.log"), log_(root + "/progman.log"),
+      style_(kWindowStyle | (minimized ? WS_MINIMIZE : 0)) {}
+
+bool ProgmanServer::OnConnect(DdeServerConv conv, const std::string &topic) {
+    if (strcasecmp(topic.c_str(), "PROGMAN") != 0) return false;
+    Conversation &c = conversations_[conv];
+    c.who = "pid " + std::to_string(DdeServerPeerPid(server_, conv)) + " conv " + std::to_string(conv);
+    journal_.Append(c.who + "\tconnect");
+    return true;
+}
+
+uint16_t ProgmanServer::OnExecute(DdeServerConv conv, const uint8_t *data, size_t length) {
+    // The command arrives with its terminating NUL; the text ends there.
+    std::string text(reinterpret_cast<const char *>(data), strnlen(reinterpret_cast<const char *>(data), length));
+    Conversation &c = conversations_[conv];
+    std::string why;
+    bool ok = ProgmanRunExecute(store_, c.session, text, &why);
+    if (!journal_.Append(c.who + "\t" + EscapeControls(text) + (ok ? "\tACK" : "\tNACK")))
+        Log("cannot append to the journal: " + std::string(std::strerror(errno)));
+    if (!ok) Log("refused " + EscapeControls(text) + ": " + why);
+    if (commitAt_ == UINT64_MAX) commitAt_ = DdeNowMs() + kCommitDelayMs;
+    return ok ? DDE_FACK : DDE_FNOTPROCESSED;
+}
+
+int32_t ProgmanServer::OnWindow(DdeServerConv, uint32_t op, int32_t argument) {
+    if (op == DDE_WINDOW_SHOW) style_ = StyleAfterShow(style_, argument);
+    return style_;
+}
+
+void ProgmanServer::OnDisconnect(DdeServerConv conv) {
+    auto it = conversations_.find(conv);
+    if (it == conversations_.end()) return;
+    if (it->second.session.exitRequested) exitAsked_ = true;
+    journal_.Append(it->second.who + "\tdisconnect");
+    conversations_.erase(it);
+    Commit();
+}
+
+void ProgmanServer::OnProblem(DdeServerConv conv, const std::string &what) {
+    Log(conv == 0 ? what : "conversation " + std::to_string(conv) + ": " + what);
+}
+
+bool ProgmanServer::KeepServing() { return !(exitAsked_ && conversations_.empty()) && ProgmanStopSignal == 0; }
+
+void ProgmanServer::OnTimer() {
+    if (commitAt_ != UINT64_MAX && DdeRemainingMs(commitAt_) == 0) Commit();
+}
+
+void ProgmanServer::Commit(bool ending) {
+    commitAt_ = UINT64_MAX;
+    std::string error = flusher_.TakeError();
+    if (!error.empty()) Log(error);
+    flusher_.Submit(store_.TakeUnsynced(ending));
+    FlushBatch logs;
+    for (LogFile *log : {&journal_, &log_})
+        if (log->TakeUnsynced()) logs.files.push_back(log->path());
+    flusher_.Submit(std::move(logs));
+}
+
+void ProgmanServer::Finish() {
+    Commit(true);
+    flusher_.Drain();
+    std::string error = flusher_.TakeError();
+    if (!error.empty()) Log(error);
+    log_.Sync();
+}

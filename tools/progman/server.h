@@ -1,0 +1,62 @@
+// The Program Manager's side of its DDE conversations: each execute string is
+// run on the store and journaled before its answer, and the changes go to the
+// flusher. tools/progman serves with it, and so does the fuzz target that
+// drives the serving loop itself.
+#pragma once
+
+#include "commands.h"
+#include "flusher.h"
+#include "logfile.h"
+#include "store.h"
+
+#include "platform/posix/dde/ddeserver.h"
+
+#include <csignal>
+#include <cstdint>
+#include <map>
+#include <string>
+
+// The stop signal caught (SIGTERM, SIGINT, SIGHUP), or 0: serving ends on one.
+extern volatile sig_atomic_t ProgmanStopSignal;
+
+class ProgmanServer : public DdeServerHandler {
+public:
+    // Journal and log go to root; minimized is the window's state at start.
+    ProgmanServer(const std::string &root, GroupStore &store, bool minimized);
+
+    void Attach(DdeServer *server) { server_ = server; }
+
+    bool OnConnect(DdeServerConv conv, const std::string &topic) override;
+    // Applied to the files before the answer goes out; on the disk within kCommitDelayMs.
+    uint16_t OnExecute(DdeServerConv conv, const uint8_t *data, size_t length) override;
+    int32_t OnWindow(DdeServerConv, uint32_t op, int32_t argument) override;
+    // An exit asked for waits for the last conversation, so that a run that
+    // met another one never loses the server under it.
+    void OnDisconnect(DdeServerConv conv) override;
+    void OnProblem(DdeServerConv conv, const std::string &what) override;
+    bool KeepServing() override;
+    uint64_t NextTimerMs() override { return commitAt_; }
+    void OnTimer() override;
+
+    // Hands the items, their directories and then the logs to the flusher;
+    // the spares too once the server is about to end.
+    void Commit(bool ending = false);
+    // Everything on disk before the server exits.
+    void Finish();
+    void Log(const std::string &line) { log_.Append(line); }
+
+private:
+    struct Conversation {
+        ProgmanSession session;
+        std::string who;  // "pid <client> conv <n>", as the journal names it
+    };
+
+    GroupStore &store_;
+    LogFile journal_, log_;
+    Flusher flusher_;
+    DdeServer *server_ = nullptr;
+    int32_t style_;  // the window's, as ShowWindow leaves it
+    bool exitAsked_ = false;
+    uint64_t commitAt_ = UINT64_MAX;
+    std::map<DdeServerConv, Conversation> conversations_;
+};
