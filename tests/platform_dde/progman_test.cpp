@@ -315,51 +315,32 @@ int RunServer(const std::string &errPath, int timeoutMs) {
 // of the links planted there and refuses to serve through them, takes nothing
 // of theirs for its own, and tightens what is ours without adding a bit.
 TEST_F(ProgmanTest, WhatAnotherUserPlantedIsNotFollowed) {
-    using Plant = void (*)(const std::string &progman, const std::string &outside);
+    using S = const std::string;
     const struct {
         const char *what;
         bool needsRoot;
-        Plant plant;
+        void (*plant)(S &progman, S &outside);  // progman/ and progman/Personal are 0777
         bool serves;
         const char *says;  // on standard error when refused, else in progman.log
         int journalMode = 0600;
     } cases[] = {
-        {"progman.pid a link", false,
-         [](const std::string &p, const std::string &o) {
-             ASSERT_EQ(symlink((o + "/keep").c_str(), (p + "/progman.pid").c_str()), 0);
-         },
-         false, "progman.pid is a symbolic link"},
-        {"journal.log a link", false,
-         [](const std::string &p, const std::string &o) {
-             ASSERT_EQ(symlink((o + "/keep").c_str(), (p + "/journal.log").c_str()), 0);
-         },
-         false, "journal.log is a symbolic link"},
-        {"progman.log a link", false,
-         [](const std::string &p, const std::string &o) {
-             ASSERT_EQ(symlink((o + "/keep").c_str(), (p + "/progman.log").c_str()), 0);
-         },
-         false, "progman.log is a symbolic link"},
-        {"a group a link", false,
-         [](const std::string &p, const std::string &o) {
-             ASSERT_EQ(mkdir((p + "/Personal").c_str(), 0777), 0);
-             ASSERT_EQ(chmod((p + "/Personal").c_str(), 0777), 0);
-             ASSERT_EQ(symlink(o.c_str(), (p + "/Personal/Evil").c_str()), 0);
-         },
-         true, "Personal/Evil is a symbolic link"},
+        {"progman.pid a link", false, [](S &p, S &o) { SwapForLink(p + "/progman.pid", o + "/keep"); }, false,
+         "progman.pid is a symbolic link"},
+        {"journal.log a link", false, [](S &p, S &o) { SwapForLink(p + "/journal.log", o + "/keep"); }, false,
+         "journal.log is a symbolic link"},
+        {"progman.log a link", false, [](S &p, S &o) { SwapForLink(p + "/progman.log", o + "/keep"); }, false,
+         "progman.log is a symbolic link"},
+        {"a group a link", false, [](S &p, S &o) { SwapForLink(p + "/Personal/Evil", o); }, true,
+         "Personal/Evil is a symbolic link"},
         {"another user's group", true,
-         [](const std::string &p, const std::string &) {
-             ASSERT_EQ(mkdir((p + "/Personal").c_str(), 0777), 0);
-             ASSERT_EQ(mkdir((p + "/Personal/Evil").c_str(), 0777), 0);
-             WriteFile(p + "/Personal/Evil/Evil.desktop", FormatDesktopEntry(ProgramItem{"Evil", "/tmp/evil", "x", 0}));
-             ASSERT_EQ(chown((p + "/Personal/Evil").c_str(), 65534, 65534), 0);
+         [](S &p, S &) {
+             mkdir((p + "/Personal/Evil").c_str(), 0777);
+             PlantEvilItem(p + "/Personal/Evil/Evil.desktop", p + "/Personal/Evil");
          },
          true, "Personal/Evil belongs to another user"},
         {"loose logs of ours, one read-only (root may write it)", true,
-         [](const std::string &p, const std::string &) {
-             WriteFile(p + "/journal.log", "", 0444);
-             WriteFile(p + "/progman.log", "", 0666);
-         },
-         true, "", 0400},
+         [](S &p, S &) { WriteFile(p + "/journal.log", "", 0444); WriteFile(p + "/progman.log", "", 0666); }, true, "",
+         0400},
     };
     bool skipped = false;
     for (const auto &c : cases) {
@@ -373,8 +354,10 @@ TEST_F(ProgmanTest, WhatAnotherUserPlantedIsNotFollowed) {
         WriteFile(outside / "keep", "kept\n", 0600);
         std::string progman = Progman("");
         ASSERT_TRUE(MakeDirs(TestMachine(), 0700));
-        ASSERT_EQ(mkdir(progman.c_str(), 0700), 0);
-        ASSERT_EQ(chmod(progman.c_str(), 0777), 0);
+        for (const std::string &dir : {progman, progman + "Personal"}) {
+            ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+            ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+        }
         c.plant(progman, outside.path());
         if (!c.serves) {
             EXPECT_EQ(RunServer(outside / "err", 10000), 1);

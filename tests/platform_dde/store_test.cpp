@@ -163,49 +163,29 @@ TEST_F(CommandsTest, LeftoversOfAnInterruptedChangeAreCleared) {
 // with the reason, someone else's entries are no groups or items, and nothing
 // outside the store changes.
 TEST(StoreTest, PlantedLinksAndOthersEntriesAreNotFollowed) {
-    using Plant = void (*)(const std::string &personal, const std::string &outside);
+    using S = const std::string;
     const struct {
         const char *what;
         bool needsRoot;
-        Plant plant;  // after [CreateGroup(G)][AddItem(a.exe, A)]
-        bool reopen;  // a new store reads what was planted
+        void (*plant)(S &personal, S &outside);  // after [CreateGroup(G)][AddItem(a.exe, A)]
+        bool reopen;                           // a new store reads what was planted
         const char *command;
         bool ack;
         const char *why;
     } cases[] = {
-        {"the group folder swapped for a link", false,
-         [](const std::string &p, const std::string &o) {
-             RemoveTree(p + "/G");
-             ASSERT_EQ(symlink(o.c_str(), (p + "/G").c_str()), 0);
-         },
-         false, "[ShowGroup(G,1)][AddItem(evil.exe, Evil)]", false, "G is a symbolic link"},
-        {"the group folder swapped for a link, deleted", false,
-         [](const std::string &p, const std::string &o) {
-             RemoveTree(p + "/G");
-             ASSERT_EQ(symlink(o.c_str(), (p + "/G").c_str()), 0);
-         },
+        {"the group folder swapped for a link", false, [](S &p, S &o) { SwapForLink(p + "/G", o); }, false,
+         "[ShowGroup(G,1)][AddItem(evil.exe, Evil)]", false, "G is a symbolic link"},
+        {"the group folder swapped for a link, deleted", false, [](S &p, S &o) { SwapForLink(p + "/G", o); },
          false, "[DeleteGroup(G)]", false, "G is a symbolic link"},
         {"links inside the group folder, deleted", false,
-         [](const std::string &p, const std::string &o) {
-             ASSERT_EQ(symlink(o.c_str(), (p + "/G/out").c_str()), 0);
-             ASSERT_EQ(symlink((o + "/keep").c_str(), (p + "/G/keep.desktop").c_str()), 0);
-         },
+         [](S &p, S &o) { SwapForLink(p + "/G/out", o); SwapForLink(p + "/G/keep.desktop", o + "/keep"); },
          false, "[DeleteGroup(G)]", true, ""},
-        {"a link planted as a group", false,
-         [](const std::string &p, const std::string &o) { ASSERT_EQ(symlink(o.c_str(), (p + "/Evil").c_str()), 0); },
-         true, "[CreateGroup(Evil)]", false, "Evil is a symbolic link"},
+        {"a link planted as a group", false, [](S &p, S &o) { SwapForLink(p + "/Evil", o); }, true,
+         "[CreateGroup(Evil)]", false, "Evil is a symbolic link"},
         {"another user's group", true,
-         [](const std::string &p, const std::string &) {
-             ASSERT_EQ(mkdir((p + "/Evil").c_str(), 0777), 0);
-             WriteFile(p + "/Evil/Evil.desktop", FormatDesktopEntry(ProgramItem{"Evil", "/tmp/evil", "x", 0}), 0600);
-             ASSERT_EQ(chown((p + "/Evil").c_str(), 65534, 65534), 0);
-         },
+         [](S &p, S &) { mkdir((p + "/Evil").c_str(), 0777); PlantEvilItem(p + "/Evil/Evil.desktop", p + "/Evil"); },
          true, "[ShowGroup(Evil,1)]", false, "no group"},
-        {"another user's item", true,
-         [](const std::string &p, const std::string &) {
-             WriteFile(p + "/G/Evil.desktop", FormatDesktopEntry(ProgramItem{"Evil", "/tmp/evil", "x", 0}), 0600);
-             ASSERT_EQ(chown((p + "/G/Evil.desktop").c_str(), 65534, 65534), 0);
-         },
+        {"another user's item", true, [](S &p, S &) { PlantEvilItem(p + "/G/Evil.desktop", p + "/G/Evil.desktop"); },
          true, "[ShowGroup(G,1)][DeleteItem(Evil)]", false, "no item"},
     };
     bool skipped = false;
