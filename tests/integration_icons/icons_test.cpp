@@ -116,8 +116,8 @@ TEST_F(IconUpgrade, RunInfStartsTheProgramManagerAndEndsIt) {
     ASSERT_EQ(chmod(work.path().c_str(), 0755), 0);
     r = Upgrade({"-RUN_INF", "s.inf"}, {"XDG_RUNTIME_DIR=" + work.path(), "PELLOR_LOG=-"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.err.find("not listening in XDG_RUNTIME_DIR " + work.path() + ": its mode is not 0700; using " +
-                         machine.path() + "/dde"),
+    EXPECT_NE(r.err.find("DDE rendezvous in " + machine.path() + "/dde: XDG_RUNTIME_DIR " + work.path() +
+                         ": its mode is not 0700"),
               std::string::npos)
         << r.err;
     std::vector<std::string> second = Journal();

@@ -404,7 +404,7 @@ TEST(DdeRendezvous, EachMachineHasItsOwnRuntimeDirectory) {
         unsigned mode;
         const char *why;
     } cases[] = {
-        {runtime, 0700, "is not a directory"},  // the planted link
+        {runtime, 0700, "is a symbolic link"},  // the planted link
         {runtime, 0755, "its mode is not 0700"},
         {runtime, 01777, "its mode is not 0700"},
         {"relative/run", 0700, "not an absolute path"},
@@ -415,46 +415,72 @@ TEST(DdeRendezvous, EachMachineHasItsOwnRuntimeDirectory) {
         note.clear();
         EXPECT_EQ(DdeRendezvousDirFor(two, c.runtime, &note), two + "/dde") << c.runtime << " " << c.mode;
         EXPECT_NE(note.find(c.why), std::string::npos) << note;
-        EXPECT_NE(note.find("using " + two + "/dde"), std::string::npos) << note;
+        EXPECT_EQ(note.rfind("DDE rendezvous in " + two + "/dde: ", 0), 0u) << note;
     }
     ASSERT_EQ(lstat(one.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
+// A machine must be private, and no one else may put another directory in its
+// place from above (a sticky directory such as /tmp is fine). It is resolved
+// to its real path, and the fix a refusal suggests is quoted for the shell.
 TEST(Machine, ADirectoryOthersMayWriteIsRefused) {
     TempDir base;
     std::string file = base / "file";
     WriteFile(file, "", 0600);
     const struct {
-        const char *name;
-        unsigned mode;
+        const char *name;  // under base; its first component is the parent when it has two
+        unsigned mode;     // 0: not made
         bool foreign;
         unsigned long error;
+        unsigned parentMode = 0;
+        bool parentForeign = false;
+        const char *says = "";  // in the reason, @ standing for base
+        const char *linkTo = nullptr;  // name is a symlink to this directory under base
     } cases[] = {
         {"private", 0700, false, ERROR_SUCCESS},
         {"readable", 0755, false, ERROR_SUCCESS},
-        {"group-writable", 0770, false, ERROR_ACCESS_DENIED},
+        {"group-writable", 0770, false, ERROR_ACCESS_DENIED, 0, false, "(chmod go-w '@/group-writable')"},
         {"world-writable", 01777, false, ERROR_ACCESS_DENIED},
         {"foreign", 0700, true, ERROR_ACCESS_DENIED},
         {"file", 0, false, ERROR_PATH_NOT_FOUND},
+        {"loose/m", 0700, false, ERROR_ACCESS_DENIED, 0777, false, "@/loose is writable by group or others"},
+        {"sticky/m", 0700, false, ERROR_SUCCESS, 01777},
+        {"others/m", 0700, false, ERROR_ACCESS_DENIED, 0755, true, "@/others belongs to another user"},
+        {"m x;touch PWNED;#", 0770, false, ERROR_ACCESS_DENIED, 0, false, "(chmod go-w '@/m x;touch PWNED;#')"},
+        {"it's", 0770, false, ERROR_ACCESS_DENIED, 0, false, "(chmod go-w '@/it'\\''s')"},
+        {"link", 0, false, ERROR_SUCCESS, 0, false, "", "private"},
     };
     for (const auto &c : cases) {
-        std::string dir = base / c.name;
+        std::string dir = base / c.name, says = c.says;
+        for (size_t at = says.find('@'); at != std::string::npos; at = says.find('@')) says.replace(at, 1, base.path());
+        if (std::string name = c.name; name.find('/') != std::string::npos) {
+            std::string parent = base / name.substr(0, name.find('/'));
+            ASSERT_EQ(mkdir(parent.c_str(), 0700), 0);
+            ASSERT_EQ(chmod(parent.c_str(), c.parentMode), 0);
+            if (c.parentForeign && chown(parent.c_str(), 65534, static_cast<gid_t>(-1)) != 0) continue;  // not root
+        }
         if (c.mode != 0) {
             ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
             ASSERT_EQ(chmod(dir.c_str(), c.mode), 0);
         }
+        if (c.linkTo != nullptr) {
+            ASSERT_EQ(symlink((base / c.linkTo).c_str(), dir.c_str()), 0);
+        }
         if (c.foreign && chown(dir.c_str(), geteuid() + 1, static_cast<gid_t>(-1)) != 0) continue;  // not root
         unsigned long error = 12345;
         std::string problem = PrivateDirProblem(dir, &error);
+        EXPECT_EQ(error, c.parentMode != 0 || c.linkTo != nullptr ? ERROR_SUCCESS : c.error) << c.name;
+        std::string real;
+        problem = ResolveMachineDir(dir, &real, &error);
         EXPECT_EQ(error, c.error) << c.name;
         EXPECT_EQ(problem.empty(), c.error == ERROR_SUCCESS) << c.name << ": " << problem;
+        EXPECT_EQ(real, c.error != ERROR_SUCCESS ? "" : c.linkTo != nullptr ? base / c.linkTo : dir) << c.name;
+        // The tools say why; the machine is left as it was.
+        RunResult listed = RunProgram(BinPath("progman"), {"--list"}, {"PELLOR_MACHINE=" + dir});
+        EXPECT_EQ(listed.status, c.error == ERROR_SUCCESS ? 0 : 1) << c.name << ": " << listed.err;
+        EXPECT_NE(listed.err.find(says), std::string::npos) << listed.err;
     }
-    // The tools say why; the machine is left as it was.
-    RunResult refused = RunProgram(BinPath("progman"), {"--list"}, {"PELLOR_MACHINE=" + base / "group-writable"});
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("writable by group or others"), std::string::npos) << refused.err;
-    EXPECT_NE(RunProgram(BinPath("progman"), {"--list"}, {"PELLOR_MACHINE=" + base / "private"}).status, 1);
 }
 
 TEST(DdeRendezvous, ListensFromShortAndLongDirectories) {

@@ -1,6 +1,8 @@
 #include "helpers.h"
 #include "platform/posix/dde/ddewire.h"
 
+#include <gtest/gtest.h>
+
 #include <climits>
 #include <fstream>
 #include <unistd.h>
@@ -52,6 +54,16 @@ bool StartProgman(ProcessGuard *guard, ProcessHandles *handles, int show) {
     if (!Start("PROGMAN /NTSETUP", handles, show)) return false;
     guard->Watch(static_cast<pid_t>(handles->info.dwProcessId));
     return WaitForInputIdle(handles->info.hProcess, 20000) == 0;
+}
+
+void SwapForLink(const std::string &path, const std::string &target) {
+    RemoveTree(path);
+    EXPECT_EQ(symlink(target.c_str(), path.c_str()), 0) << path;
+}
+
+void PlantEvilItem(const std::string &path, const std::string &owner) {
+    WriteFile(path, FormatDesktopEntry(ProgramItem{"Evil", "/tmp/evil", "x", 0}), 0600);
+    EXPECT_EQ(chown(owner.c_str(), 65534, 65534), 0) << owner;
 }
 
 void ResetProgmanState() { RemoveTree(TestMachine() + "/progman"); }

@@ -40,6 +40,12 @@ constexpr int kProgmanGraceMs = 5000;
 // serves; the guard stops it at the end of the scope.
 bool StartProgman(ProcessGuard *guard, ProcessHandles *handles, int show = -1);
 
+// Puts a symlink to target in place of path (whatever is there).
+void SwapForLink(const std::string &path, const std::string &target);
+// Writes an item "Evil" running /tmp/evil at path as another user would: owner
+// (the file or its folder) then belongs to uid 65534, which takes root.
+void PlantEvilItem(const std::string &path, const std::string &owner);
+
 // Removes the Program Manager's state from the test machine.
 void ResetProgmanState();
 

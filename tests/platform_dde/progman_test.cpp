@@ -3,6 +3,7 @@
 #include "commands.h"
 #include "helpers.h"
 #include "platform/posix/dde/ddewire.h"
+#include "platform/posix/machine.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@
 #include <memory>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 extern char **environ;
@@ -328,6 +330,107 @@ TEST_F(ProgmanTest, StopsCleanlyOnTerminate) {
     EXPECT_FALSE(Exists(Progman("progman.pid")));
     DdeClient client;
     EXPECT_EQ(client.Connect("PROGMAN", "PROGMAN"), nullptr);
+}
+
+// Permission bits of path (not following a symlink), or -1 when it is missing.
+int ModeOf(const std::string &path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+}
+
+// Runs progman as started by hand, its standard error to errPath: its exit
+// status, or -1 when it still served after timeoutMs (it is then stopped).
+int RunServer(const std::string &errPath, int timeoutMs) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::string program = BinDir() + "/progman";
+    char *argv[] = {program.data(), nullptr};
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return -2;
+    ProcessGuard guard{pid, kProgmanGraceMs};
+    if (!guard.WaitExit(timeoutMs)) return -1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    guard.Watch(-1);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Another user wrote into progman/ while it was loose: the server follows none
+// of the links planted there and refuses to serve through them, takes nothing
+// of theirs for its own, and tightens what is ours without adding a bit.
+TEST_F(ProgmanTest, WhatAnotherUserPlantedIsNotFollowed) {
+    using S = const std::string;
+    const struct {
+        const char *what;
+        bool needsRoot;
+        void (*plant)(S &progman, S &outside);  // progman/ and progman/Personal are 0777
+        bool serves;
+        const char *says;  // on standard error when refused, else in progman.log
+        int journalMode = 0600;
+    } cases[] = {
+        {"progman.pid a link", false, [](S &p, S &o) { SwapForLink(p + "/progman.pid", o + "/keep"); }, false,
+         "progman.pid is a symbolic link"},
+        {"journal.log a link", false, [](S &p, S &o) { SwapForLink(p + "/journal.log", o + "/keep"); }, false,
+         "journal.log is a symbolic link"},
+        {"progman.log a link", false, [](S &p, S &o) { SwapForLink(p + "/progman.log", o + "/keep"); }, false,
+         "progman.log is a symbolic link"},
+        {"a group a link", false, [](S &p, S &o) { SwapForLink(p + "/Personal/Evil", o); }, true,
+         "Personal/Evil is a symbolic link"},
+        {"another user's group", true,
+         [](S &p, S &) {
+             mkdir((p + "/Personal/Evil").c_str(), 0777);
+             PlantEvilItem(p + "/Personal/Evil/Evil.desktop", p + "/Personal/Evil");
+         },
+         true, "Personal/Evil belongs to another user"},
+        {"loose logs of ours, one read-only (root may write it)", true,
+         [](S &p, S &) { WriteFile(p + "/journal.log", "", 0444); WriteFile(p + "/progman.log", "", 0666); }, true, "",
+         0400},
+    };
+    bool skipped = false;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.needsRoot && geteuid() != 0) {
+            skipped = true;
+            continue;
+        }
+        ResetProgmanState();
+        TempDir outside;
+        WriteFile(outside / "keep", "kept\n", 0600);
+        std::string progman = Progman("");
+        ASSERT_TRUE(MakeDirs(TestMachine(), 0700));
+        for (const std::string &dir : {progman, progman + "Personal"}) {
+            ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+            ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+        }
+        c.plant(progman, outside.path());
+        if (!c.serves) {
+            EXPECT_EQ(RunServer(outside / "err", 10000), 1);
+            EXPECT_NE(ReadFile(outside / "err").find(c.says), std::string::npos) << ReadFile(outside / "err");
+        } else {
+            ProcessGuard server{-1, kProgmanGraceMs};
+            ProcessHandles h;
+            ASSERT_TRUE(StartProgman(&server, &h));
+            DdeClient client;
+            HCONV conv = client.Connect("PROGMAN", "PROGMAN");
+            ASSERT_NE(conv, nullptr);
+            DWORD status = 0;
+            EXPECT_EQ(client.Execute(conv, "[CreateGroup(Evil)][AddItem(/tmp/evil, Evil)]", 20000, &status) != nullptr,
+                      std::string(c.says).empty());
+            std::string log = ReadFile(Progman("progman.log"));
+            EXPECT_NE(log.find(c.says), std::string::npos) << log;
+            RunResult listed = RunProgram(BinPath("progman"), {"--list"});
+            EXPECT_EQ(listed.out.find("/tmp/evil") != std::string::npos, std::string(c.says).empty()) << listed.out;
+            for (const char *dir : {"", "Personal", "Common"}) EXPECT_EQ(ModeOf(Progman(dir)), 0700) << dir;
+            EXPECT_EQ(ModeOf(Progman("progman.log")), 0600);
+            EXPECT_EQ(ModeOf(Progman("journal.log")), c.journalMode);  // tightened, never given a bit
+        }
+        EXPECT_EQ(ReadFile(outside / "keep"), "kept\n");
+        EXPECT_FALSE(Exists(outside / "Evil.desktop"));
+    }
+    if (skipped) GTEST_SKIP() << "planting another user's files needs root";
 }
 
 // The journal's commands replayed through the command table, each with the

@@ -7,7 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fcntl.h>
 #include <cstdlib>
+#include <future>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -154,6 +158,67 @@ TEST_F(CommandsTest, LeftoversOfAnInterruptedChangeAreCleared) {
     EXPECT_TRUE(Exists(Personal("G/A.desktop")));
 }
 
+// Links and folders planted in a store (by another user while it was loose, or
+// swapped in while it serves) are never followed: commands on them are refused
+// with the reason, someone else's entries are no groups or items, and nothing
+// outside the store changes.
+TEST(StoreTest, PlantedLinksAndOthersEntriesAreNotFollowed) {
+    using S = const std::string;
+    const struct {
+        const char *what;
+        bool needsRoot;
+        void (*plant)(S &personal, S &outside);  // after [CreateGroup(G)][AddItem(a.exe, A)]
+        bool reopen;                           // a new store reads what was planted
+        const char *command;
+        bool ack;
+        const char *why;
+    } cases[] = {
+        {"the group folder swapped for a link", false, [](S &p, S &o) { SwapForLink(p + "/G", o); }, false,
+         "[ShowGroup(G,1)][AddItem(evil.exe, Evil)]", false, "G is a symbolic link"},
+        {"the group folder swapped for a link, deleted", false, [](S &p, S &o) { SwapForLink(p + "/G", o); },
+         false, "[DeleteGroup(G)]", false, "G is a symbolic link"},
+        {"links inside the group folder, deleted", false,
+         [](S &p, S &o) { SwapForLink(p + "/G/out", o); SwapForLink(p + "/G/keep.desktop", o + "/keep"); },
+         false, "[DeleteGroup(G)]", true, ""},
+        {"a link planted as a group", false, [](S &p, S &o) { SwapForLink(p + "/Evil", o); }, true,
+         "[CreateGroup(Evil)]", false, "Evil is a symbolic link"},
+        {"another user's group", true,
+         [](S &p, S &) { mkdir((p + "/Evil").c_str(), 0777); PlantEvilItem(p + "/Evil/Evil.desktop", p + "/Evil"); },
+         true, "[ShowGroup(Evil,1)]", false, "no group"},
+        {"another user's item", true, [](S &p, S &) { PlantEvilItem(p + "/G/Evil.desktop", p + "/G/Evil.desktop"); },
+         true, "[ShowGroup(G,1)][DeleteItem(Evil)]", false, "no item"},
+    };
+    bool skipped = false;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.needsRoot && geteuid() != 0) {
+            skipped = true;
+            continue;
+        }
+        TempDir root, outside;
+        WriteFile(outside / "keep", "kept\n", 0600);
+        std::string error, why;
+        ProgmanSession session;
+        auto store = std::make_unique<GroupStore>(root.path());
+        ASSERT_TRUE(store->Open(&error)) << error;
+        ASSERT_TRUE(ProgmanRunExecute(*store, session, "[CreateGroup(G)][AddItem(a.exe, A)]", &why)) << why;
+        c.plant(root / "Personal", outside.path());
+        if (c.reopen) {
+            store = std::make_unique<GroupStore>(root.path());
+            ASSERT_TRUE(store->Open(&error)) << error;
+        }
+        EXPECT_EQ(ProgmanRunExecute(*store, session, c.command, &why), c.ack) << why;
+        if (!c.ack) {
+            EXPECT_NE(why.find(c.why), std::string::npos) << why;
+        }
+        EXPECT_EQ(ReadFile(outside / "keep"), "kept\n");
+        EXPECT_FALSE(Exists(outside / "Evil.desktop"));
+        for (const StoredGroup &g : StoreList(root.path(), SCOPE_PERSONAL))
+            for (const ProgramItem &i : g.items) EXPECT_NE(i.commandLine, "/tmp/evil") << g.name;
+    }
+    if (skipped) GTEST_SKIP() << "planting another user's files needs root";
+}
+
 TEST_F(CommandsTest, ItemFilesPassTheDesktopEntryValidator) {
     if (system("command -v desktop-file-validate >/dev/null 2>&1") != 0) GTEST_SKIP() << "desktop-file-validate absent";
     ASSERT_TRUE(Run("[CreateGroup(G)]"
@@ -211,6 +276,47 @@ TEST(LogFileTest, RotatesPastItsLimitKeepingOneOldFile) {
             EXPECT_EQ(lines[i].substr(lines[i].size() - expected.size()), expected);
             EXPECT_EQ(lines[i].size(), 38u) << lines[i];
         }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The flusher opens only regular files: a FIFO or a symlink where an item was
+// is reported, never waited on or followed.
+TEST(FlusherTest, NeverWaitsOnAFifoOrFollowsALink) {
+    const struct {
+        const char *what;
+        bool link, fifo;
+        const char *says;
+    } cases[] = {
+        {"a FIFO", false, true, "is not a regular file"},
+        {"a link to a FIFO", true, true, "is a symbolic link"},
+        {"a link to a file", true, false, "is a symbolic link"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        std::string item = dir / "A.desktop", target = c.link ? dir / "target" : item;
+        if (c.fifo) ASSERT_EQ(mkfifo(target.c_str(), 0600), 0);
+        else WriteFile(target, "kept\n", 0600);
+        if (c.link) {
+            ASSERT_EQ(symlink(target.c_str(), item.c_str()), 0);
+        }
+        FlushBatch batch;
+        batch.files = {item};
+        auto flushed = std::async(std::launch::async, [&batch] {
+            std::string error;
+            bool ok = FlushPaths(batch, &error);
+            return std::make_pair(ok, error);
+        });
+        bool prompt = flushed.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+        if (!prompt) close(open(target.c_str(), O_WRONLY | O_NONBLOCK));  // lets a reader stuck in open go
+        auto [ok, error] = flushed.get();
+        EXPECT_TRUE(prompt);
+        EXPECT_FALSE(ok);
+        EXPECT_NE(error.find(c.says), std::string::npos) << error;
     }
 }
 

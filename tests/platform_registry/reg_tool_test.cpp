@@ -462,4 +462,41 @@ TEST_F(RegToolTest, DamagedHiveIsAnErrorNotACrash) {
     EXPECT_EQ(Reg({"add", "HKLM\\SOFTWARE\\Pellor", "/v", "a", "/d", "b", "/f"}).status, 0);
 }
 
+// A machine reached through a symlink, in PELLOR_MACHINE or in HOME, is used at
+// its real path: its hives open (SQLite opens none through a link), and the
+// Program Manager accepts the same machine.
+TEST_F(RegToolTest, AMachineReachedThroughALinkWorks) {
+    const struct {
+        const char *what;
+        std::vector<std::string> env;  // @ stands for the link
+        const char *hive;              // where the hive lands, under the link's target
+    } cases[] = {
+        {"PELLOR_MACHINE", {"PELLOR_MACHINE=@/m"}, "m/registry/user.db"},
+        {"HOME", {"PELLOR_MACHINE=", "XDG_DATA_HOME=", "HOME=@"}, ".local/share/pellor/machine/registry/user.db"},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string real = machine.dir() + "/real" + std::to_string(n);
+        std::string link = machine.dir() + "/link" + std::to_string(n);
+        n++;
+        ASSERT_EQ(mkdir(real.c_str(), 0700), 0);
+        ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+        std::vector<std::string> env;
+        for (std::string e : c.env) {
+            if (size_t at = e.find('@'); at != std::string::npos) e.replace(at, 1, link);
+            env.push_back(e);
+        }
+        RunResult added =
+            RunProgram(REG_TOOL, {"add", "HKCU\\Software\\Linked", "/v", "V", "/t", "REG_DWORD", "/d", "7", "/f"}, env);
+        EXPECT_EQ(added.status, 0) << added.err;
+        RunResult queried = RunProgram(REG_TOOL, {"query", "HKCU\\Software\\Linked", "/v", "V"}, env);
+        EXPECT_EQ(queried.status, 0) << queried.err;
+        EXPECT_NE(queried.out.find("REG_DWORD    0x7"), std::string::npos) << queried.out;
+        EXPECT_FALSE(ReadFile(real + "/" + c.hive).empty());
+        RunResult listed = RunProgram(BinPath("progman"), {"--list"}, env);
+        EXPECT_EQ(listed.status, 0) << listed.err;
+    }
+}
+
 }  // namespace

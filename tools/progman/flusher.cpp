@@ -1,6 +1,8 @@
 // The flushing thread.
 #include "flusher.h"
 
+#include "platform/posix/machine.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -13,35 +15,38 @@ namespace {
 // few enough to stay well within the descriptor limit.
 constexpr size_t kChunk = 128;
 
-// errno, except that a path that is gone (ENOENT) has nothing to flush.
-int Failure() { return errno == ENOENT ? 0 : errno; }
+// Why a path could not be flushed, from errno; empty for a path that is gone
+// (ENOENT), which has nothing to flush.
+std::string Failure(const std::string &path) {
+    return errno == ENOENT ? std::string() : "cannot flush " + path + ": " + std::strerror(errno);
+}
 
 // Flushes files in two passes: writing all of them out first puts their block
 // allocations in one journal commit, where a flush of each in turn would
-// cost a commit each.
-int FlushFiles(const std::vector<std::string> &files, size_t from, size_t to, std::string *failed) {
+// cost a commit each. Only our regular files are opened, never through a
+// symlink and never waiting on a FIFO; the first failure goes to *failure.
+void FlushFiles(const std::vector<std::string> &files, size_t from, size_t to, std::string *failure) {
     std::vector<std::pair<int, const std::string *>> open;
-    int error = 0;
     for (size_t i = from; i < to; i++) {
-        int fd = ::open(files[i].c_str(), O_RDONLY | O_CLOEXEC);
+        std::string problem;
+        int fd = OpenPrivateFile(files[i], O_RDONLY, PRIVATE_READ, &problem);
         if (fd < 0) {
-            if (int e = Failure(); e != 0 && error == 0) error = e, *failed = files[i];
+            if (errno != ENOENT && failure->empty()) *failure = "cannot flush " + problem;
             continue;
         }
         sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
         open.emplace_back(fd, &files[i]);
     }
     for (auto &[fd, path] : open) {
-        if (fdatasync(fd) != 0 && error == 0) error = errno, *failed = *path;
+        if (fdatasync(fd) != 0 && failure->empty()) *failure = Failure(*path);
         close(fd);
     }
-    return error;
 }
 
-int FlushDir(const std::string &path) {
-    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return Failure();
-    int failed = fsync(fd) == 0 ? 0 : errno;
+std::string FlushDir(const std::string &path) {
+    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return Failure(path);
+    std::string failed = fsync(fd) == 0 ? std::string() : Failure(path);
     close(fd);
     return failed;
 }
@@ -51,15 +56,13 @@ int FlushDir(const std::string &path) {
 bool FlushPaths(const FlushBatch &batch, std::string *error) {
     const std::vector<std::string> &files = batch.files, &dirs = batch.dirs;
     for (const std::string &path : batch.doomed) unlink(path.c_str());
-    std::string failed;
-    int first = 0;
+    std::string failure;
     for (size_t i = 0; i < files.size(); i += kChunk)
-        if (int e = FlushFiles(files, i, std::min(files.size(), i + kChunk), &failed); e != 0 && first == 0)
-            first = e;
+        FlushFiles(files, i, std::min(files.size(), i + kChunk), &failure);
     for (const std::string &dir : dirs)
-        if (int e = FlushDir(dir); e != 0 && first == 0) first = e, failed = dir;
-    if (first != 0) *error = "cannot flush " + failed + ": " + std::strerror(first);
-    return first == 0;
+        if (std::string f = FlushDir(dir); !f.empty() && failure.empty()) failure = f;
+    if (!failure.empty()) *error = failure;
+    return failure.empty();
 }
 
 Flusher::Flusher() : thread_([this] { Run(); }) {}

@@ -2,6 +2,7 @@
 #include "logfile.h"
 
 #include "platform/localtime.h"
+#include "platform/posix/machine.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -13,7 +14,7 @@ namespace {
 
 bool SyncParent(const std::string &path) {
     std::string dir = path.substr(0, path.find_last_of('/'));
-    int fd = open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return false;
     bool ok = fsync(fd) == 0;
     close(fd);
@@ -27,9 +28,11 @@ LogFile::~LogFile() {
     if (fd_ >= 0) close(fd_);
 }
 
+// A symlink, a FIFO or someone else's file in the log's place is refused (problem_ says so).
 bool LogFile::Reopen() {
     if (fd_ >= 0) close(fd_);
-    fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    problem_.clear();
+    fd_ = OpenPrivateFile(path_, O_WRONLY | O_CREAT | O_APPEND, PRIVATE_WRITE, &problem_);
     struct stat st {};
     size_ = fd_ >= 0 && fstat(fd_, &st) == 0 ? st.st_size : 0;
     return fd_ >= 0;
@@ -40,6 +43,11 @@ bool LogFile::Rotate() {
     bool ok = fdatasync(fd_) == 0 && rename(path_.c_str(), (path_ + ".1").c_str()) == 0;
     ok = Reopen() && ok;
     return SyncParent(path_) && ok;
+}
+
+bool LogFile::Open(std::string *problem) {
+    if (fd_ < 0 && !Reopen()) *problem = problem_;
+    return fd_ >= 0;
 }
 
 bool LogFile::Append(const std::string &line) {

@@ -13,6 +13,9 @@ public:
     LogFile(const LogFile &) = delete;
     LogFile &operator=(const LogFile &) = delete;
 
+    // Opens the file unless it is open; false, with *problem, when it is not
+    // a regular file of ours (a symlink, a FIFO, someone else's).
+    bool Open(std::string *problem);
     // Appends one line, time-stamped: "<time>\t<line>".
     bool Append(const std::string &line);
     // Flushes what was appended since the last Sync.
@@ -31,6 +34,7 @@ private:
     int fd_ = -1;
     int64_t size_ = 0;
     bool unsynced_ = false;
+    std::string problem_;  // why the last open failed
 };
 
 // Writes all of text to fd, past interruptions; the bytes written.

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <vector>
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -37,22 +38,34 @@ constexpr int kLockWaitMs = 3000;
 // How long --exit waits for the server to end.
 constexpr int kExitWaitMs = 60000;
 
+// Prints the groups and items; symlinks and someone else's entries are passed
+// over and named on standard error. 1 when a scope directory is not ours.
 int List(const std::string &root) {
+    int status = 0;
     for (int scope : {SCOPE_COMMON, SCOPE_PERSONAL}) {
-        std::printf("%s\n", scope == SCOPE_COMMON ? "Common" : "Personal");
-        for (const StoredGroup &g : StoreList(root, scope)) {
+        std::printf("%s\n", ScopeName(scope));
+        std::string problem;
+        if (PrivateDirUnder(root, ScopeName(scope), &problem).empty()) {
+            std::fprintf(stderr, "progman: %s\n", problem.c_str());
+            status = 1;
+            continue;
+        }
+        std::vector<std::string> passedOver;
+        for (const StoredGroup &g : StoreList(root, scope, &passedOver)) {
             std::printf("  %s\n", EscapeControls(g.name).c_str());
             for (const ProgramItem &i : g.items)
                 std::printf("    %s: %s (icon %s, %d)\n", EscapeControls(i.name).c_str(),
                             EscapeControls(i.commandLine).c_str(), EscapeControls(i.iconFile).c_str(), i.iconIndex);
         }
+        for (const std::string &p : passedOver) std::fprintf(stderr, "progman: passed over %s\n", EscapeControls(p).c_str());
     }
-    return 0;
+    return status;
 }
 
 // The pid a pid file names, or empty.
 std::string ReadPid(const std::string &path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string problem;
+    int fd = OpenPrivateFile(path, O_RDONLY, PRIVATE_READ, &problem);
     if (fd < 0) return std::string();
     char buffer[32] = {};
     ssize_t n = read(fd, buffer, sizeof buffer - 1);
@@ -74,11 +87,12 @@ bool ServiceServed(const std::string &pidPath) {
 // Takes the one-copy lock on the pid file; -1 when another copy holds it and
 // serves (or does not let go within kLockWaitMs). A copy that no longer serves
 // is ending: its lock is waited for, so that a run that started us as the
-// last server ends never finds nobody.
-int LockPidFile(const std::string &path, std::string *holder) {
+// last server ends never finds nobody. -1 with *problem when the pid file is
+// not a regular file of ours.
+int LockPidFile(const std::string &path, std::string *holder, std::string *problem) {
     uint64_t giveUp = DdeNowMs() + kLockWaitMs;
     for (;;) {
-        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        int fd = OpenPrivateFile(path, O_RDWR | O_CREAT, PRIVATE_WRITE, problem);
         if (fd < 0) return -1;
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             close(fd);
@@ -89,7 +103,7 @@ int LockPidFile(const std::string &path, std::string *holder) {
         }
         // A copy that was exiting may have removed the file we locked: lock the one in place.
         struct stat locked {}, current {};
-        if (fstat(fd, &locked) == 0 && stat(path.c_str(), &current) == 0 && locked.st_ino == current.st_ino &&
+        if (fstat(fd, &locked) == 0 && lstat(path.c_str(), &current) == 0 && locked.st_ino == current.st_ino &&
             locked.st_dev == current.st_dev)
             return fd;
         close(fd);
@@ -118,8 +132,12 @@ void DetachStreams() {
 // that serves (clearing its temporary files would lose an item).
 int Serve(const std::string &root) {
     std::string pidPath = root + "/progman.pid", holder, error;
-    int lock = LockPidFile(pidPath, &holder);
+    int lock = LockPidFile(pidPath, &holder, &error);
     if (lock < 0) {
+        if (!error.empty()) {
+            std::fprintf(stderr, "progman: %s; refusing to serve\n", error.c_str());
+            return 1;
+        }
         // Whoever started us can go to the copy that serves, as if we did.
         if (ServiceServed(pidPath)) ProcessSignalReady();
         std::fprintf(stderr, "progman: already running on this machine (pid %s)\n",
@@ -127,11 +145,14 @@ int Serve(const std::string &root) {
         return 1;
     }
     GroupStore store(root);
-    if (!store.Open(&error)) {
-        std::fprintf(stderr, "progman: %s\n", error.c_str());
+    ProgmanServer handler(root, store, ShowCommandMinimizes(ProcessStartupShow()));
+    std::vector<std::string> passedOver;
+    if (!handler.OpenLogs(&error) || !store.Open(&error, &passedOver)) {
+        std::fprintf(stderr, "progman: %s; refusing to serve\n", error.c_str());
         close(lock);
         return 1;
     }
+    for (const std::string &p : passedOver) handler.Log("passed over " + EscapeControls(p));
     sigset_t stops, waitMask;
     sigemptyset(&stops);
     for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&stops, s);
@@ -149,7 +170,6 @@ int Serve(const std::string &root) {
         close(lock);
         return 1;
     }
-    ProgmanServer handler(root, store, ShowCommandMinimizes(ProcessStartupShow()));
     handler.Attach(server);
     for (const std::string &note : TakePlatformNotes()) handler.Log(note);
     DetachStreams();
@@ -188,7 +208,8 @@ bool SendExit(std::string *why) {
 // server's lock on its pid file goes only with the server's process.
 int AskToExit(const std::string &root) {
     std::string why;
-    int pidFile = open((root + "/progman.pid").c_str(), O_RDONLY | O_CLOEXEC);
+    std::string problem;
+    int pidFile = OpenPrivateFile(root + "/progman.pid", O_RDONLY, PRIVATE_READ, &problem);
     std::string pid = pidFile >= 0 ? ReadPid(root + "/progman.pid") : std::string();
     if (!SendExit(&why)) {
         std::fprintf(stderr, "progman: %s\n", why.c_str());
@@ -237,9 +258,9 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "progman: %s\n", MachineProblem().c_str());
         return 1;
     }
-    std::string root = MachineDir() + "/progman";
-    if (!MakeDirs(root, 0700)) {
-        std::fprintf(stderr, "progman: cannot create %s\n", root.c_str());
+    std::string problem, root = MachinePrivateDir("progman", &problem);
+    if (root.empty()) {
+        std::fprintf(stderr, "progman: %s\n", problem.c_str());
         return 1;
     }
     if (mode == LIST) return List(root);

@@ -44,6 +44,9 @@ public:
     // Everything on disk before the server exits.
     void Finish();
     void Log(const std::string &line) { log_.Append(line); }
+    // Opens the journal and the log before anything is served: a symlink, a
+    // FIFO or someone else's file in their place stops the server.
+    bool OpenLogs(std::string *problem) { return journal_.Open(problem) && log_.Open(problem); }
 
 private:
     struct Conversation {

@@ -3,21 +3,19 @@
 #include "store.h"
 
 #include "flusher.h"
+#include "folders.h"
 #include "logfile.h"
 
-#include <algorithm>
+#include "platform/posix/machine.h"
+
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-const char kItemSuffix[] = ".desktop";
 // Spares kept for reuse: more than an upgrade has in hand at once.
 constexpr size_t kSpareLimit = 64;
 unsigned scratchCounter = 0;
@@ -27,42 +25,7 @@ std::string Scratch(const char *kind) {
     return std::string(".") + kind + "-" + pid + "-" + std::to_string(++scratchCounter);
 }
 
-bool EndsWith(const std::string &s, const std::string &tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-struct DiskEntry {
-    std::string name;  // decoded
-    std::string file;  // as on disk
-};
-
-// The named entries of dir: subdirectories, or files with the item suffix.
-// Hidden files (ours in progress, or anyone's) are not names.
-std::vector<DiskEntry> ListEntries(const std::string &dir, bool directories) {
-    std::vector<DiskEntry> out;
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr) return out;
-    while (dirent *e = readdir(d)) {
-        std::string file = e->d_name;
-        if (file.empty() || file[0] == '.') continue;
-        struct stat st {};
-        if (lstat((dir + "/" + file).c_str(), &st) != 0) continue;
-        std::string base = file;
-        if (directories) {
-            if (!S_ISDIR(st.st_mode)) continue;
-        } else {
-            if (!S_ISREG(st.st_mode) || !EndsWith(file, kItemSuffix)) continue;
-            base = file.substr(0, file.size() - std::strlen(kItemSuffix));
-        }
-        DiskEntry entry{std::string(), file};
-        if (DecodeFileName(base, &entry.name)) out.push_back(entry);
-    }
-    closedir(d);
-    std::sort(out.begin(), out.end(), [](const DiskEntry &a, const DiskEntry &b) {
-        return strcasecmp(a.name.c_str(), b.name.c_str()) < 0;
-    });
-    return out;
-}
+std::string BaseName(const std::string &path) { return path.substr(path.find_last_of('/') + 1); }
 
 // The index key of a name: names compare as SameItemName does.
 std::string Fold(const std::string &name) {
@@ -72,32 +35,30 @@ std::string Fold(const std::string &name) {
     return key;
 }
 
-
 bool Fail(std::string *error, const std::string &what) {
     *error = what + (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string());
+    return false;
+}
+
+bool Refuse(std::string *error, const std::string &why) {
+    *error = why;
     return false;
 }
 
 }  // namespace
 
 void RemoveTree(const std::string &path) {
-    if (DIR *d = opendir(path.c_str())) {
-        while (dirent *e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name == "." || name == "..") continue;
-            std::string child = path + "/" + name;
-            struct stat st {};
-            if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) RemoveTree(child);
-            else unlink(child.c_str());
-        }
-        closedir(d);
-    }
-    rmdir(path.c_str());
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    std::string::size_type slash = p.find_last_of('/');
+    std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+    UniqueFd at(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (at.get() >= 0) RemoveTreeAt(at.get(), p.substr(slash + 1));
 }
 
-std::string ScopeDir(const std::string &root, int scope) {
-    return root + (scope == SCOPE_COMMON ? "/Common" : "/Personal");
-}
+const char *ScopeName(int scope) { return scope == SCOPE_COMMON ? "Common" : "Personal"; }
+
+std::string ScopeDir(const std::string &root, int scope) { return root + "/" + ScopeName(scope); }
 
 bool StoreNameAllowed(const std::string &name) {
     if (name.empty()) return false;
@@ -106,38 +67,34 @@ bool StoreNameAllowed(const std::string &name) {
     return EncodeFileName(name).size() + std::strlen(kItemSuffix) <= 255;
 }
 
-bool GroupStore::Open(std::string *error) {
-    errno = 0;
+bool GroupStore::Open(std::string *error, std::vector<std::string> *passedOver) {
     for (int scope : {SCOPE_PERSONAL, SCOPE_COMMON}) {
-        std::string dir = ScopeDir(root_, scope);
-        if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return Fail(error, "cannot create " + dir);
-        // Leftovers of a change cut short: half-written items, groups being deleted.
-        std::vector<std::string> dirs{dir};
-        for (const DiskEntry &g : ListEntries(dir, true)) dirs.push_back(dir + "/" + g.file);
-        for (const std::string &d : dirs) {
-            DIR *h = opendir(d.c_str());
-            if (h == nullptr) continue;
-            std::vector<std::string> stale;
-            while (dirent *e = readdir(h)) {
-                std::string n = e->d_name;
-                if (n.rfind(".tmp-", 0) == 0 || n.rfind(".deleted-", 0) == 0) stale.push_back(d + "/" + n);
-            }
-            closedir(h);
-            for (const std::string &s : stale)
-                if (unlink(s.c_str()) != 0) RemoveTree(s);
-        }
-        ReadIndex(scope);
+        std::string problem, dir = PrivateDirUnder(root_, ScopeName(scope), &problem);
+        if (dir.empty()) return Refuse(error, problem);
+        UniqueFd fd(OpenDirAt(AT_FDCWD, dir));
+        errno = 0;
+        if (fd.get() < 0) return Fail(error, "cannot open " + dir);
+        ClearLeftovers(fd.get());  // groups being deleted
+        ReadIndex(scope, fd.get(), passedOver);
     }
     return true;
 }
 
-void GroupStore::ReadIndex(int scope) {
+// Each group folder is made private before it counts, and loses the
+// half-written items an interrupted change left in it.
+void GroupStore::ReadIndex(int scope, int scopeFd, std::vector<std::string> *passedOver) {
     Scope &index = scopes_[scope];
     index.clear();
-    std::string dir = ScopeDir(root_, scope);
-    for (const DiskEntry &g : ListEntries(dir, true)) {
+    std::string dir = ScopeDir(root_, scope), problem;
+    for (const DiskEntry &g : ListEntries(scopeFd, dir, true, passedOver)) {
+        UniqueFd fd(PrivateDirUnder(dir, g.file, &problem).empty() ? -1 : OpenDirAt(scopeFd, g.file));
+        if (fd.get() < 0) {
+            if (passedOver != nullptr) passedOver->push_back(problem.empty() ? dir + "/" + g.file : problem);
+            continue;
+        }
+        ClearLeftovers(fd.get());
         Group group{{g.name, g.file}, {}};
-        for (const DiskEntry &i : ListEntries(dir + "/" + g.file, false))
+        for (const DiskEntry &i : ListEntries(fd.get(), dir + "/" + g.file, false, passedOver))
             group.items[Fold(i.name)].push_back({i.name, i.file});
         index[Fold(g.name)].push_back(group);
     }
@@ -153,6 +110,19 @@ GroupStore::Group *GroupStore::Locate(int scope, const std::string &stored) {
     return nullptr;
 }
 
+// The folder of g, opened without following a symlink and checked to be ours:
+// every item of the group is reached through it. -1 with *error otherwise.
+int GroupStore::OpenGroup(int scope, const Group &g, std::string *dir, std::string *error) {
+    *dir = ScopeDir(root_, scope) + "/" + g.entry.file;
+    int fd = OpenDirAt(AT_FDCWD, *dir);
+    struct stat st {};
+    if (fd >= 0 && fstat(fd, &st) == 0 && st.st_uid == geteuid()) return fd;
+    if (fd >= 0) close(fd);
+    std::string problem = FolderProblem(*dir);
+    *error = problem.empty() ? "cannot open " + *dir : problem;
+    return -1;
+}
+
 bool GroupStore::FindGroup(int scope, const std::string &name, std::string *stored) const {
     auto it = scopes_[scope].find(Fold(name));
     if (it == scopes_[scope].end() || it->second.empty()) return false;
@@ -165,7 +135,11 @@ bool GroupStore::CreateGroup(int scope, const std::string &name, std::string *st
     if (FindGroup(scope, name, stored)) return true;
     if (!StoreNameAllowed(name)) return Fail(error, "group name not allowed");
     std::string dir = ScopeDir(root_, scope), file = EncodeFileName(name);
-    if (mkdir((dir + "/" + file).c_str(), 0700) != 0) return Fail(error, "cannot create group");
+    if (mkdir((dir + "/" + file).c_str(), 0700) != 0) {
+        // Say why when the folder in the way is a symlink or someone else's.
+        std::string problem = errno == EEXIST ? FolderProblem(dir + "/" + file) : std::string();
+        return problem.empty() ? Fail(error, "cannot create group") : Refuse(error, problem);
+    }
     unsyncedDirs_.insert(dir);
     scopes_[scope][Fold(name)].push_back(Group{{name, file}, {}});
     *stored = name;
@@ -177,6 +151,10 @@ bool GroupStore::DeleteGroup(int scope, const std::string &name, std::string *er
     std::string dir = ScopeDir(root_, scope);
     auto it = scopes_[scope].find(Fold(name));
     if (it == scopes_[scope].end()) return Fail(error, "no group " + name);
+    for (const Group &g : it->second) {  // never renamed away and walked: it could lead out of the machine
+        std::string problem = FolderProblem(dir + "/" + g.entry.file);
+        if (!problem.empty()) return Refuse(error, problem);
+    }
     while (!it->second.empty()) {
         // The rename makes the deletion whole at once; the files go afterwards.
         std::string doomed = dir + "/" + Scratch("deleted");
@@ -196,10 +174,11 @@ bool GroupStore::DeleteGroup(int scope, const std::string &name, std::string *er
 
 // A spare to write an item into: our own file, linked nowhere else (a deleted
 // item made by hand may be), opened for writing over; -1 when it is not one.
-int OpenSpare(const std::string &path, off_t *size) {
-    int fd = open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+int OpenSpare(int dirfd, const std::string &name, off_t *size) {
+    int fd = openat(dirfd, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
-    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || (st.st_mode & 07777) != 0600)) {
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid() ||
+                    (st.st_mode & 07777) != 0600)) {
         close(fd);
         fd = -1;
     }
@@ -212,7 +191,7 @@ int OpenSpare(const std::string &path, off_t *size) {
 // spare when it was just deleted, written over rather than truncated: freeing
 // and allocating its blocks would cost more than the write (a discard, on some
 // mounts), and until the flush a power loss leaves that item old or new.
-bool GroupStore::WriteItem(const std::string &dir, const std::string &file, const std::string &content,
+bool GroupStore::WriteItem(int dirfd, const std::string &dir, const std::string &file, const std::string &content,
                            std::string *error) {
     std::string temp;
     int fd = -1;
@@ -220,20 +199,20 @@ bool GroupStore::WriteItem(const std::string &dir, const std::string &file, cons
     if (auto spare = spares_.find(dir + "/" + Fold(file)); spare != spares_.end()) {
         temp = std::move(spare->second);
         spares_.erase(spare);
-        if ((fd = OpenSpare(temp, &oldSize)) < 0) doomed_.push_back(temp);
+        if ((fd = OpenSpare(dirfd, BaseName(temp), &oldSize)) < 0) doomed_.push_back(temp);
     }
     if (fd < 0) {
         temp = dir + "/" + Scratch("tmp");
         oldSize = 0;
-        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        fd = openat(dirfd, BaseName(temp).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) return Fail(error, "cannot create " + temp);
     }
     size_t done = WriteAll(fd, content);
     bool ok = done == content.size() && (oldSize <= static_cast<off_t>(done) || ftruncate(fd, done) == 0);
     ok = close(fd) == 0 && ok;
-    if (!ok || rename(temp.c_str(), (dir + "/" + file).c_str()) != 0) {
+    if (!ok || renameat(dirfd, BaseName(temp).c_str(), dirfd, file.c_str()) != 0) {
         Fail(error, "cannot write " + dir + "/" + file);
-        unlink(temp.c_str());
+        unlinkat(dirfd, BaseName(temp).c_str(), 0);
         return false;
     }
     unsyncedFiles_.insert(dir + "/" + file);
@@ -243,9 +222,9 @@ bool GroupStore::WriteItem(const std::string &dir, const std::string &file, cons
 
 // Takes dir/file out of its name into a hidden spare, kept for the item of
 // that name to be written into again.
-bool GroupStore::Retire(const std::string &dir, const std::string &file) {
+bool GroupStore::Retire(int dirfd, const std::string &dir, const std::string &file) {
     std::string spare = dir + "/" + Scratch("deleted");
-    if (rename((dir + "/" + file).c_str(), spare.c_str()) != 0) return errno == ENOENT;
+    if (renameat(dirfd, file.c_str(), dirfd, BaseName(spare).c_str()) != 0) return errno == ENOENT;
     unsyncedDirs_.insert(dir);
     std::string key = dir + "/" + Fold(file);
     std::string &slot = spares_[key];
@@ -265,12 +244,12 @@ bool GroupStore::PutItem(int scope, const std::string &group, const ProgramItem 
     if (!StoreNameAllowed(item.name)) return Fail(error, "item name not allowed");
     Group *g = Locate(scope, group);
     if (g == nullptr) return Fail(error, "group " + group + " is gone");
-    std::string dir = ScopeDir(root_, scope) + "/" + g->entry.file;
-    std::string file = EncodeFileName(item.name) + kItemSuffix;
-    if (!WriteItem(dir, file, FormatDesktopEntry(item), error)) return false;
+    std::string dir, file = EncodeFileName(item.name) + kItemSuffix;
+    UniqueFd fd(OpenGroup(scope, *g, &dir, error));
+    if (fd.get() < 0 || !WriteItem(fd.get(), dir, file, FormatDesktopEntry(item), error)) return false;
     std::vector<Entry> &same = g->items[Fold(item.name)];
     for (const Entry &e : same)
-        if (e.file != file) Retire(dir, e.file);
+        if (e.file != file) Retire(fd.get(), dir, e.file);
     same.assign(1, Entry{item.name, file});
     return true;
 }
@@ -281,9 +260,11 @@ bool GroupStore::DeleteItem(int scope, const std::string &group, const std::stri
     if (g == nullptr) return Fail(error, "no item " + name + " in group " + group);
     auto it = g->items.find(Fold(name));
     if (it == g->items.end()) return Fail(error, "no item " + name + " in group " + group);
-    std::string dir = ScopeDir(root_, scope) + "/" + g->entry.file;
+    std::string dir;
+    UniqueFd fd(OpenGroup(scope, *g, &dir, error));
+    if (fd.get() < 0) return false;
     for (const Entry &e : it->second)
-        if (!Retire(dir, e.file)) return Fail(error, "cannot delete item " + name);
+        if (!Retire(fd.get(), dir, e.file)) return Fail(error, "cannot delete item " + name);
     g->items.erase(it);
     return true;
 }
@@ -302,17 +283,20 @@ FlushBatch GroupStore::TakeUnsynced(bool allSpares) {
     return batch;
 }
 
-std::vector<StoredGroup> StoreList(const std::string &root, int scope) {
+std::vector<StoredGroup> StoreList(const std::string &root, int scope, std::vector<std::string> *passedOver) {
     std::vector<StoredGroup> groups;
     std::string dir = ScopeDir(root, scope);
-    for (const DiskEntry &g : ListEntries(dir, true)) {
+    UniqueFd scopeFd(OpenDirAt(AT_FDCWD, dir));
+    if (scopeFd.get() < 0) return groups;
+    for (const DiskEntry &g : ListEntries(scopeFd.get(), dir, true, passedOver)) {
+        UniqueFd fd(OpenDirAt(scopeFd.get(), g.file));
+        if (fd.get() < 0) continue;
         StoredGroup group{g.name, {}};
-        for (const DiskEntry &i : ListEntries(dir + "/" + g.file, false)) {
-            std::ifstream in(dir + "/" + g.file + "/" + i.file);
-            std::stringstream text;
-            text << in.rdbuf();
+        for (const DiskEntry &i : ListEntries(fd.get(), dir + "/" + g.file, false, passedOver)) {
+            std::string text;
+            if (!ReadItemFile(fd.get(), i.file, &text)) continue;  // gone, or not a file of ours meanwhile
             ProgramItem item;
-            if (!ParseDesktopEntry(text.str(), &item)) item = ProgramItem{i.name, "", "", 0};
+            if (!ParseDesktopEntry(text, &item)) item = ProgramItem{i.name, "", "", 0};
             item.name = i.name;
             group.items.push_back(item);
         }

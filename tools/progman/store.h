@@ -27,7 +27,8 @@
 
 enum GroupScope { SCOPE_PERSONAL = 0, SCOPE_COMMON = 1 };
 
-// The directory of a scope's groups.
+// The name of a scope's directory ("Personal", "Common"), and its path under root.
+const char *ScopeName(int scope);
 std::string ScopeDir(const std::string &root, int scope);
 
 class GroupStore {
@@ -36,15 +37,18 @@ public:
     GroupStore(const GroupStore &) = delete;
     GroupStore &operator=(const GroupStore &) = delete;
 
-    // Makes the scope directories, clears what an interrupted change left
-    // behind (temporary files, groups half deleted) and reads the index.
-    bool Open(std::string *error);
+    // Makes the scope directories private, clears what an interrupted change
+    // left behind (temporary files, groups half deleted) and reads the index.
+    // Symlinks and someone else's folders or files are no groups or items: each
+    // is told in *passedOver when given.
+    bool Open(std::string *error, std::vector<std::string> *passedOver = nullptr);
 
     // The stored spelling of a group, found case-insensitively; false when none.
     bool FindGroup(int scope, const std::string &name, std::string *stored) const;
     // Creates a group unless one of that name exists; *stored is its spelling.
     bool CreateGroup(int scope, const std::string &name, std::string *stored, std::string *error);
-    // Deletes a group with its items; false when there is none.
+    // Deletes a group with its items; false when there is none. A group folder
+    // that became a symlink or someone else's is refused, here and below.
     bool DeleteGroup(int scope, const std::string &name, std::string *error);
     // Writes an item into a group (its stored spelling), replacing an item of
     // the same name in any case.
@@ -69,9 +73,11 @@ private:
     using Scope = std::map<std::string, std::vector<Group>>;  // by folded name
 
     Group *Locate(int scope, const std::string &stored);
-    void ReadIndex(int scope);
-    bool WriteItem(const std::string &dir, const std::string &file, const std::string &content, std::string *error);
-    bool Retire(const std::string &dir, const std::string &file);
+    void ReadIndex(int scope, int scopeFd, std::vector<std::string> *passedOver);
+    int OpenGroup(int scope, const Group &g, std::string *dir, std::string *error);
+    bool WriteItem(int dirfd, const std::string &dir, const std::string &file, const std::string &content,
+                   std::string *error);
+    bool Retire(int dirfd, const std::string &dir, const std::string &file);
 
     std::string root_;
     Scope scopes_[2];
@@ -86,12 +92,14 @@ struct StoredGroup {
     std::vector<ProgramItem> items;  // sorted by name, case-insensitively
 };
 
-// A scope's groups as the files have them, sorted by name case-insensitively.
-std::vector<StoredGroup> StoreList(const std::string &root, int scope);
+// A scope's groups as the files have them, sorted by name case-insensitively;
+// symlinks and someone else's entries are passed over (told in *passedOver).
+std::vector<StoredGroup> StoreList(const std::string &root, int scope, std::vector<std::string> *passedOver = nullptr);
 
 // Whether a name can be a group or item name: not empty, no control
 // characters, short enough for a file name.
 bool StoreNameAllowed(const std::string &name);
 
-// Removes a directory tree without following symbolic links.
+// Removes a directory tree through descriptors: path's last component and
+// everything below it are never followed when they are symlinks.
 void RemoveTree(const std::string &path);

@@ -95,30 +95,6 @@ int OpenDir(const std::string &dir) {
     return fd;
 }
 
-// Makes name in the directory parent (a descriptor) private: created 0700 when
-// missing, else a directory of ours (not a link) with group and other bits
-// taken away. Empty when it is not ours to use, with *why.
-bool PrivateSubdir(int parent, const char *name, std::string *why) {
-    if (mkdirat(parent, name, 0700) != 0 && errno != EEXIST) {
-        *why = std::string("cannot create it: ") + std::strerror(errno);
-        return false;
-    }
-    int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    struct stat st {};
-    if (fd < 0 || fstat(fd, &st) != 0) {
-        *why = "it is not a directory";
-    } else if (st.st_uid != geteuid()) {
-        *why = "it belongs to user " + std::to_string(st.st_uid);
-    } else if ((st.st_mode & 077) != 0 && fchmod(fd, st.st_mode & 0700) != 0) {
-        *why = std::string("cannot make it private: ") + std::strerror(errno);
-    } else {
-        close(fd);
-        return true;
-    }
-    if (fd >= 0) close(fd);
-    return false;
-}
-
 // Why runtime may not hold our rendezvous, or empty: it must be an absolute
 // path to a directory of ours that only we may enter (0700), as the base
 // directory rules require of $XDG_RUNTIME_DIR.
@@ -341,21 +317,15 @@ std::string DdeRendezvousDirFor(const std::string &machine, const std::string &r
         std::free(real);
         why = RuntimeDirProblem(runtime);
         if (why.empty()) {
-            int parent = open(runtime.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            bool ok = parent >= 0 && PrivateSubdir(parent, name.c_str(), &why);
-            if (parent >= 0) close(parent);
-            if (ok) return runtime + "/" + name;
-            why = runtime + "/" + name + ": " + why;
+            std::string dir = PrivateDirUnder(runtime, name, &why);
+            if (!dir.empty()) return dir;
         } else {
             why = "XDG_RUNTIME_DIR " + runtime + ": " + why;
         }
     }
-    int parent = open(machine.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    std::string dirWhy;
-    bool ok = parent >= 0 && PrivateSubdir(parent, "dde", &dirWhy);
-    if (parent >= 0) close(parent);
-    if (!why.empty() && note != nullptr) *note = "not listening in " + why + "; using " + machine + "/dde";
-    return ok ? machine + "/dde" : std::string();
+    std::string dirWhy, dir = PrivateDirUnder(machine, "dde", &dirWhy);
+    if (!why.empty() && note != nullptr) *note = "DDE rendezvous in " + machine + "/dde: " + why;
+    return dir;
 }
 
 std::string DdeRendezvousDir() {

@@ -49,17 +49,13 @@ struct HiveState {
     unsigned busyTimeoutMs = kDefaultBusyTimeoutMs;
 } state;
 
-// The registry directory, made private as the DDE directory is: ours, a real
-// directory (not a symlink) and 0700. Empty when it cannot be made so.
+// The registry directory, made private as every directory in the machine is:
+// ours, a real directory (not a symlink), no group or other bits. Empty when
+// it cannot be made so.
 std::string RegistryDir() {
-    std::string base = state.dirOverride.empty() ? MachineDir() : state.dirOverride;
-    if (base.empty()) return std::string();
-    std::string dir = base + "/registry";
-    if (!MakeDirs(dir, 0700)) return std::string();
-    struct stat st {};
-    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return std::string();
-    if ((st.st_mode & 077) != 0 && chmod(dir.c_str(), 0700) != 0) return std::string();
-    return dir;
+    std::string problem;
+    return state.dirOverride.empty() ? MachinePrivateDir("registry", &problem)
+                                     : PrivateDirUnder(state.dirOverride, "registry", &problem);
 }
 
 // Creates the hive file 0600 before SQLite sees it (SQLite gives its -wal and
@@ -72,7 +68,8 @@ LSTATUS PrepareHiveFile(const std::string &path) {
         struct stat st {};
         if (lstat(path.c_str(), &st) == 0) {
             if (!S_ISREG(st.st_mode) || st.st_uid != geteuid()) return ERROR_ACCESS_DENIED;
-            if ((st.st_mode & 077) != 0 && chmod(path.c_str(), 0600) != 0) return ERROR_ACCESS_DENIED;
+            // Tightening never adds a bit: a read-only hive stays read-only.
+            if ((st.st_mode & 077) != 0 && chmod(path.c_str(), st.st_mode & 0700) != 0) return ERROR_ACCESS_DENIED;
             return ERROR_SUCCESS;
         }
         if (errno != ENOENT) return ERROR_CANTOPEN;
@@ -246,7 +243,10 @@ void HiveReset(const std::string &dir) {
         }
         c = Connection();
     }
-    state.dirOverride = dir;
+    // The real path, as MachineDir() is: SQLite opens no hive through a link.
+    char *real = dir.empty() ? nullptr : realpath(dir.c_str(), nullptr);
+    state.dirOverride = real != nullptr ? real : dir;
+    std::free(real);
 }
 
 void HiveSetBusyTimeout(unsigned milliseconds) {

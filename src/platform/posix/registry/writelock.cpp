@@ -1,5 +1,7 @@
 #include "platform/posix/registry/writelock.h"
 
+#include "platform/posix/machine.h"
+
 #include <cerrno>
 #include <csignal>
 #include <ctime>
@@ -77,9 +79,10 @@ long ElapsedMs(const timespec &since) {
 }  // namespace
 
 int OpenWriteLock(const std::string &path) {
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) fchmod(fd, 0600);  // a side file left loose by an older version
-    return fd;
+    // A side file left loose by an older version is tightened; a link, a FIFO
+    // or someone else's file is refused.
+    std::string problem;
+    return OpenPrivateFile(path, O_RDWR | O_CREAT, PRIVATE_WRITE, &problem);
 }
 
 LSTATUS AcquireWriteLock(int fd, unsigned timeoutMs) {

@@ -8,7 +8,7 @@
 #include <string>
 
 // Opens (creating it 0600, never following a symlink) the lock file at path:
-// the descriptor, or -1.
+// the descriptor, or -1 when it is not a regular file of ours with one name.
 int OpenWriteLock(const std::string &path);
 
 // Waits for the write lock on fd for at most timeoutMs: ERROR_SUCCESS when held,

@@ -1,0 +1,53 @@
+// The Program Manager's directories, reached through descriptors: listing a
+// group or scope, removing a tree, reading an item. No symlink is followed and
+// no one else's entry is taken for ours.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Owns a descriptor; closes it at the end of the scope.
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    ~UniqueFd();
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Opens name (relative to the directory at, or AT_FDCWD) as a directory, never
+// through a final symlink; -1 otherwise.
+int OpenDirAt(int at, const std::string &name);
+
+// Why path is no folder of ours (a symlink, not a directory, someone else's); empty when it is one.
+std::string FolderProblem(const std::string &path);
+
+struct DiskEntry {
+    std::string name;  // decoded
+    std::string file;  // as on disk
+};
+
+// The named entries of the directory open as dirfd (shown as dir): its
+// subdirectories, or its regular files with the item suffix, sorted by name
+// case-insensitively. Hidden files are no names; nor are symlinks or someone
+// else's entries, each told in *passedOver when given.
+std::vector<DiskEntry> ListEntries(int dirfd, const std::string &dir, bool directories,
+                                   std::vector<std::string> *passedOver);
+
+// The item suffix of file names.
+extern const char kItemSuffix[];
+
+// Removes what an interrupted change left in the directory open as dirfd:
+// temporary files and groups or items being deleted.
+void ClearLeftovers(int dirfd);
+
+// Removes name, in the directory open as at, with everything below it: a
+// symlink is removed, never followed, so nothing outside the tree is touched.
+void RemoveTreeAt(int at, const std::string &name);
+
+// The whole content of the regular file name of ours in the directory at; false otherwise.
+bool ReadItemFile(int at, const std::string &name, std::string *text);
