@@ -139,7 +139,7 @@ void RunLogOpen(int argc, char **argv, const char *mode) {
     RunLogWriter = WriteLine;
     RunLogEntryProbe = ProbeEntry;
     RunLogEntryResult = ReportEntry;
-    RunLog("start: %s (mode %s)", CommandLineText(argc, argv).c_str(), mode);
+    RunLog("start: %s (mode %s), upgrade %s", CommandLineText(argc, argv).c_str(), mode, PELLOR_VERSION);
 }
 
 int RunLogEnd(int status) {

@@ -167,4 +167,16 @@ TEST(CommandLine, TheMachineLogKeepsItsCapWhileWriting) {
     EXPECT_NE(ReadFile(log).find("exit 2: "), std::string::npos);
 }
 
+// One version, set in the build, shown by every program.
+TEST(CommandLine, EveryProgramTellsTheOneVersion) {
+    TempDir machine;
+    for (const char *tool : {"progman", "reg", "infview"}) {
+        RunResult r = RunProgram(BinPath(tool), {"--version"}, {"PELLOR_MACHINE=" + machine.path()});
+        EXPECT_EQ(r.status, 0) << tool;
+        EXPECT_EQ(r.out, std::string(tool) + " " PELLOR_VERSION "\n") << tool;
+    }
+    RunResult r = RunProgram(BinPath("upgrade"), {"/bogus"}, {"PELLOR_MACHINE=" + machine.path(), "PELLOR_LOG=-"});
+    EXPECT_NE(r.err.find(" (mode none), upgrade " PELLOR_VERSION "\n"), std::string::npos) << r.err;
+}
+
 }  // namespace

@@ -22,7 +22,7 @@
 namespace {
 
 const char Usage[] =
-    "usage: infview SCRIPT.inf\n"
+    "usage: infview SCRIPT.inf | --version | --help\n"
     "Lists each logical line of an INF script as the icon upgrade reads it (standard output)\n"
     "and warns about likely mistakes as FILE:LINE: warning: TEXT (standard error).\n"
     "Exit status: 0 no warnings, 1 warnings, 2 the script cannot be read.\n";
@@ -73,6 +73,10 @@ bool ReadScript(const char *path, std::string *lines, std::vector<uint32_t> *sta
 int main(int argc, char **argv) {
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         std::fputs(Usage, stdout);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("infview %s\n", PELLOR_VERSION);
         return 0;
     }
     if (argc != 2) {

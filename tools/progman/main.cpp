@@ -234,6 +234,7 @@ const char kUsage[] =
     "       progman --list       print the groups and items\n"
     "       progman --exit       ask the running Program Manager to exit and wait until it has;\n"
     "                            status 1 when none is running\n"
+    "       progman --version    print its version\n"
     "       progman --help       print this\n";
 
 }  // namespace
@@ -243,6 +244,10 @@ int main(int argc, char **argv) {
     for (int i = 1; i < argc; i++) {
         if (std::strcmp(argv[i], "--help") == 0) {
             std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("progman %s\n", PELLOR_VERSION);
             return 0;
         }
         if (std::strcmp(argv[i], "--list") == 0 && mode == SERVE) {

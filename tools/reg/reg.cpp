@@ -450,6 +450,10 @@ int RegMain(int argc, char **argv) {
         std::printf("%s", kUsage);
         return 0;
     }
+    if (args.size() == 2 && args[1] == u"--version") {
+        std::printf("reg %s\n", PELLOR_VERSION);
+        return 0;
+    }
     std::u16string op = args[1];
     for (char16_t &c : op) {
         if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
