@@ -4,6 +4,7 @@
 
 #include "driver/options.h"
 #include "driver/runlog.h"
+#include "platform/syshooks.h"
 
 #include <cstdio>
 #include <cstring>
@@ -89,8 +90,11 @@ int ProgmanConnect(LPCSTR service, LPCSTR topic) {
                        idle == WAIT_TIMEOUT ? "timed out" : "wait failed");
             }
         } else {
-            RunLog("progman: could not start \"PROGMAN /NTSETUP\" (error %lu)",
-                   static_cast<unsigned long>(GetLastError()));
+            DWORD error = GetLastError();
+            char text[256];
+            SystemErrorText(error, text, sizeof text);
+            RunLog("progman: could not start \"PROGMAN /NTSETUP\" (error %lu: %s)", static_cast<unsigned long>(error),
+                   text);
         }
     }
     DdeFreeStringHandle(Progman.ddeInstance, serviceHandle);
