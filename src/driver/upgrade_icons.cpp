@@ -3,23 +3,15 @@
 #include "driver/options.h"
 #include "driver/runlog.h"
 #include "platform/syshooks.h"
+#include "progman/formats.h"
 #include "progman/progman.h"
 #include "script/script.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 
 namespace {
-
-// atoi's reading (blanks, sign, digits), clamped to 32 bits instead of overflowing.
-int32_t IconIndex(const char *text) {
-    long long v = std::strtoll(text, nullptr, 10);
-    if (v > INT32_MAX) return INT32_MAX;
-    if (v < INT32_MIN) return INT32_MIN;
-    return static_cast<int32_t>(v);
-}
 
 // Records that the icons are at version 2; a failure is simply not recorded.
 void WriteVersionMark() {

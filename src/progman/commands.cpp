@@ -2,6 +2,8 @@
 // sent as one execute transaction, and released at once.
 #include "progman/progman.h"
 
+#include "progman/formats.h"
+
 #include "driver/options.h"
 #include "driver/runlog.h"
 #include "script/pool.h"
@@ -26,15 +28,14 @@ constexpr const char *NoConversation = "no conversation";
 constexpr const char *NoMemory = "out of memory";
 constexpr const char *GroupRefused = "group refused";
 
-const char *CommonField(int common) { return common ? "1" : "0"; }
-
 }  // namespace
 
 int ProgmanShowGroup(LPCSTR groupName, LPCSTR showCommand, uint8_t flags, int common) {
     if (!ProgmanActivate()) return Unsent(flags, "ShowGroup", groupName, NoConversation);
-    auto *command = static_cast<char *>(PoolAlloc(lstrlenA(showCommand) + lstrlenA(groupName) + 24));
+    size_t size = lstrlenA(showCommand) + lstrlenA(groupName) + 24;
+    auto *command = static_cast<char *>(PoolAlloc(static_cast<int32_t>(size)));
     if (command == nullptr) return Unsent(flags, "ShowGroup", groupName, NoMemory);
-    wsprintfA(command, "[ShowGroup(%s, %s,%s)]", groupName, showCommand, CommonField(common));
+    FormatShowGroup(command, size, groupName, showCommand, common);
     int result = ProgmanExecute(command);
     PoolFree(command);
     return result;
@@ -45,10 +46,10 @@ int ProgmanCreateGroup(LPCSTR groupName, LPCSTR groupFile, uint8_t flags, int co
     if (upgradeIconsFlag && ProgmanShowGroup(groupName, "8", 0, common) == 0) return 0;
     if (groupFile == nullptr) groupFile = "";
     if (!ProgmanActivate()) return Unsent(flags, "CreateGroup", groupName, NoConversation);
-    auto *command = static_cast<char *>(PoolAlloc(lstrlenA(groupFile) + lstrlenA(groupName) + 25));
+    size_t size = lstrlenA(groupFile) + lstrlenA(groupName) + 25;
+    auto *command = static_cast<char *>(PoolAlloc(static_cast<int32_t>(size)));
     if (command == nullptr) return Unsent(flags, "CreateGroup", groupName, NoMemory);
-    wsprintfA(command, "[CreateGroup(%s%s%s,%s)]", groupName, groupFile[0] != '\0' ? "," : "", groupFile,
-              CommonField(common));
+    FormatCreateGroup(command, size, groupName, groupFile, common);
     int result = ProgmanExecute(command);
     PoolFree(command);
     return result;
@@ -59,12 +60,10 @@ int ProgmanAddItem(LPCSTR groupName, LPCSTR itemName, LPCSTR commandLine, LPCSTR
     if (!ProgmanActivate()) return Unsent(flags, "AddItem", itemName, NoConversation);
     if (!ProgmanCreateGroup(groupName, nullptr, flags & ITEM_VITAL, common))
         return Unsent(flags, "AddItem", itemName, GroupRefused);
-    auto *command =
-        static_cast<char *>(PoolAlloc(lstrlenA(iconFile) + lstrlenA(commandLine) + lstrlenA(itemName) + 42));
+    size_t size = lstrlenA(iconFile) + lstrlenA(commandLine) + lstrlenA(itemName) + 42;
+    auto *command = static_cast<char *>(PoolAlloc(static_cast<int32_t>(size)));
     if (command == nullptr) return Unsent(flags, "AddItem", itemName, NoMemory);
-    // The Program Manager's icon field counts from 666; the sum wraps as 32-bit arithmetic does.
-    auto sent = static_cast<int32_t>(static_cast<uint32_t>(iconIndex) + 666u);
-    wsprintfA(command, "[AddItem(%s, %s, %s, %d)]", commandLine, itemName, iconFile, sent);
+    FormatAddItem(command, size, commandLine, itemName, iconFile, iconIndex);
     int result = ProgmanExecute(command);
     PoolFree(command);
     return result;
@@ -75,9 +74,10 @@ int ProgmanDeleteItem(LPCSTR groupName, LPCSTR itemName, uint8_t flags, int comm
     // The group step counts as vital here whatever the item's own flags.
     if (!ProgmanCreateGroup(groupName, nullptr, ITEM_VITAL, common))
         return Unsent(flags, "DeleteItem", itemName, GroupRefused);
-    auto *command = static_cast<char *>(PoolAlloc(lstrlenA(itemName) + 17));
+    size_t size = lstrlenA(itemName) + 17;
+    auto *command = static_cast<char *>(PoolAlloc(static_cast<int32_t>(size)));
     if (command == nullptr) return Unsent(flags, "DeleteItem", itemName, NoMemory);
-    wsprintfA(command, "[DeleteItem(%s)]", itemName);
+    FormatDeleteItem(command, size, itemName);
     int result = ProgmanExecute(command);
     PoolFree(command);
     return result;

@@ -3,6 +3,7 @@
 #include "checks.h"
 
 #include "platform/escape.h"
+#include "progman/formats.h"
 #include "script/script.h"
 
 #include <cctype>
@@ -13,9 +14,6 @@
 #include <iterator>
 
 namespace {
-
-// The longest command the Program Manager gets whole: wsprintfA writes at most 1024 bytes with the NUL.
-constexpr size_t MaxCommand = 1023;
 
 const char *const FieldNames[] = {"label", "item name", "command line", "icon file", "icon index", "flag word"};
 
@@ -40,12 +38,6 @@ bool Blank(const char *begin, const char *end) {
     for (const char *p = begin; p < end; p++)
         if (*p != ' ' && static_cast<unsigned char>(*p) != QUOTE_MARK) return false;
     return true;
-}
-
-// atoi's reading, clamped to 32 bits as the icon upgrade reads it.
-int32_t IconIndexValue(const char *text) {
-    long long v = std::strtoll(text, nullptr, 10);
-    return static_cast<int32_t>(v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : v);
 }
 
 bool IsNumber(const char *text) {
@@ -128,17 +120,17 @@ void Checker::CheckField(uint32_t fileLine, const char *what, const char *value,
 }
 
 void Checker::CheckLength(uint32_t fileLine, const char *command, size_t length) {
-    if (length <= MaxCommand) return;
+    if (length <= kMaxProgmanCommand) return;
     char text[160];
     std::snprintf(text, sizeof text, "the %s command is %zu characters long: only the first %zu are sent", command,
-                  length, MaxCommand);
+                  length, kMaxProgmanCommand);
     Warn(fileLine, text);
 }
 
 void Checker::CheckGroup(uint32_t fileLine, const char *group) {
     CheckField(fileLine, "group name", group, true);
-    CheckLength(fileLine, "CreateGroup", static_cast<size_t>(std::snprintf(nullptr, 0, "[CreateGroup(%s,0)]", group)));
-    CheckLength(fileLine, "ShowGroup", static_cast<size_t>(std::snprintf(nullptr, 0, "[ShowGroup(%s, 8,0)]", group)));
+    CheckLength(fileLine, "CreateGroup", FormatCreateGroup(nullptr, 0, group, "", 0));
+    CheckLength(fileLine, "ShowGroup", FormatShowGroup(nullptr, 0, group, "8", 0));
 }
 
 void Checker::CheckDuplicate(uint32_t fileLine, const char *group) {
@@ -158,16 +150,13 @@ void Checker::CheckItem(uint32_t fileLine, const char *group) {
     CheckField(fileLine, "flag word", flagWord, false);
     if (iconIndexText[0] != '\0' && !IsNumber(iconIndexText)) {
         char text[64];
-        std::snprintf(text, sizeof text, ": it is read as %d", IconIndexValue(iconIndexText));
+        std::snprintf(text, sizeof text, ": it is read as %d", IconIndex(iconIndexText));
         Warn(fileLine, std::string("the icon index \"") + iconIndexText + "\" is not a number" + text);
     }
     if (flagWord[0] != '\0' && LookupKeyword(FlagKeywordIndex, flagWord) == 0)
         Warn(fileLine, "unknown flag word: it sets no flag");
-    const auto sent = static_cast<int32_t>(static_cast<uint32_t>(IconIndexValue(iconIndexText)) + 666u);
-    CheckLength(fileLine, "AddItem",
-                static_cast<size_t>(std::snprintf(nullptr, 0, "[AddItem(%s, %s, %s, %d)]", commandLine, itemName,
-                                                  iconFile, sent)));
-    CheckLength(fileLine, "DeleteItem", static_cast<size_t>(std::snprintf(nullptr, 0, "[DeleteItem(%s)]", itemName)));
+    CheckLength(fileLine, "AddItem", FormatAddItem(nullptr, 0, commandLine, itemName, iconFile, IconIndex(iconIndexText)));
+    CheckLength(fileLine, "DeleteItem", FormatDeleteItem(nullptr, 0, itemName));
     if (group != nullptr) CheckDuplicate(fileLine, group);
 }
 
