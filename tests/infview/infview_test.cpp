@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 namespace {
 
 // Whether text holds part; an empty part asks for an empty text.
@@ -49,6 +51,7 @@ TEST(Infview, WarnsAboutLikelyMistakes) {
     struct Case {
         const char *script;
         const char *warning;  // ":LINE: warning: TEXT", a part of it
+        size_t length = 0;    // of the script, when it holds NUL bytes
     } cases[] = {
         {"a,b,c,d,e,f\n[G]\n", ":1: warning: an item before the first group header is skipped"},
         {"[G]\na,b,c\n", ":2: warning: fewer than six fields"},
@@ -60,13 +63,25 @@ TEST(Infview, WarnsAboutLikelyMistakes) {
         {"[G]\na,\"b\"\"\",c,d,0,\n", ":2: warning: the item name holds '\"'"},
         {"[G(1)]\n", ":1: warning: the group name holds '('"},
         {"[G]\na,b,c,d,0,\nA,B,c,d,0,\n", ":3: warning: a second item named \"B\" in group \"G\" (first on line 2)"},
+        {"\xEF\xBB\xBF[G]\na,b,c,d,0,\n", ":1: warning: the file starts with a UTF-8 byte-order mark"},
+        {"\xFF\xFE[\0G\0]\0\n\0", ":1: warning: the file is UTF-16", 10},
+        {"[G]\na,b,c,d,0,\n\0[H]\n", ":3: warning: a NUL byte ends the script here: the 5 bytes from it on", 20},
+        {"[]\na,b,c,d,0,\n", ":1: warning: the group name is empty"},
+        {"[G]\na,,c,d,0,\n", ":2: warning: the item name is empty"},
+        {"[G]\na,b,c,d,4294967296,\n", ":2: warning: the icon index \"4294967296\" lies outside the 32-bit range: it "
+                                         "is read as 2147483647 and sent as -2147482983"},
+        {"[G]\na,b,c,d,2147483000,\n", ":2: warning: the icon index \"2147483000\" lies outside the 32-bit range: it "
+                                         "is read as 2147483000 and sent as -2147483630"},
     };
     TempDir dir;
     for (const Case &c : cases) {
-        WriteFile(dir / "s.inf", c.script);
+        WriteFile(dir / "s.inf", std::string(c.script, c.length != 0 ? c.length : std::strlen(c.script)));
         RunResult r = RunProgram(BinPath("infview"), {dir / "s.inf"});
         EXPECT_EQ(r.status, 1) << c.script;
         EXPECT_NE(r.err.find(dir / "s.inf" + c.warning), std::string::npos) << c.script << r.err;
+        if (std::strchr(c.script, '+') == nullptr) {
+            EXPECT_EQ(r.err.find("swallowed"), std::string::npos) << r.err;
+        }
     }
     // Items of the same name in different groups are no mistake.
     WriteFile(dir / "s.inf", "[G]\na,b,c,d,0,\n[H]\na,b,c,d,0,\n");
@@ -76,6 +91,8 @@ TEST(Infview, WarnsAboutLikelyMistakes) {
 
 TEST(Infview, CommandLineAndUnreadableScript) {
     TempDir dir;
+    WriteFile(dir / "clean.inf", "[G]\n");
+    WriteFile(dir / "warned.inf", "[G]\na,b,c,d,0,VITL\n");
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -85,6 +102,9 @@ TEST(Infview, CommandLineAndUnreadableScript) {
         {{"--help"}, 0, "usage: infview SCRIPT.inf", ""},
         {{}, 2, "", "usage: infview SCRIPT.inf"},
         {{dir / "missing.inf"}, 2, "", "cannot read"},
+        {{dir / "clean.inf", dir / "warned.inf"}, 1, "clean.inf: 1 line, 0 warnings", "warning: unknown flag word"},
+        {{dir / "warned.inf", dir / "missing.inf", dir / "clean.inf"}, 2, "warned.inf: 2 lines, 1 warning",
+         "cannot read"},  // the worst script decides
         {{dir.path()}, 2, "", "cannot read"},
     };
     for (const Case &c : cases) {

@@ -6,6 +6,7 @@
 #include "progman/formats.h"
 #include "script/script.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -98,6 +99,24 @@ void Checker::CheckRaw(uint32_t fileLine, const char *line) {
                            Shown(p, p + std::strlen(p)) + "\"");
 }
 
+bool Checker::CheckImage(const std::string &image) {
+    const bool utf16 = image.rfind("\xFF\xFE", 0) == 0 || image.rfind("\xFE\xFF", 0) == 0 ||
+                       (image.size() >= 2 && (image[0] == '\0') != (image[1] == '\0'));
+    if (utf16)
+        Warn(1, "the file is UTF-16 (a \"Unicode\" save): the reader stops at its first NUL byte; save it as ANSI or "
+                "UTF-8");
+    else if (image.rfind("\xEF\xBB\xBF", 0) == 0)
+        Warn(1, "the file starts with a UTF-8 byte-order mark: the reader takes its three bytes as text of line 1");
+    size_t nul = image.find('\0');
+    if (nul == std::string::npos) return false;
+    if (!utf16) {
+        auto line = static_cast<uint32_t>(std::count(image.begin(), image.begin() + static_cast<long>(nul), '\n') + 1);
+        Warn(line, "a NUL byte ends the script here: the " + std::to_string(image.size() - nul) +
+                       " bytes from it on are not read");
+    }
+    return true;
+}
+
 void Checker::CheckField(uint32_t fileLine, const char *what, const char *value, bool sentToProgman) {
     for (const char *p = value; *p != '\0'; p++) {
         auto c = static_cast<unsigned char>(*p);
@@ -128,6 +147,7 @@ void Checker::CheckLength(uint32_t fileLine, const char *command, size_t length)
 }
 
 void Checker::CheckGroup(uint32_t fileLine, const char *group) {
+    if (group[0] == '\0') Warn(fileLine, "the group name is empty: its CreateGroup is refused, so its items never arrive");
     CheckField(fileLine, "group name", group, true);
     CheckLength(fileLine, "CreateGroup", FormatCreateGroup(nullptr, 0, group, "", 0));
     CheckLength(fileLine, "ShowGroup", FormatShowGroup(nullptr, 0, group, "8", 0));
@@ -143,15 +163,21 @@ void Checker::CheckDuplicate(uint32_t fileLine, const char *group) {
 
 void Checker::CheckItem(uint32_t fileLine, const char *group) {
     if (group == nullptr) Warn(fileLine, "an item before the first group header is skipped");
+    if (itemName[0] == '\0') Warn(fileLine, "the item name is empty: the Program Manager refuses an item without one");
     const std::pair<const char *, const char *> fields[] = {
         {"item name", itemName}, {"command line", commandLine}, {"icon file", iconFile}};
     for (const auto &[what, value] : fields) CheckField(fileLine, what, value, true);
     CheckField(fileLine, "icon index", iconIndexText, false);
     CheckField(fileLine, "flag word", flagWord, false);
+    const int32_t index = IconIndex(iconIndexText);
     if (iconIndexText[0] != '\0' && !IsNumber(iconIndexText)) {
         char text[64];
-        std::snprintf(text, sizeof text, ": it is read as %d", IconIndex(iconIndexText));
+        std::snprintf(text, sizeof text, ": it is read as %d", index);
         Warn(fileLine, std::string("the icon index \"") + iconIndexText + "\" is not a number" + text);
+    } else if (index > INT32_MAX - kIconIndexBase || std::strtoll(iconIndexText, nullptr, 10) != index) {
+        char text[96];
+        std::snprintf(text, sizeof text, ": it is read as %d and sent as %d", index, IconIndexSent(index));
+        Warn(fileLine, std::string("the icon index \"") + iconIndexText + "\" lies outside the 32-bit range" + text);
     }
     if (flagWord[0] != '\0' && LookupKeyword(FlagKeywordIndex, flagWord) == 0)
         Warn(fileLine, "unknown flag word: it sets no flag");

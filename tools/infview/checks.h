@@ -10,6 +10,9 @@ class Checker {
   public:
     explicit Checker(std::string file) : file_(std::move(file)) {}
 
+    // Checks the file's bytes as a whole: a byte-order mark, UTF-16, a NUL byte that
+    // ends the script early. True when the reader stopped short of the file's end.
+    bool CheckImage(const std::string &image);
     // Checks the raw logical line (quote marks still in it) before the parser cuts it.
     void CheckRaw(uint32_t fileLine, const char *line);
     // Checks a group header after the parser has cut it.

@@ -1,9 +1,9 @@
-// infview: shows how the script reader takes an INF script, line by line, and
+// infview: shows how the script reader takes INF scripts, line by line, and
 // warns about the likely mistakes that the reader itself accepts silently.
 // The listing goes to standard output, the warnings to standard error as
 // "FILE:LINE: warning: TEXT", in file order, LINE being the line of the file
 // where the logical line starts.
-// Exit status: 0 clean, 1 with warnings, 2 when the script cannot be read.
+// Exit status, of the worst script: 0 clean, 1 with warnings, 2 when one cannot be read.
 #include "checks.h"
 
 #include "platform/escape.h"
@@ -22,10 +22,10 @@
 namespace {
 
 const char Usage[] =
-    "usage: infview SCRIPT.inf | --version | --help\n"
-    "Lists each logical line of an INF script as the icon upgrade reads it (standard output)\n"
+    "usage: infview SCRIPT.inf... | --version | --help\n"
+    "Lists each logical line of INF scripts as the icon upgrade reads them (standard output)\n"
     "and warns about likely mistakes as FILE:LINE: warning: TEXT (standard error).\n"
-    "Exit status: 0 no warnings, 1 warnings, 2 the script cannot be read.\n";
+    "Exit status, of the worst script: 0 no warnings, 1 warnings, 2 a script cannot be read.\n";
 
 // A logical line with its quote marks made visible, and its other control characters escaped.
 std::string Visible(const char *line) {
@@ -40,8 +40,10 @@ std::string Visible(const char *line) {
 }
 
 // The script as the reader takes it, with the file line on which each logical line
-// starts. False when it cannot be read: the reader's own answer decides that.
-bool ReadScript(const char *path, std::string *lines, std::vector<uint32_t> *starts, std::string *why) {
+// starts, and the file's bytes. False when it cannot be read: the reader's own
+// answer decides that.
+bool ReadScript(const char *path, std::string *image, std::string *lines, std::vector<uint32_t> *starts,
+                std::string *why) {
     char *loaded = nullptr;
     uint32_t length = 0, count = 0;
     uint16_t status = LoadScript(path, &loaded, &length, &count);
@@ -55,9 +57,10 @@ bool ReadScript(const char *path, std::string *lines, std::vector<uint32_t> *sta
     // Only the reader's answer counts: the listing comes from the mapped reading below.
     if (loaded != nullptr) PoolFree(loaded);
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream image;
-    image << in.rdbuf();
-    std::string text = image.str() + "\n";
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    *image = bytes.str();
+    std::string text = *image + "\n";
     if (!in || text.size() > UINT32_MAX - 1) {
         *why = "cannot open or read the file";
         return false;
@@ -68,30 +71,18 @@ bool ReadScript(const char *path, std::string *lines, std::vector<uint32_t> *sta
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::fputs(Usage, stdout);
-        return 0;
-    }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("infview %s\n", PELLOR_VERSION);
-        return 0;
-    }
-    if (argc != 2) {
-        std::fputs(Usage, stderr);
-        return 2;
-    }
-    FlagKeywordIndex = BuildKeywordIndex(FlagKeywords);
-    std::string lines, why;
+// Lists and checks one script: 0 clean, 1 with warnings, 2 unreadable. With
+// several scripts, each one's summary names it.
+int View(const char *path, bool several) {
+    std::string image, lines, why;
     std::vector<uint32_t> starts;
-    if (!ReadScript(argv[1], &lines, &starts, &why)) {
-        std::fprintf(stderr, "infview: cannot read %s (%s)\n", EscapeControls(argv[1]).c_str(), why.c_str());
+    if (!ReadScript(path, &image, &lines, &starts, &why)) {
+        std::fprintf(stderr, "infview: cannot read %s (%s)\n", EscapeControls(path).c_str(), why.c_str());
         return 2;
     }
 
-    Checker check(argv[1]);
+    Checker check(path);
+    bool cutShort = check.CheckImage(image);
     uint32_t lineCount = CountLines(lines.data(), static_cast<uint32_t>(lines.size()));
     lines.push_back('\0');  // an unterminated last line reads as a string too
     char *cursor = lines.data();
@@ -113,9 +104,31 @@ int main(int argc, char **argv) {
                     Visible(iconIndexText).c_str(), Visible(flagWord).c_str(), (itemFlags & ITEM_VITAL) ? " (vital)" : "");
         check.CheckItem(at, groupName);
     }
-    if (cursor < lines.data() + lines.size() - 1) check.UnterminatedLine(starts[lineCount]);
+    // A last line left open by a NUL byte is that byte's doing, told already.
+    if (cursor < lines.data() + lines.size() - 1 && !cutShort) check.UnterminatedLine(starts[lineCount]);
 
-    std::printf("%u line%s, %d warning%s\n", lineCount, lineCount == 1 ? "" : "s", check.Warnings(),
-                check.Warnings() == 1 ? "" : "s");
+    std::printf("%s%s%u line%s, %d warning%s\n", several ? EscapeControls(path).c_str() : "", several ? ": " : "",
+                lineCount, lineCount == 1 ? "" : "s", check.Warnings(), check.Warnings() == 1 ? "" : "s");
     return check.Warnings() ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(Usage, stdout);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("infview %s\n", PELLOR_VERSION);
+        return 0;
+    }
+    if (argc < 2) {
+        std::fputs(Usage, stderr);
+        return 2;
+    }
+    FlagKeywordIndex = BuildKeywordIndex(FlagKeywords);
+    int worst = 0;
+    for (int i = 1; i < argc; i++) worst = std::max(worst, View(argv[i], argc > 2));
+    return worst;
 }
