@@ -40,7 +40,9 @@ bool IsPlainString(const std::string &data) {
 }
 
 std::u16string ExportValue(const std::u16string &name, DWORD type, const std::string &data) {
-    std::u16string line = name.empty() ? std::u16string(u"@=") : u"\"" + Escape(name) + u"\"=";
+    // Appended piece by piece: GCC 12 misreads the sum of a literal and a temporary (-Wrestrict).
+    std::u16string line = name.empty() ? u"@=" : u"\"";
+    if (!name.empty()) line.append(Escape(name)).append(u"\"=");
     char buffer[32];
     if (type == REG_SZ && IsPlainString(data)) {
         std::u16string units = BytesToUnits(data);
