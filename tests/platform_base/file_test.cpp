@@ -84,13 +84,4 @@ TEST(CreateFile, AppendingHandlesNeverOverwriteEachOther) {
     unlink(path.c_str());
 }
 
-TEST(Wsprintf, FormatsAndBoundsItsOutput) {
-    char out[1100];
-    EXPECT_EQ(wsprintfA(out, "[AddItem(%s, %s, %s, %d)]", "c", "n", "i", -1 + 666), 23);
-    EXPECT_STREQ(out, "[AddItem(c, n, i, 665)]");
-    std::string big(2000, 'x');
-    EXPECT_EQ(wsprintfA(out, "%s", big.c_str()), 1023);
-    EXPECT_EQ(out[1023], '\0');
-}
-
 }  // namespace

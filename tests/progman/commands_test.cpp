@@ -1,4 +1,7 @@
 #include "fixture.h"
+#include "progman/formats.h"
+
+#include <cstring>
 
 #include <string>
 #include <vector>
@@ -134,6 +137,32 @@ TEST_F(ProgmanCommands, UpgradeIconsCreateGroupFailsWhenShowGroupIsRefused) {
     fakepool::Fail = [&allocations](int32_t) { return ++allocations == 1; };
     EXPECT_EQ(ProgmanCreateGroup("G", nullptr, 0, 0), 0x8000);
     EXPECT_EQ(fake::Executed(), (Calls{"[ShowGroup(G, 8,0)]", "[CreateGroup(G,0)]"}));
+}
+
+// The commands are cut as wsprintfA cuts them (1023 characters and the NUL), and their whole
+// length is told, so that a checker can say what was lost; the icon field wraps at 32 bits.
+TEST(ProgmanFormats, CommandsAreBoundedAndTheIconFieldWraps) {
+    const std::string big(2000, 'x');
+    const struct {
+        const char *name;
+        int32_t index;
+        size_t length;
+        const char *text;  // null: only its first 1023 characters are kept
+    } cases[] = {
+        {"n", -1, 23, "[AddItem(c, n, i, 665)]"},
+        {"n", INT32_MAX, 31, "[AddItem(c, n, i, -2147482983)]"},
+        {big.c_str(), 0, 2000 + 22, nullptr},
+    };
+    for (const auto &c : cases) {
+        char out[1100];
+        EXPECT_EQ(FormatAddItem(nullptr, 0, "c", c.name, "i", c.index), c.length);
+        EXPECT_EQ(FormatAddItem(out, sizeof out, "c", c.name, "i", c.index), c.length);
+        if (c.text != nullptr) {
+            EXPECT_STREQ(out, c.text);
+        } else {
+            EXPECT_EQ(std::strlen(out), kMaxProgmanCommand);
+        }
+    }
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
-// KERNEL32 basics: last-error, string lengths, wsprintfA, the process heap, time.
+// KERNEL32 basics: last-error, string lengths, the process heap, time.
 #include "platform/win32.h"
 #include "platform/failalloc.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <unistd.h>
@@ -23,26 +21,6 @@ int WINAPI lstrlenA(LPCSTR s) {
     int n = 0;
     while (s[n] != '\0') n++;
     return n;
-}
-
-int WINAPI lstrlenW(LPCWSTR s) {
-    if (s == nullptr) return 0;
-    int n = 0;
-    while (s[n] != 0) n++;
-    return n;
-}
-
-// wsprintfA never writes more than 1024 bytes, terminator included.
-int wsprintfA(LPSTR out, LPCSTR format, ...) {
-    va_list args;
-    va_start(args, format);
-    int n = std::vsnprintf(out, 1024, format, args);
-    va_end(args);
-    if (n < 0) {
-        out[0] = '\0';
-        return 0;
-    }
-    return n < 1024 ? n : 1023;
 }
 
 HANDLE WINAPI GetProcessHeap(void) { return &heapToken; }

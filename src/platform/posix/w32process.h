@@ -51,7 +51,9 @@ BOOL WINAPI CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATT
                            LPVOID environment, LPCSTR currentDirectory, LPSTARTUPINFOA startupInfo,
                            LPPROCESS_INFORMATION processInformation);
 DWORD WINAPI WaitForInputIdle(HANDLE process, DWORD milliseconds);
+// For the tests and benchmarks: no module or tool calls it.
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+// For the tests and benchmarks: no module or tool calls it.
 BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
 
 }  // extern "C"

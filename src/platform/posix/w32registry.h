@@ -48,14 +48,17 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR cl
                                LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition);
 LSTATUS WINAPI RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR cls, DWORD options, REGSAM access,
                                LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition);
+// For the tests and benchmarks: no module or tool calls it.
 LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result);
 LSTATUS WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result);
 LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE *data, DWORD size);
 LSTATUS WINAPI RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE *data, DWORD size);
+// For the tests and benchmarks: no module or tool calls it.
 LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                                 LPDWORD size);
 LSTATUS WINAPI RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                                 LPDWORD size);
+// For the tests and benchmarks: no module or tool calls it.
 LSTATUS WINAPI RegDeleteKeyW(HKEY key, LPCWSTR subKey);
 LSTATUS WINAPI RegDeleteValueW(HKEY key, LPCWSTR name);
 LSTATUS WINAPI RegDeleteTreeW(HKEY key, LPCWSTR subKey);

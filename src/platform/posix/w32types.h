@@ -95,11 +95,9 @@ DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD code);
 
 int WINAPI lstrlenA(LPCSTR s);
-int WINAPI lstrlenW(LPCWSTR s);
 
 // Formats as Windows does: %s %d %u %x %c with flags and widths, at most
 // 1024 bytes written including the NUL; returns the length written.
-int wsprintfA(LPSTR out, LPCSTR format, ...);
 
 HANDLE WINAPI GetProcessHeap(void);
 LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
@@ -107,7 +105,9 @@ BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID block);
 #define HEAP_ZERO_MEMORY 0x00000008
 
 BOOL WINAPI CloseHandle(HANDLE handle);
+// For the tests and benchmarks: no module or tool calls it.
 void WINAPI Sleep(DWORD milliseconds);
+// For the tests and benchmarks: no module or tool calls it.
 DWORD WINAPI GetTickCount(void);
 
 }  // extern "C"

@@ -43,7 +43,9 @@ extern "C" {
 
 BOOL WINAPI PeekMessageA(LPMSG msg, HWND window, UINT first, UINT last, UINT remove);
 BOOL WINAPI GetMessageA(LPMSG msg, HWND window, UINT first, UINT last);
+// For the tests and benchmarks: no module or tool calls it.
 BOOL WINAPI PostThreadMessageA(DWORD thread, UINT message, WPARAM wParam, LPARAM lParam);
+// For the tests and benchmarks: no module or tool calls it.
 DWORD WINAPI GetCurrentThreadId(void);
 BOOL WINAPI SetForegroundWindow(HWND window);
 LONG WINAPI GetWindowLongA(HWND window, int index);
