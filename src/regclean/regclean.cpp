@@ -6,6 +6,7 @@
 
 #include "platform/classlib/classlib.h"
 #include "platform/productreg/productreg.h"
+#include "platform/syshooks.h"
 
 #include <cstdlib>
 #include <iterator>
@@ -147,6 +148,26 @@ int DeleteRegistryValue(const WCHAR *parentPath, const WCHAR *productKeyName, co
     return DeleteRegistryEntry(&REGISTRY::DeleteValueEntry, parentPath, productKeyName, valueName);
 }
 
+namespace {
+
+// The end line's reason when the version could not be read: absent, not a DWORD, or a
+// registry that could not be read at all (the platform's notes, logged before, say why).
+void LogVersionProblem(DWORD error) {
+    const char *lead = "could not get the system version number";
+    if (error == ERROR_FILE_NOT_FOUND) {
+        RunLogReason("%s: SystemVersion is absent", lead);
+    } else if (error == ERROR_INVALID_DATA) {
+        RunLogReason("%s: SystemVersion is not a 4-byte REG_DWORD", lead);
+    } else {
+        char text[200];
+        SystemErrorText(error, text, sizeof text);
+        RunLogReason("%s: the machine registry could not be read (error %lu: %s)", lead,
+                     static_cast<unsigned long>(error), text);
+    }
+}
+
+}  // namespace
+
 int RemoveObsoleteRegistryEntries(void) {
     if (!RegSetupIsPellorAppServer(nullptr)) {
         RunLogReason("not an application server: nothing to remove");
@@ -154,7 +175,7 @@ int RemoveObsoleteRegistryEntries(void) {
     }
     ULONG version = 0;
     if (!RegGetPellorVersion(nullptr, &version)) {
-        RunLogReason("could not get the system version number");
+        LogVersionProblem(GetLastError());
         MessageBoxA(nullptr, "Could not get System Version Number", "Setup Error", MB_OK);
         return 2;
     }

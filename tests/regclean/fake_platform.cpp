@@ -2,7 +2,9 @@
 #include "fakes.h"
 
 #include "platform/productreg/productreg.h"
+#include "platform/syshooks.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 namespace fake {
@@ -13,6 +15,7 @@ void ResetClassLib();
 
 namespace {
 int heapToken;
+DWORD lastError;
 std::vector<void *> blocks;
 }  // namespace
 
@@ -37,12 +40,17 @@ BOOLEAN RegSetupIsPellorAppServer(HKEY machineRoot) {
 BOOLEAN RegGetPellorVersion(HKEY machineRoot, ULONG *version) {
     record.versionCalls++;
     if (machineRoot != nullptr || version == nullptr) record.versionArgsSound = false;
+    fake::lastError = script.versionError;
     if (!script.versionRead) return FALSE;
     *version = script.version;
     return TRUE;
 }
 
+void SystemErrorText(DWORD code, char *text, size_t size) { std::snprintf(text, size, "text of %lu", (unsigned long)code); }
+
 extern "C" {
+
+DWORD WINAPI GetLastError(void) { return fake::lastError; }
 
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     record.messageBoxes.push_back({owner != nullptr, text != nullptr ? text : "<null>",

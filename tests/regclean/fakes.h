@@ -39,6 +39,7 @@ struct Script {
     BOOLEAN appServer = TRUE;
     BOOLEAN versionRead = TRUE;
     ULONG version = 2;
+    DWORD versionError = ERROR_FILE_NOT_FOUND;  // the last error a failed version read leaves
     std::set<int> registryInitFails;   // REGISTRY::Initialize calls
     std::set<int> heapFails;           // HeapAlloc calls
     std::set<int> stringInitFails;     // WSTRING::Initialize calls

@@ -27,6 +27,7 @@ const ErrorText ErrorTexts[] = {
     {ERROR_ACCESS_DENIED, "Access is denied."},
     {ERROR_INVALID_HANDLE, "The handle is invalid."},
     {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory resources are available to process this command."},
+    {ERROR_INVALID_DATA, "The data is invalid."},
     {ERROR_OUTOFMEMORY, "Not enough memory resources are available to complete this operation."},
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
     {ERROR_FILENAME_EXCED_RANGE, "The filename or extension is too long."},
