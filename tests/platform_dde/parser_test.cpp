@@ -162,10 +162,10 @@ TEST(FileNames, EncodeReversiblyAndRefuseForeignSpellings) {
 }
 
 TEST(Text, AnsiBecomesUtf8) {
-    EXPECT_EQ(ToUtf8("abc"), "abc");
-    EXPECT_EQ(ToUtf8("caf\xC3\xA9"), "caf\xC3\xA9");
-    EXPECT_EQ(ToUtf8("caf\xE9"), "caf\xC3\xA9");
-    EXPECT_EQ(ToUtf8("\x80 5"), "\xE2\x82\xAC 5");
+    EXPECT_EQ(AnsiToUtf8("abc"), "abc");
+    EXPECT_EQ(AnsiToUtf8("caf\xC3\xA9"), "caf\xC3\xA9");
+    EXPECT_EQ(AnsiToUtf8("caf\xE9"), "caf\xC3\xA9");
+    EXPECT_EQ(AnsiToUtf8("\x80 5"), "\xE2\x82\xAC 5");
     EXPECT_TRUE(SameItemName("Editor", "eDITOR"));
     EXPECT_FALSE(SameItemName("Editor", "Editors"));
 }

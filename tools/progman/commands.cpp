@@ -156,7 +156,7 @@ bool ProgmanRunExecute(GroupStore &store, ProgmanSession &session, const std::st
         if (cmd.args.size() < entry->minArgs || cmd.args.size() > entry->maxArgs)
             return Refuse(c, std::string(entry->name) + ": wrong number of arguments");
         if (!ArgumentsAllowed(cmd.args)) return Refuse(c, std::string(entry->name) + ": control character in an argument");
-        for (std::string &a : cmd.args) a = ToUtf8(a);
+        for (std::string &a : cmd.args) a = AnsiToUtf8(a);
         if (!entry->run(c, cmd.args)) return false;
     }
     return true;

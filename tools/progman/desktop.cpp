@@ -69,19 +69,6 @@ size_t Utf8Length(const std::string &s, size_t i) {
     return n;
 }
 
-void AppendUtf8(std::string &out, unsigned cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 // Windows-1252's characters at 0x80..0x9F (0 where the code page has none).
 const unsigned short kCp1252High[32] = {
     0x20AC, 0, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0, 0x017D, 0,
@@ -170,7 +157,7 @@ bool DecodeFileName(const std::string &file, std::string *name) {
 
 bool SameItemName(const std::string &a, const std::string &b) { return SameAsciiName(a, b); }
 
-std::string ToUtf8(const std::string &text) {
+std::string AnsiToUtf8(const std::string &text) {
     bool valid = true;
     for (size_t i = 0; i < text.size() && valid;) {
         size_t n = Utf8Length(text, i);
@@ -182,7 +169,7 @@ std::string ToUtf8(const std::string &text) {
     for (unsigned char c : text) {
         unsigned cp = c;
         if (c >= 0x80 && c < 0xA0) cp = kCp1252High[c - 0x80] != 0 ? kCp1252High[c - 0x80] : 0xFFFD;
-        AppendUtf8(out, cp);
+        AppendUtf8(&out, cp);
     }
     return out;
 }

@@ -32,4 +32,4 @@ bool SameItemName(const std::string &a, const std::string &b);
 
 // Text in the Windows ANSI code page or UTF-8, as UTF-8: valid UTF-8 is kept,
 // anything else is read as Windows-1252.
-std::string ToUtf8(const std::string &text);
+std::string AnsiToUtf8(const std::string &text);
