@@ -220,7 +220,9 @@ int AskToExit(const std::string &root) {
     int status = 0;
     for (uint64_t giveUp = DdeNowMs() + kExitWaitMs; pidFile >= 0 && flock(pidFile, LOCK_SH | LOCK_NB) != 0;) {
         if (DdeRemainingMs(giveUp) == 0) {
-            std::fprintf(stderr, "progman: pid %s still runs: other conversations are open, or its changes are still being written\n",
+            std::fprintf(stderr,
+                         "progman: pid %s still runs: other conversations are open, or its changes are still being "
+                         "written\n",
                          pid.c_str());
             status = 1;
             break;
