@@ -201,6 +201,19 @@ TEST_F(IconUpgrade, AProgramManagerKilledMidRunIsStartedAgain) {
     EXPECT_TRUE(IconVersionIsTwo());
 }
 
+// The run before started the Program Manager and asked it to exit; on a slow
+// disk it still writes that run's changes out when the next run begins, which
+// it serves meanwhile: no command of the next run goes unsent.
+TEST_F(IconUpgrade, ARunMeetingAnExitingProgramManagerIsServed) {
+    WriteFile(work / "s.inf", "[G]\nA = Alpha, a.exe, a.exe, 0\n");
+    ASSERT_EQ(Upgrade({"/run_inf", "s.inf"}, {"PELLOR_FLUSH_DELAY_MS=2000"}).status, 0);
+    ASSERT_TRUE(leftover.Alive()) << "the first run's Program Manager had already ended";
+    RunResult r = Upgrade({"/run_inf", "s.inf"}, {"PELLOR_LOG=-"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("exit 0: 4 of 4 commands acknowledged\n"), std::string::npos) << r.err;
+    EXPECT_TRUE(leftover.WaitExit(60000)) << "the Program Manager did not end after the run it served";
+}
+
 TEST_F(IconUpgrade, MissingScriptDoesNothing) {
     RunResult r = Upgrade({"/run_inf", "missing.inf"});
     EXPECT_EQ(r.status, 2);

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <fcntl.h>
 #include <cstdlib>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <sys/stat.h>
@@ -158,20 +159,39 @@ TEST_F(CommandsTest, LeftoversOfAnInterruptedChangeAreCleared) {
     EXPECT_TRUE(Exists(Personal("G/A.desktop")));
 }
 
+// Puts a FIFO in place of each hidden file in dir (the spares of deleted items).
+void FifosForSpares(const std::string &dir) {
+    for (const auto &entry : std::filesystem::directory_iterator(dir)) {
+        std::string name = entry.path().filename(), fifo = dir + "/fifo";
+        if (name[0] != '.') continue;
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        ASSERT_EQ(rename(fifo.c_str(), entry.path().c_str()), 0);
+    }
+}
+
+// Lets go an opener that waits for a reader of any FIFO under root.
+void ReleaseFifos(const std::string &root) {
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(root))
+        if (entry.is_fifo()) close(open(entry.path().c_str(), O_RDONLY | O_NONBLOCK));
+}
+
 // Links and folders planted in a store (by another user while it was loose, or
 // swapped in while it serves) are never followed: commands on them are refused
 // with the reason, someone else's entries are no groups or items, and nothing
-// outside the store changes.
+// outside the store changes. What a person changed by hand while it serves is
+// followed where a command meets it, and a FIFO is never waited on.
 TEST(StoreTest, PlantedLinksAndOthersEntriesAreNotFollowed) {
     using S = const std::string;
     const struct {
         const char *what;
         bool needsRoot;
-        void (*plant)(S &personal, S &outside);  // after [CreateGroup(G)][AddItem(a.exe, A)]
+        void (*plant)(S &personal, S &outside);  // after setup
         bool reopen;                           // a new store reads what was planted
         const char *command;
         bool ack;
         const char *why;
+        const char *gone = nullptr;  // under personal, after the command
+        const char *setup = "[CreateGroup(G)][AddItem(a.exe, A)]";
     } cases[] = {
         {"the group folder swapped for a link", false, [](S &p, S &o) { SwapForLink(p + "/G", o); }, false,
          "[ShowGroup(G,1)][AddItem(evil.exe, Evil)]", false, "G is a symbolic link"},
@@ -187,6 +207,26 @@ TEST(StoreTest, PlantedLinksAndOthersEntriesAreNotFollowed) {
          true, "[ShowGroup(Evil,1)]", false, "no group"},
         {"another user's item", true, [](S &p, S &) { PlantEvilItem(p + "/G/Evil.desktop", p + "/G/Evil.desktop"); },
          true, "[ShowGroup(G,1)][DeleteItem(Evil)]", false, "no item"},
+        {"a group folder removed by hand, made again", false, [](S &p, S &) { RemoveTree(p + "/G"); }, false,
+         "[CreateGroup(G)][AddItem(b.exe, B)]", true, ""},
+        {"a group folder removed by hand, shown", false, [](S &p, S &) { RemoveTree(p + "/G"); }, false,
+         "[ShowGroup(G,1)]", false, "no group G"},
+        {"a group folder removed by hand, deleted", false, [](S &p, S &) { RemoveTree(p + "/G"); }, false,
+         "[DeleteGroup(G)]", false, "no group G"},
+        {"a group folder removed by hand, added to", false, [](S &p, S &) { RemoveTree(p + "/G"); }, false,
+         "[AddItem(b.exe, B)]", false, "group G is gone"},
+        {"a group folder made by hand", false,
+         [](S &p, S &) { mkdir((p + "/Hand").c_str(), 0700); WriteFile(p + "/Hand/Made.desktop", "", 0600); }, false,
+         "[ShowGroup(Hand,1)][DeleteItem(Made)]", true, "", "Hand/Made.desktop"},
+        {"an item file made by hand", false, [](S &p, S &) { WriteFile(p + "/G/Hand.desktop", "", 0600); }, false,
+         "[DeleteItem(Hand)]", true, "", "G/Hand.desktop"},
+        {"a FIFO made as an item file", false, [](S &p, S &) { mkfifo((p + "/G/Fifo.desktop").c_str(), 0600); },
+         false, "[DeleteItem(Fifo)][AddItem(f.exe, Fifo)]", false, "no item"},
+        {"a FIFO in place of an item file", false,
+         [](S &p, S &) { unlink((p + "/G/A.desktop").c_str()); mkfifo((p + "/G/A.desktop").c_str(), 0600); }, false,
+         "[DeleteItem(A)][AddItem(b.exe, A)]", true, ""},
+        {"a FIFO in place of a deleted item's spare", false, [](S &p, S &) { FifosForSpares(p + "/G"); }, false,
+         "[AddItem(b.exe, A)]", true, "", nullptr, "[CreateGroup(G)][AddItem(a.exe, A)][DeleteItem(A)]"},
     };
     bool skipped = false;
     for (const auto &c : cases) {
@@ -201,15 +241,22 @@ TEST(StoreTest, PlantedLinksAndOthersEntriesAreNotFollowed) {
         ProgmanSession session;
         auto store = std::make_unique<GroupStore>(root.path());
         ASSERT_TRUE(store->Open(&error)) << error;
-        ASSERT_TRUE(ProgmanRunExecute(*store, session, "[CreateGroup(G)][AddItem(a.exe, A)]", &why)) << why;
+        ASSERT_TRUE(ProgmanRunExecute(*store, session, c.setup, &why)) << why;
         c.plant(root / "Personal", outside.path());
         if (c.reopen) {
             store = std::make_unique<GroupStore>(root.path());
             ASSERT_TRUE(store->Open(&error)) << error;
         }
-        EXPECT_EQ(ProgmanRunExecute(*store, session, c.command, &why), c.ack) << why;
+        auto run = std::async(std::launch::async, [&] { return ProgmanRunExecute(*store, session, c.command, &why); });
+        bool prompt = run.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+        if (!prompt) ReleaseFifos(root.path());
+        EXPECT_TRUE(prompt) << "waited on a FIFO";
+        EXPECT_EQ(run.get(), c.ack) << why;
         if (!c.ack) {
             EXPECT_NE(why.find(c.why), std::string::npos) << why;
+        }
+        if (c.gone != nullptr) {
+            EXPECT_FALSE(Exists(root / ("Personal/" + std::string(c.gone))));
         }
         EXPECT_EQ(ReadFile(outside / "keep"), "kept\n");
         EXPECT_FALSE(Exists(outside / "Evil.desktop"));

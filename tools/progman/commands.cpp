@@ -56,14 +56,14 @@ bool CreateGroup(Context &c, const std::vector<std::string> &a) {
     return true;
 }
 
-// ShowGroup(name, showCommand[, common]): only an existing group.
+// ShowGroup(name, showCommand[, common]): only a group whose folder is there.
 bool ShowGroup(Context &c, const std::vector<std::string> &a) {
     long show = 0;
     if (!ParseInt(a[1], &show)) return Refuse(c, "show command is not a number: " + a[1]);
     int scope = SCOPE_PERSONAL;
     if (a.size() == 3 && !ParseScope(c, a[2], &scope)) return false;
-    std::string stored;
-    if (!c.store.FindGroup(scope, a[0], &stored)) return Refuse(c, "no group " + a[0]);
+    std::string stored, error;
+    if (!c.store.LookUpGroup(scope, a[0], &stored, &error)) return Refuse(c, error.empty() ? "no group " + a[0] : error);
     Activate(c, scope, stored);
     return true;
 }
@@ -106,10 +106,9 @@ bool DeleteItem(Context &c, const std::vector<std::string> &a) {
 bool DeleteGroup(Context &c, const std::vector<std::string> &a) {
     int scope = SCOPE_PERSONAL;
     if (a.size() == 2 && !ParseScope(c, a[1], &scope)) return false;
-    std::string stored, error;
-    if (!c.store.FindGroup(scope, a[0], &stored)) return Refuse(c, "no group " + a[0]);
-    if (!c.store.DeleteGroup(scope, stored, &error)) return Refuse(c, error);
-    if (c.session.activeScope == scope && SameItemName(c.session.activeGroup, stored)) c.session.activeScope = -1;
+    std::string error;
+    if (!c.store.DeleteGroup(scope, a[0], &error)) return Refuse(c, error);
+    if (c.session.activeScope == scope && SameItemName(c.session.activeGroup, a[0])) c.session.activeScope = -1;
     return true;
 }
 

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -51,6 +53,17 @@ std::string FlushDir(const std::string &path) {
     return failed;
 }
 
+#ifdef PELLOR_PROGMAN_TEST_TIMES
+// Test builds only: PELLOR_FLUSH_DELAY_MS (at most a minute) makes every batch
+// slow, as on a loaded disk, for the tests of an exit that waits for its flush.
+unsigned TestDelayMs() {
+    const char *text = std::getenv("PELLOR_FLUSH_DELAY_MS");
+    return text == nullptr ? 0 : static_cast<unsigned>(std::min(std::strtoul(text, nullptr, 10), 60000UL));
+}
+#else
+unsigned TestDelayMs() { return 0; }
+#endif
+
 }  // namespace
 
 bool FlushPaths(const FlushBatch &batch, std::string *error) {
@@ -65,7 +78,7 @@ bool FlushPaths(const FlushBatch &batch, std::string *error) {
     return failure.empty();
 }
 
-Flusher::Flusher() : thread_([this] { Run(); }) {}
+Flusher::Flusher() : delayMs_(TestDelayMs()), thread_([this] { Run(); }) {}
 
 Flusher::~Flusher() {
     {
@@ -90,6 +103,11 @@ void Flusher::Drain() {
     changed_.wait(lock, [this] { return queue_.empty() && !busy_; });
 }
 
+bool Flusher::Idle() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queue_.empty() && !busy_;
+}
+
 std::string Flusher::TakeError() {
     std::lock_guard<std::mutex> lock(mutex_);
     std::string error;
@@ -107,6 +125,7 @@ void Flusher::Run() {
         queue_.pop_front();
         busy_ = true;
         lock.unlock();
+        if (delayMs_ != 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs_));
         std::string error;
         bool ok = FlushPaths(batch, &error);
         lock.lock();

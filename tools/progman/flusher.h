@@ -30,6 +30,8 @@ public:
     void Submit(FlushBatch batch);
     // Waits until everything submitted so far is on disk.
     void Drain();
+    // Whether everything submitted so far is on disk, without waiting.
+    bool Idle();
     // The first failure since the last call, or empty.
     std::string TakeError();
 
@@ -41,5 +43,6 @@ private:
     std::deque<FlushBatch> queue_;
     bool busy_ = false, stop_ = false;
     std::string error_;
+    unsigned delayMs_;  // test builds: a slow disk, each batch taking this much longer (PELLOR_FLUSH_DELAY_MS)
     std::thread thread_;
 };

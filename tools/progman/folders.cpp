@@ -49,9 +49,11 @@ int OpenDirAt(int at, const std::string &name) {
     return openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 }
 
-std::string FolderProblem(const std::string &path) {
+std::string FolderProblem(const std::string &path, bool *gone) {
     struct stat st {};
-    if (lstat(path.c_str(), &st) != 0) return path + " cannot be read: " + std::strerror(errno);
+    int failed = lstat(path.c_str(), &st) != 0 ? errno : 0;
+    if (gone != nullptr) *gone = failed == ENOENT;
+    if (failed != 0) return path + " cannot be read: " + std::strerror(failed);
     if (S_ISLNK(st.st_mode)) return path + " is a symbolic link; refusing to use it";
     if (!S_ISDIR(st.st_mode)) return path + " is not a directory";
     if (st.st_uid != geteuid()) return path + " belongs to another user; refusing to use it";

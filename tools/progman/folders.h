@@ -24,7 +24,8 @@ private:
 int OpenDirAt(int at, const std::string &name);
 
 // Why path is no folder of ours (a symlink, not a directory, someone else's); empty when it is one.
-std::string FolderProblem(const std::string &path);
+// *gone, when given, tells that nothing is there at all.
+std::string FolderProblem(const std::string &path, bool *gone = nullptr);
 
 struct DiskEntry {
     std::string name;  // decoded

@@ -33,7 +33,8 @@ namespace {
 
 void OnStopSignal(int signal) { ProgmanStopSignal = signal; }
 
-// How long a second copy waits for a copy that is ending to let go.
+// How long a second copy waits for a copy that is ending to let go: one stops
+// listening only once its changes are on disk, so little is left to it then.
 constexpr int kLockWaitMs = 3000;
 // How long --exit waits for the server to end.
 constexpr int kExitWaitMs = 60000;
@@ -86,9 +87,9 @@ bool ServiceServed(const std::string &pidPath) {
 
 // Takes the one-copy lock on the pid file; -1 when another copy holds it and
 // serves (or does not let go within kLockWaitMs). A copy that no longer serves
-// is ending: its lock is waited for, so that a run that started us as the
-// last server ends never finds nobody. -1 with *problem when the pid file is
-// not a regular file of ours.
+// is ending, its flush done: its lock is waited for, so that a run that
+// started us as the last server ends never finds nobody. -1 with *problem when
+// the pid file is not a regular file of ours.
 int LockPidFile(const std::string &path, std::string *holder, std::string *problem) {
     uint64_t giveUp = DdeNowMs() + kLockWaitMs;
     for (;;) {
@@ -219,7 +220,10 @@ int AskToExit(const std::string &root) {
     int status = 0;
     for (uint64_t giveUp = DdeNowMs() + kExitWaitMs; pidFile >= 0 && flock(pidFile, LOCK_SH | LOCK_NB) != 0;) {
         if (DdeRemainingMs(giveUp) == 0) {
-            std::fprintf(stderr, "progman: pid %s still runs: other conversations are open\n", pid.c_str());
+            std::fprintf(stderr,
+                         "progman: pid %s still runs: other conversations are open, or its changes are still being "
+                         "written\n",
+                         pid.c_str());
             status = 1;
             break;
         }

@@ -5,6 +5,7 @@
 #include "platform/posix/user/showstyle.h"
 #include "platform/win32.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <strings.h>
@@ -17,6 +18,8 @@ constexpr int32_t kWindowStyle = 0x10000000 | 0x00CF0000;  // WS_VISIBLE | WS_OV
 
 // How long an acknowledged change may wait for its flush to disk.
 constexpr uint64_t kCommitDelayMs = 100;
+// How often an exit that waits for the flush looks again.
+constexpr uint64_t kDrainPollMs = 20;
 
 }  // namespace
 
@@ -63,7 +66,15 @@ void ProgmanServer::OnProblem(DdeServerConv conv, const std::string &what) {
     Log(conv == 0 ? what : "conversation " + std::to_string(conv) + ": " + what);
 }
 
-bool ProgmanServer::KeepServing() { return !(exitAsked_ && conversations_.empty()) && ProgmanStopSignal == 0; }
+bool ProgmanServer::KeepServing() {
+    if (ProgmanStopSignal != 0) return false;
+    return !exitAsked_ || !conversations_.empty() || !flusher_.Idle();
+}
+
+uint64_t ProgmanServer::NextTimerMs() {
+    bool draining = exitAsked_ && conversations_.empty();
+    return draining ? std::min(commitAt_, DdeNowMs() + kDrainPollMs) : commitAt_;
+}
 
 void ProgmanServer::OnTimer() {
     if (commitAt_ != UINT64_MAX && DdeRemainingMs(commitAt_) == 0) Commit();

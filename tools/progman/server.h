@@ -34,8 +34,11 @@ public:
     // met another one never loses the server under it.
     void OnDisconnect(DdeServerConv conv) override;
     void OnProblem(DdeServerConv conv, const std::string &what) override;
+    // Until a stop signal, or an exit asked for once the last conversation has
+    // ended and its changes are on disk: a run that comes while they are
+    // written is served, rather than finding a copy on its way out.
     bool KeepServing() override;
-    uint64_t NextTimerMs() override { return commitAt_; }
+    uint64_t NextTimerMs() override;
     void OnTimer() override;
 
     // Hands the items, their directories and then the logs to the flusher;

@@ -45,6 +45,12 @@ bool Refuse(std::string *error, const std::string &why) {
     return false;
 }
 
+// Lets go of the spares kept in the folder prefix names (ending in '/').
+void ForgetSpares(std::map<std::string, std::string> &spares, const std::string &prefix) {
+    auto spare = spares.lower_bound(prefix);
+    while (spare != spares.end() && spare->first.compare(0, prefix.size(), prefix) == 0) spare = spares.erase(spare);
+}
+
 }  // namespace
 
 void RemoveTree(const std::string &path) {
@@ -80,24 +86,71 @@ bool GroupStore::Open(std::string *error, std::vector<std::string> *passedOver) 
     return true;
 }
 
-// Each group folder is made private before it counts, and loses the
-// half-written items an interrupted change left in it.
 void GroupStore::ReadIndex(int scope, int scopeFd, std::vector<std::string> *passedOver) {
-    Scope &index = scopes_[scope];
-    index.clear();
+    scopes_[scope].clear();
+    for (const DiskEntry &g : ListEntries(scopeFd, ScopeDir(root_, scope), true, passedOver))
+        ReadGroup(scope, scopeFd, g, passedOver);
+}
+
+// Reads a group folder into the index; null when it cannot be used. It is
+// made private before it counts, and loses the half-written items an
+// interrupted change left in it.
+GroupStore::Group *GroupStore::ReadGroup(int scope, int scopeFd, const DiskEntry &folder,
+                                         std::vector<std::string> *passedOver) {
     std::string dir = ScopeDir(root_, scope), problem;
-    for (const DiskEntry &g : ListEntries(scopeFd, dir, true, passedOver)) {
-        UniqueFd fd(PrivateDirUnder(dir, g.file, &problem).empty() ? -1 : OpenDirAt(scopeFd, g.file));
-        if (fd.get() < 0) {
-            if (passedOver != nullptr) passedOver->push_back(problem.empty() ? dir + "/" + g.file : problem);
-            continue;
-        }
-        ClearLeftovers(fd.get());
-        Group group{{g.name, g.file}, {}};
-        for (const DiskEntry &i : ListEntries(fd.get(), dir + "/" + g.file, false, passedOver))
-            group.items[Fold(i.name)].push_back({i.name, i.file});
-        index[Fold(g.name)].push_back(group);
+    UniqueFd fd(PrivateDirUnder(dir, folder.file, &problem).empty() ? -1 : OpenDirAt(scopeFd, folder.file));
+    if (fd.get() < 0) {
+        if (passedOver != nullptr) passedOver->push_back(problem.empty() ? dir + "/" + folder.file : problem);
+        return nullptr;
     }
+    ClearLeftovers(fd.get());
+    Group group{{folder.name, folder.file}, {}};
+    for (const DiskEntry &i : ListEntries(fd.get(), dir + "/" + folder.file, false, passedOver))
+        group.items[Fold(i.name)].push_back({i.name, i.file});
+    std::vector<Group> &same = scopes_[scope][Fold(folder.name)];
+    same.push_back(std::move(group));
+    return &same.back();
+}
+
+// The group of name as the files have it now, at the cost of one lstat when
+// the index holds the name: a folder removed by hand takes its group out of
+// the index, and a folder of ours made under name's file name comes in. Null
+// when there is none; null with *error when the folder is not one of ours.
+GroupStore::Group *GroupStore::Present(int scope, const std::string &name, std::string *error) {
+    error->clear();
+    for (;;) {
+        auto it = scopes_[scope].find(Fold(name));
+        if (it == scopes_[scope].end()) return Adopt(scope, name);
+        Group &g = it->second.front();
+        bool gone = false;
+        std::string problem = FolderProblem(ScopeDir(root_, scope) + "/" + g.entry.file, &gone);
+        if (!gone) {
+            *error = problem;
+            return problem.empty() ? &g : nullptr;
+        }
+        Forget(scope, &g);
+    }
+}
+
+// A folder of ours under name's file name, made since the index was read,
+// read into the index; null when there is none. Anything else in its place
+// is no group, as it would be to a new server.
+GroupStore::Group *GroupStore::Adopt(int scope, const std::string &name) {
+    if (!StoreNameAllowed(name)) return nullptr;
+    std::string dir = ScopeDir(root_, scope);
+    DiskEntry folder{name, EncodeFileName(name)};
+    if (!FolderProblem(dir + "/" + folder.file).empty()) return nullptr;
+    UniqueFd scopeFd(OpenDirAt(AT_FDCWD, dir));
+    return scopeFd.get() < 0 ? nullptr : ReadGroup(scope, scopeFd.get(), folder, nullptr);
+}
+
+// Takes a group whose folder is gone out of the index, with its spares; g is then no more.
+void GroupStore::Forget(int scope, const Group *g) {
+    ForgetSpares(spares_, ScopeDir(root_, scope) + "/" + g->entry.file + "/");
+    auto it = scopes_[scope].find(Fold(g->entry.name));
+    std::vector<Group> &same = it->second;
+    same.erase(same.begin() + (g - same.data()));
+    if (same.empty()) scopes_[scope].erase(it);
 }
 
 // The group of exactly that stored spelling: one that was deleted, or deleted
@@ -111,15 +164,18 @@ GroupStore::Group *GroupStore::Locate(int scope, const std::string &stored) {
 }
 
 // The folder of g, opened without following a symlink and checked to be ours:
-// every item of the group is reached through it. -1 with *error otherwise.
-int GroupStore::OpenGroup(int scope, const Group &g, std::string *dir, std::string *error) {
-    *dir = ScopeDir(root_, scope) + "/" + g.entry.file;
+// every item of the group is reached through it. -1 with *error otherwise; a
+// folder removed by hand takes g out of the index (g is then no more).
+int GroupStore::OpenGroup(int scope, Group *g, std::string *dir, std::string *error) {
+    *dir = ScopeDir(root_, scope) + "/" + g->entry.file;
     int fd = OpenDirAt(AT_FDCWD, *dir);
     struct stat st {};
     if (fd >= 0 && fstat(fd, &st) == 0 && st.st_uid == geteuid()) return fd;
     if (fd >= 0) close(fd);
-    std::string problem = FolderProblem(*dir);
-    *error = problem.empty() ? "cannot open " + *dir : problem;
+    bool gone = false;
+    std::string problem = FolderProblem(*dir, &gone);
+    *error = gone ? "group " + g->entry.name + " is gone" : problem.empty() ? "cannot open " + *dir : problem;
+    if (gone) Forget(scope, g);
     return -1;
 }
 
@@ -130,9 +186,16 @@ bool GroupStore::FindGroup(int scope, const std::string &name, std::string *stor
     return true;
 }
 
+bool GroupStore::LookUpGroup(int scope, const std::string &name, std::string *stored, std::string *error) {
+    Group *g = Present(scope, name, error);
+    if (g != nullptr) *stored = g->entry.name;
+    return g != nullptr;
+}
+
 bool GroupStore::CreateGroup(int scope, const std::string &name, std::string *stored, std::string *error) {
+    if (LookUpGroup(scope, name, stored, error)) return true;
+    if (!error->empty()) return false;
     errno = 0;
-    if (FindGroup(scope, name, stored)) return true;
     if (!StoreNameAllowed(name)) return Fail(error, "group name not allowed");
     std::string dir = ScopeDir(root_, scope), file = EncodeFileName(name);
     if (mkdir((dir + "/" + file).c_str(), 0700) != 0) {
@@ -146,27 +209,27 @@ bool GroupStore::CreateGroup(int scope, const std::string &name, std::string *st
     return true;
 }
 
+// A group whose folder was removed by hand is gone: deleting it is refused, as
+// for any group that is not there.
 bool GroupStore::DeleteGroup(int scope, const std::string &name, std::string *error) {
+    if (Present(scope, name, error) == nullptr) return error->empty() ? Refuse(error, "no group " + name) : false;
     errno = 0;
     std::string dir = ScopeDir(root_, scope);
     auto it = scopes_[scope].find(Fold(name));
-    if (it == scopes_[scope].end()) return Fail(error, "no group " + name);
     for (const Group &g : it->second) {  // never renamed away and walked: it could lead out of the machine
-        std::string problem = FolderProblem(dir + "/" + g.entry.file);
-        if (!problem.empty()) return Refuse(error, problem);
+        bool gone = false;
+        std::string problem = FolderProblem(dir + "/" + g.entry.file, &gone);
+        if (!problem.empty() && !gone) return Refuse(error, problem);
     }
     while (!it->second.empty()) {
         // The rename makes the deletion whole at once; the files go afterwards.
         std::string doomed = dir + "/" + Scratch("deleted");
-        if (rename((dir + "/" + it->second.back().entry.file).c_str(), doomed.c_str()) != 0)
-            return Fail(error, "cannot delete group");
+        bool renamed = rename((dir + "/" + it->second.back().entry.file).c_str(), doomed.c_str()) == 0;
+        if (!renamed && errno != ENOENT) return Fail(error, "cannot delete group");
         unsyncedDirs_.insert(dir);
-        // Its spares go with it.
-        std::string prefix = dir + "/" + it->second.back().entry.file + "/";
-        auto spare = spares_.lower_bound(prefix);
-        while (spare != spares_.end() && spare->first.compare(0, prefix.size(), prefix) == 0) spare = spares_.erase(spare);
+        ForgetSpares(spares_, dir + "/" + it->second.back().entry.file + "/");  // its spares go with it
         it->second.pop_back();
-        RemoveTree(doomed);
+        if (renamed) RemoveTree(doomed);
     }
     scopes_[scope].erase(it);
     return true;
@@ -245,7 +308,7 @@ bool GroupStore::PutItem(int scope, const std::string &group, const ProgramItem 
     Group *g = Locate(scope, group);
     if (g == nullptr) return Fail(error, "group " + group + " is gone");
     std::string dir, file = EncodeFileName(item.name) + kItemSuffix;
-    UniqueFd fd(OpenGroup(scope, *g, &dir, error));
+    UniqueFd fd(OpenGroup(scope, g, &dir, error));
     if (fd.get() < 0 || !WriteItem(fd.get(), dir, file, FormatDesktopEntry(item), error)) return false;
     std::vector<Entry> &same = g->items[Fold(item.name)];
     for (const Entry &e : same)
@@ -259,14 +322,28 @@ bool GroupStore::DeleteItem(int scope, const std::string &group, const std::stri
     Group *g = Locate(scope, group);
     if (g == nullptr) return Fail(error, "no item " + name + " in group " + group);
     auto it = g->items.find(Fold(name));
-    if (it == g->items.end()) return Fail(error, "no item " + name + " in group " + group);
+    if (it == g->items.end()) return DeleteMadeByHand(scope, g, name, error);
     std::string dir;
-    UniqueFd fd(OpenGroup(scope, *g, &dir, error));
+    UniqueFd fd(OpenGroup(scope, g, &dir, error));
     if (fd.get() < 0) return false;
     for (const Entry &e : it->second)
         if (!Retire(fd.get(), dir, e.file)) return Fail(error, "cannot delete item " + name);
     g->items.erase(it);
     return true;
+}
+
+// An item file made by hand since the index was read is found by its name's
+// file name, as a new server would find it: one lstat when there is none.
+bool GroupStore::DeleteMadeByHand(int scope, Group *g, const std::string &name, std::string *error) {
+    std::string dir = ScopeDir(root_, scope) + "/" + g->entry.file, file = EncodeFileName(name) + kItemSuffix;
+    struct stat st {};
+    bool made = StoreNameAllowed(name) && lstat((dir + "/" + file).c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                st.st_uid == geteuid();
+    errno = 0;
+    if (!made) return Fail(error, "no item " + name + " in group " + g->entry.name);
+    UniqueFd fd(OpenGroup(scope, g, &dir, error));  // the lstat above may have passed through a link
+    if (fd.get() < 0) return false;
+    return Retire(fd.get(), dir, file) || Fail(error, "cannot delete item " + name);
 }
 
 FlushBatch GroupStore::TakeUnsynced(bool allSpares) {

@@ -3,7 +3,10 @@
 // case-preserving and found case-insensitively.
 //
 // The files are the truth; a GroupStore reads them once and keeps an index in
-// memory, so that finding a name never lists a directory. A change is in
+// memory, so that finding a name never lists a directory. What a person changes
+// by hand meanwhile is followed where a command meets it: a group folder
+// removed is no group (CreateGroup makes it again), and a group folder or item
+// file made under the file name of the name asked for is found. A change is in
 // place (written to a temporary file and renamed, so that a reader never sees
 // half an item) when its call returns true, and on the disk after the next
 // flush, which takes every change since the last one together.
@@ -19,6 +22,7 @@
 
 #include "desktop.h"
 #include "flusher.h"
+#include "folders.h"
 
 #include <map>
 #include <set>
@@ -43,15 +47,18 @@ public:
     // is told in *passedOver when given.
     bool Open(std::string *error, std::vector<std::string> *passedOver = nullptr);
 
-    // The stored spelling of a group, found case-insensitively; false when none.
+    // The stored spelling of a group the index holds, found case-insensitively; false when none.
     bool FindGroup(int scope, const std::string &name, std::string *stored) const;
+    // As FindGroup, for a group whose folder is there now; false with *error
+    // when its folder is not a folder of ours, with it empty when there is none.
+    bool LookUpGroup(int scope, const std::string &name, std::string *stored, std::string *error);
     // Creates a group unless one of that name exists; *stored is its spelling.
     bool CreateGroup(int scope, const std::string &name, std::string *stored, std::string *error);
     // Deletes a group with its items; false when there is none. A group folder
     // that became a symlink or someone else's is refused, here and below.
     bool DeleteGroup(int scope, const std::string &name, std::string *error);
     // Writes an item into a group (its stored spelling), replacing an item of
-    // the same name in any case.
+    // the same name in any case. A group whose folder was removed is gone.
     bool PutItem(int scope, const std::string &group, const ProgramItem &item, std::string *error);
     // Deletes an item; false when the group has none of that name.
     bool DeleteItem(int scope, const std::string &group, const std::string &name, std::string *error);
@@ -73,8 +80,13 @@ private:
     using Scope = std::map<std::string, std::vector<Group>>;  // by folded name
 
     Group *Locate(int scope, const std::string &stored);
+    Group *Present(int scope, const std::string &name, std::string *error);
+    Group *Adopt(int scope, const std::string &name);
+    Group *ReadGroup(int scope, int scopeFd, const DiskEntry &folder, std::vector<std::string> *passedOver);
+    void Forget(int scope, const Group *g);
+    bool DeleteMadeByHand(int scope, Group *g, const std::string &name, std::string *error);
     void ReadIndex(int scope, int scopeFd, std::vector<std::string> *passedOver);
-    int OpenGroup(int scope, const Group &g, std::string *dir, std::string *error);
+    int OpenGroup(int scope, Group *g, std::string *dir, std::string *error);
     bool WriteItem(int dirfd, const std::string &dir, const std::string &file, const std::string &content,
                    std::string *error);
     bool Retire(int dirfd, const std::string &dir, const std::string &file);
