@@ -2,6 +2,8 @@
 #include "platform/posix/registry/registry_hooks.h"
 #include "test_machine.h"
 
+#include <sqlite3.h>
+
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -429,14 +431,29 @@ int ModeOf(const std::string &path) {
     return lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
 }
 
+// An empty hive in WAL mode, and beside it a -wal and -shm with that mode as a
+// process leaves them: not empty, since SQLite gives an empty one the hive's mode itself.
+void WalHiveWithLeftovers(const std::string &hive, int mode) {
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(hive.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, "PRAGMA journal_mode = WAL; CREATE TABLE t(x); DROP TABLE t", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    WriteFile(hive + "-wal", std::string(32, '\0'), mode);
+    WriteFile(hive + "-shm", std::string(32768, '\0'), mode);
+}
+
 // The registry directory is checked as the DDE directory is and every file in it
 // is the user's alone: another local user can neither read nor replace a hive.
+// Tightening takes bits away and never adds one; only a -wal or -shm narrower
+// than its hive is given the hive's bits back.
 TEST_F(RegistryTest, TheRegistryIsPrivate) {
     struct Case {
         const char *what;
         void (*prepare)(const std::string &registry);  // before the first call; registry is <machine>/registry
         LSTATUS create;
-        bool readOnly = false;  // the hive and its lock read-only: root writes them, and they stay so
+        bool needsRoot = false;  // read-only files: only root writes them, and they stay read-only
+        int dirMode = 0700, fileMode = 0600;  // afterwards
     } cases[] = {
         {"a new machine", [](const std::string &) {}, ERROR_SUCCESS},
         {"a loose directory and hive",
@@ -459,19 +476,27 @@ TEST_F(RegistryTest, TheRegistryIsPrivate) {
              ASSERT_EQ(symlink((r + ".elsewhere").c_str(), (r + "/user.db").c_str()), 0);
          },
          ERROR_ACCESS_DENIED},
-        {"a read-only hive and lock",
+        {"everything read-only and loose",
          [](const std::string &r) {
              mkdir(r.c_str(), 0700);
-             WriteFile(r + "/user.db", "", 0444);
+             WalHiveWithLeftovers(r + "/user.db", 0444);
+             chmod((r + "/user.db").c_str(), 0444);
              WriteFile(r + "/user.db.lock", "", 0444);
+             chmod(r.c_str(), 0555);
          },
-         ERROR_SUCCESS, true},
+         ERROR_SUCCESS, true, 0500, 0400},
+        {"a -wal and -shm narrower than the hive, as a read of a read-only hive leaves them",
+         [](const std::string &r) {
+             mkdir(r.c_str(), 0700);
+             WalHiveWithLeftovers(r + "/user.db", 0400);
+         },
+         ERROR_SUCCESS},
     };
     int n = 0;
     bool skipped = false;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        if (c.readOnly && geteuid() != 0) {
+        if (c.needsRoot && geteuid() != 0) {
             skipped = true;
             continue;
         }
@@ -492,9 +517,9 @@ TEST_F(RegistryTest, TheRegistryIsPrivate) {
         }
         ASSERT_EQ(SetBytes(key, u"Secret", REG_DWORD, Dword(7)), ERROR_SUCCESS);
         RegCloseKey(key);
-        EXPECT_EQ(ModeOf(registry), 0700);
+        EXPECT_EQ(ModeOf(registry), c.dirMode);
         for (const char *file : {"user.db", "user.db-wal", "user.db-shm", "user.db.lock"}) {
-            EXPECT_EQ(ModeOf(registry + "/" + file), c.readOnly ? 0400 : 0600) << file;
+            EXPECT_EQ(ModeOf(registry + "/" + file), c.fileMode) << file;
         }
     }
     RegistryUseMachineDir(machine.dir());

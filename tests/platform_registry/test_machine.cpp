@@ -3,6 +3,8 @@
 #include "platform/posix/registry/registry_hooks.h"
 
 #include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
 
 TestMachine::TestMachine() {
     EXPECT_FALSE(dir().empty());
@@ -35,4 +37,27 @@ ValueRead ReadValue(HKEY key, const std::u16string &name) {
     r.status = RegQueryValueExW(key, name.c_str(), nullptr, &r.type, reinterpret_cast<LPBYTE>(r.data.data()), &size);
     r.data.resize(size);
     return r;
+}
+
+void HoldWriteLock(const std::string &lockFile, int holdMs, ProcessGuard *guard) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int fd = open(lockFile.c_str(), O_RDWR);
+        struct flock fl {};
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        char ok = fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0 ? 'y' : 'n';
+        (void)!write(ready[1], &ok, 1);
+        usleep(static_cast<useconds_t>(holdMs) * 1000);
+        _exit(0);
+    }
+    guard->Watch(pid);
+    close(ready[1]);
+    char ok = 0;
+    ASSERT_EQ(read(ready[0], &ok, 1), 1);
+    close(ready[0]);
+    ASSERT_EQ(ok, 'y');
 }

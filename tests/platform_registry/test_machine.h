@@ -41,3 +41,7 @@ struct ValueRead {
     std::string data;
 };
 ValueRead ReadValue(HKEY key, const std::u16string &name);
+
+// Another process holds the writers' lock file for holdMs (or until it is
+// killed); returns once the lock is taken. The guard stops it by its pid.
+void HoldWriteLock(const std::string &lockFile, int holdMs, ProcessGuard *guard);
