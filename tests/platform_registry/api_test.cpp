@@ -46,6 +46,13 @@ LSTATUS SetBytes(HKEY key, const std::u16string &name, DWORD type, const std::st
 
 std::string Dword(uint32_t v) { return std::string(reinterpret_cast<const char *>(&v), 4); }
 
+// A key path of depth components, each named name.
+std::u16string Chain(const std::u16string &name, int depth) {
+    std::u16string path = name;
+    for (int i = 1; i < depth; i++) path += u"\\" + name;
+    return path;
+}
+
 TEST_F(RegistryTest, CreateKeyPathsAsWindows) {
     struct Case {
         std::u16string path;
@@ -63,6 +70,8 @@ TEST_F(RegistryTest, CreateKeyPathsAsWindows) {
         {u"Software\\a/b", ERROR_SUCCESS, REG_CREATED_NEW_KEY},
         {u"\\Software", ERROR_BAD_PATHNAME, 0},
         {u"Software\\" + std::u16string(256, u'x'), ERROR_INVALID_PARAMETER, 0},
+        {Chain(u"Deep", 512), ERROR_SUCCESS, REG_CREATED_NEW_KEY},  // as deep as Windows lets a tree grow
+        {Chain(u"Deep", 513), ERROR_INVALID_PARAMETER, 0},          // one level more is refused
     };
     for (const Case &c : cases) {
         HKEY key = nullptr;
@@ -326,6 +335,17 @@ TEST_F(RegistryTest, DeleteTreeRemovesEverythingBelow) {
     EXPECT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SYSTEM"), ERROR_SUCCESS);
     EXPECT_EQ(ReadValue(control, u"OemId").status, ERROR_KEY_DELETED);
     RegCloseKey(control);
+
+    // Trees deeper than a cascade in SQLite may go (1,000 levels), as an older version let them grow.
+    PlantKeyChain(machine.MachineHive(), "Old", 2000);
+    HKEY old = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Old", 0, KEY_ALL_ACCESS, &old), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteTreeW(old, nullptr), ERROR_SUCCESS);
+    EXPECT_TRUE(SubkeyNames(old).empty());
+    RegCloseKey(old);
+    PlantKeyChain(machine.MachineHive(), "Older", 2000);
+    EXPECT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"Older"), ERROR_SUCCESS);
+    EXPECT_EQ(SubkeyNames(HKEY_LOCAL_MACHINE), std::vector<std::u16string>{u"Old"});
 }
 
 TEST_F(RegistryTest, EnumerationOrderAndBuffers) {
