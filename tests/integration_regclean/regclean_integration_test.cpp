@@ -55,6 +55,7 @@ public:
     RunResult Upgrade() { return Run(UPGRADE_PROGRAM, {"/upgrade_keys"}); }
 
     std::string MachineHive() const { return dir_ / "registry/system.db"; }
+    std::string RunLog() const { return ReadFile(dir_ / "upgrade.log"); }
 
     void Reg(const std::vector<std::string> &args) {
         RunResult r = Run(REG_PROGRAM, args);
@@ -186,6 +187,9 @@ TEST(UpgradeKeys, ADamagedMachineHiveFailsTheRunAndDeletesNothing) {
         EXPECT_EQ(r.err, "Setup Error: Could not get System Version Number\n");
         EXPECT_EQ(ReadFile(machine.MachineHive()), hive);
         EXPECT_EQ(ReadFile(machine.MachineHive() + "-wal"), "");  // nothing written beside it either
+        // The run log says which file failed and why.
+        EXPECT_NE(machine.RunLog().find("registry: hive " + machine.MachineHive() + " is damaged"), std::string::npos)
+            << machine.RunLog();
     }
 }
 

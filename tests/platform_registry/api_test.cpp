@@ -2,6 +2,8 @@
 #include "platform/posix/registry/registry_hooks.h"
 #include "test_machine.h"
 
+#include <sqlite3.h>
+
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,6 +46,13 @@ LSTATUS SetBytes(HKEY key, const std::u16string &name, DWORD type, const std::st
 
 std::string Dword(uint32_t v) { return std::string(reinterpret_cast<const char *>(&v), 4); }
 
+// A key path of depth components, each named name.
+std::u16string Chain(const std::u16string &name, int depth) {
+    std::u16string path = name;
+    for (int i = 1; i < depth; i++) path += u"\\" + name;
+    return path;
+}
+
 TEST_F(RegistryTest, CreateKeyPathsAsWindows) {
     struct Case {
         std::u16string path;
@@ -61,6 +70,8 @@ TEST_F(RegistryTest, CreateKeyPathsAsWindows) {
         {u"Software\\a/b", ERROR_SUCCESS, REG_CREATED_NEW_KEY},
         {u"\\Software", ERROR_BAD_PATHNAME, 0},
         {u"Software\\" + std::u16string(256, u'x'), ERROR_INVALID_PARAMETER, 0},
+        {Chain(u"Deep", 512), ERROR_SUCCESS, REG_CREATED_NEW_KEY},  // as deep as Windows lets a tree grow
+        {Chain(u"Deep", 513), ERROR_INVALID_PARAMETER, 0},          // one level more is refused
     };
     for (const Case &c : cases) {
         HKEY key = nullptr;
@@ -324,6 +335,17 @@ TEST_F(RegistryTest, DeleteTreeRemovesEverythingBelow) {
     EXPECT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SYSTEM"), ERROR_SUCCESS);
     EXPECT_EQ(ReadValue(control, u"OemId").status, ERROR_KEY_DELETED);
     RegCloseKey(control);
+
+    // Trees deeper than a cascade in SQLite may go (1,000 levels), as an older version let them grow.
+    PlantKeyChain(machine.MachineHive(), "Old", 2000);
+    HKEY old = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Old", 0, KEY_ALL_ACCESS, &old), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteTreeW(old, nullptr), ERROR_SUCCESS);
+    EXPECT_TRUE(SubkeyNames(old).empty());
+    RegCloseKey(old);
+    PlantKeyChain(machine.MachineHive(), "Older", 2000);
+    EXPECT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"Older"), ERROR_SUCCESS);
+    EXPECT_EQ(SubkeyNames(HKEY_LOCAL_MACHINE), std::vector<std::u16string>{u"Old"});
 }
 
 TEST_F(RegistryTest, EnumerationOrderAndBuffers) {
@@ -429,14 +451,29 @@ int ModeOf(const std::string &path) {
     return lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
 }
 
+// An empty hive in WAL mode, and beside it a -wal and -shm with that mode as a
+// process leaves them: not empty, since SQLite gives an empty one the hive's mode itself.
+void WalHiveWithLeftovers(const std::string &hive, int mode) {
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(hive.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, "PRAGMA journal_mode = WAL; CREATE TABLE t(x); DROP TABLE t", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    WriteFile(hive + "-wal", std::string(32, '\0'), mode);
+    WriteFile(hive + "-shm", std::string(32768, '\0'), mode);
+}
+
 // The registry directory is checked as the DDE directory is and every file in it
 // is the user's alone: another local user can neither read nor replace a hive.
+// Tightening takes bits away and never adds one; only a -wal or -shm narrower
+// than its hive is given the hive's bits back.
 TEST_F(RegistryTest, TheRegistryIsPrivate) {
     struct Case {
         const char *what;
         void (*prepare)(const std::string &registry);  // before the first call; registry is <machine>/registry
         LSTATUS create;
-        bool readOnly = false;  // the hive and its lock read-only: root writes them, and they stay so
+        bool needsRoot = false;  // read-only files: only root writes them, and they stay read-only
+        int dirMode = 0700, fileMode = 0600;  // afterwards
     } cases[] = {
         {"a new machine", [](const std::string &) {}, ERROR_SUCCESS},
         {"a loose directory and hive",
@@ -459,19 +496,27 @@ TEST_F(RegistryTest, TheRegistryIsPrivate) {
              ASSERT_EQ(symlink((r + ".elsewhere").c_str(), (r + "/user.db").c_str()), 0);
          },
          ERROR_ACCESS_DENIED},
-        {"a read-only hive and lock",
+        {"everything read-only and loose",
          [](const std::string &r) {
              mkdir(r.c_str(), 0700);
-             WriteFile(r + "/user.db", "", 0444);
+             WalHiveWithLeftovers(r + "/user.db", 0444);
+             chmod((r + "/user.db").c_str(), 0444);
              WriteFile(r + "/user.db.lock", "", 0444);
+             chmod(r.c_str(), 0555);
          },
-         ERROR_SUCCESS, true},
+         ERROR_SUCCESS, true, 0500, 0400},
+        {"a -wal and -shm narrower than the hive, as a read of a read-only hive leaves them",
+         [](const std::string &r) {
+             mkdir(r.c_str(), 0700);
+             WalHiveWithLeftovers(r + "/user.db", 0400);
+         },
+         ERROR_SUCCESS},
     };
     int n = 0;
     bool skipped = false;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        if (c.readOnly && geteuid() != 0) {
+        if (c.needsRoot && geteuid() != 0) {
             skipped = true;
             continue;
         }
@@ -492,9 +537,9 @@ TEST_F(RegistryTest, TheRegistryIsPrivate) {
         }
         ASSERT_EQ(SetBytes(key, u"Secret", REG_DWORD, Dword(7)), ERROR_SUCCESS);
         RegCloseKey(key);
-        EXPECT_EQ(ModeOf(registry), 0700);
+        EXPECT_EQ(ModeOf(registry), c.dirMode);
         for (const char *file : {"user.db", "user.db-wal", "user.db-shm", "user.db.lock"}) {
-            EXPECT_EQ(ModeOf(registry + "/" + file), c.readOnly ? 0400 : 0600) << file;
+            EXPECT_EQ(ModeOf(registry + "/" + file), c.fileMode) << file;
         }
     }
     RegistryUseMachineDir(machine.dir());

@@ -4,9 +4,16 @@
 #include "tools/reg/regtext.h"
 
 #include <fcntl.h>
+#include <ftw.h>
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,8 +24,18 @@ struct RegRun {
     std::string out, err;
 };
 
+// How reg runs besides its arguments: as a user whom file modes bind (root is
+// bound by none: then as nobody), and with a smaller stack.
+struct RegLimits {
+    bool unprivileged = false;
+    rlim_t stackBytes = 0;  // 0: as inherited
+};
+
+constexpr uid_t kNobody = 65534;
+
 // Runs build/bin/reg with the arguments and the given standard input, on the test's machine.
-RegRun RunReg(const TestMachine &machine, const std::vector<std::string> &args, const std::string &input = "") {
+RegRun RunReg(const TestMachine &machine, const std::vector<std::string> &args, const std::string &input = "",
+              const RegLimits &limits = {}) {
     std::string inPath = machine.dir() + "/stdin", outPath = machine.dir() + "/stdout",
                 errPath = machine.dir() + "/stderr";
     WriteFile(inPath, input);
@@ -29,6 +46,13 @@ RegRun RunReg(const TestMachine &machine, const std::vector<std::string> &args, 
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        if (limits.stackBytes != 0) {
+            struct rlimit stack {limits.stackBytes, limits.stackBytes};
+            if (setrlimit(RLIMIT_STACK, &stack) != 0) _exit(126);
+        }
+        if (limits.unprivileged && geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
+            _exit(126);
         std::vector<char *> argv{const_cast<char *>(REG_TOOL)};
         for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
@@ -56,6 +80,19 @@ std::string Utf16ToText(const std::string &bytes) {
         unix += text[i];
     }
     return unix;
+}
+
+std::string Repeat(const std::string &text, int times) {
+    std::string out;
+    for (int i = 0; i < times; i++) out += text;
+    return out;
+}
+
+// Hands dir and everything in it to nobody, so that reg running as nobody uses it as its machine.
+void GiveToNobody(const std::string &dir) {
+    nftw(
+        dir.c_str(), [](const char *p, const struct stat *, int, FTW *) { return lchown(p, kNobody, kNobody); }, 16,
+        FTW_PHYS);
 }
 
 class RegToolTest : public RegistryTest {
@@ -413,7 +450,8 @@ TEST_F(RegToolTest, ImportReportsBadLinesAndKeepsTheRest) {
 }
 
 // A name cut at a NUL or closed up over an empty component would name another
-// key or value (here a parent, or a neighbour): the line is refused, the rest imported.
+// key or value (here a parent, or a neighbour), and Windows makes no key below
+// 512 levels: the line is refused, the rest imported.
 TEST_F(RegToolTest, ImportRefusesNamesCutShortOrClosedUp) {
     const std::string nul(1, '\0');
     struct Case {
@@ -427,6 +465,7 @@ TEST_F(RegToolTest, ImportRefusesNamesCutShortOrClosedUp) {
         {"raw NUL in a set value", "[HKEY_CURRENT_USER\\Software\\Pellor]\n\"Important" + nul + "X\"=\"lost\"\n", 3},
         {"empty component in a deleted key", "[-HKEY_CURRENT_USER\\Software\\\\Pellor]\n", 2},
         {"empty component in a created key", "[HKEY_CURRENT_USER\\Software\\\\Pellor]\n\"Important\"=\"lost\"\n", 2},
+        {"a key 513 levels deep", "[HKEY_CURRENT_USER\\Software\\Pellor" + Repeat("\\a", 511) + "]\n\"Lost\"=\"x\"\n", 2},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -496,6 +535,110 @@ TEST_F(RegToolTest, AMachineReachedThroughALinkWorks) {
         EXPECT_FALSE(ReadFile(real + "/" + c.hive).empty());
         RunResult listed = RunProgram(BinPath("progman"), {"--list"}, env);
         EXPECT_EQ(listed.status, 0) << listed.err;
+    }
+}
+
+// A refusal names, after the Win32 error, the file or directory in the way and
+// why; a refused writer never keeps a reader waiting, and a stuck lock ends an
+// import at its first line. File modes bind no root: those rows run as nobody.
+TEST_F(RegToolTest, RefusalsSayWhichFileAndWhy) {
+    const std::string three = machine.dir() + "/three.reg";
+    WriteFile(three, "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\Software\\R\\A]\n"
+                     "[HKEY_CURRENT_USER\\Software\\R\\B]\n[HKEY_CURRENT_USER\\Software\\R\\C]\n");
+    const std::vector<std::string> add = {"add", "HKCU\\Software\\R", "/v", "W", "/d", "x", "/f"};
+    const std::string denied = "ERROR: Access is denied.\n";
+    struct Case {
+        const char *what;
+        std::function<void(const std::string &registry, ProcessGuard *holder)> prepare;
+        bool unprivileged;
+        std::vector<std::string> args;
+        int status;
+        std::string err;  // all of standard error; @ stands for the registry directory, # for the holder's pid
+        bool read;        // the value reads back afterwards
+    } cases[] = {
+        {"the lock file a directory",
+         [](const std::string &r, ProcessGuard *) {
+             unlink((r + "/user.db.lock").c_str());
+             mkdir((r + "/user.db.lock").c_str(), 0700);
+         },
+         false, add, 1, denied + "registry: lock file @/user.db.lock is not a regular file\n", true},
+        {"the lock file a symbolic link",
+         [](const std::string &r, ProcessGuard *) {
+             unlink((r + "/user.db.lock").c_str());
+             ASSERT_EQ(symlink("/nowhere", (r + "/user.db.lock").c_str()), 0);
+         },
+         false, add, 1, denied + "registry: lock file @/user.db.lock is a symbolic link\n", true},
+        {"the lock held by a stopped process",
+         [](const std::string &r, ProcessGuard *holder) {
+             HoldWriteLock(r + "/user.db.lock", 60000, holder);
+             holder->Kill(SIGSTOP);
+         },
+         false, {"import", three}, 1,
+         "ERROR: " + three + ", line 2: This operation returned because the timeout period expired.; the import "
+         "stopped there.\nregistry: lock file @/user.db.lock is held by process #, which has not let go for 300 ms\n"
+         "ERROR: Not all data was successfully written to the registry.\n", true},
+        {"the hive read-only", [](const std::string &r, ProcessGuard *) { chmod((r + "/user.db").c_str(), 0400); },
+         true, add, 1, denied + "registry: hive @/user.db is read-only (mode 0400)\n", true},
+        {"the registry directory read-only", [](const std::string &r, ProcessGuard *) { chmod(r.c_str(), 0500); },
+         true, add, 1, denied + "registry: directory @ is read-only (mode 0500)\n", false},
+        {"the -wal and -shm a read of a read-only hive left",
+         [this](const std::string &r, ProcessGuard *) {
+             chmod((r + "/user.db").c_str(), 0400);
+             EXPECT_EQ(RunReg(machine, {"query", "HKCU\\Software\\R"}, "", {true}).status, 0);
+             chmod((r + "/user.db").c_str(), 0600);
+         },
+         true, add, 0, "", true},
+    };
+    setenv("PELLOR_REGISTRY_WAIT_MS", "300", 1);
+    chmod(machine.dir().c_str(), 0711);  // nobody passes through to its machine
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string dir = machine.dir() + "/m" + std::to_string(n++), registry = dir + "/registry";
+        ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+        setenv("PELLOR_MACHINE", dir.c_str(), 1);
+        ASSERT_EQ(Reg({"add", "HKCU\\Software\\R", "/v", "V", "/d", "kept", "/f"}).status, 0);
+        if (c.unprivileged && geteuid() == 0) GiveToNobody(dir);
+        ProcessGuard holder;
+        c.prepare(registry, &holder);
+        auto start = std::chrono::steady_clock::now();
+        RegRun run = RunReg(machine, c.args, "", {c.unprivileged});
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        std::string err = c.err;
+        for (size_t at; (at = err.find('@')) != std::string::npos;) err.replace(at, 1, registry);
+        if (size_t at = err.find('#'); at != std::string::npos) err.replace(at, 1, std::to_string(holder.pid()));
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.err, err);
+        start = std::chrono::steady_clock::now();
+        RegRun read = RunReg(machine, {"query", "HKCU\\Software\\R", "/v", "V"}, "", {c.unprivileged});
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+        EXPECT_EQ(read.status, c.read ? 0 : 1) << read.err;
+    }
+    unsetenv("PELLOR_REGISTRY_WAIT_MS");
+    setenv("PELLOR_MACHINE", machine.dir().c_str(), 1);
+}
+
+// A tree as deep as Windows lets one grow is exported and searched with a small
+// stack: the walks keep the keys still to visit on the heap.
+TEST_F(RegToolTest, DeepTreesNeedNoDeepStack) {
+    const std::string deep = "HKEY_CURRENT_USER\\Deep" + Repeat("\\Deep", 511);
+    ASSERT_EQ(Reg({"add", deep, "/v", "Bottom", "/d", "x", "/f"}).status, 0);
+    const std::string file = machine.dir() + "/deep.reg";
+    struct Case {
+        std::vector<std::string> args;
+        std::string shown;  // in the output, or in the exported file
+    } cases[] = {
+        {{"export", "HKCU\\Deep", file, "/y"}, "\n[" + deep + "]\n\"Bottom\"=\"x\"\n"},
+        {{"query", "HKCU\\Deep", "/s"}, "\n" + deep + "\n    Bottom    REG_SZ    x\n"},
+        {{"query", "HKCU\\Deep", "/v", "Bottom", "/s"}, "\n" + deep + "\n    Bottom    REG_SZ    x\n"},
+        {{"query", "HKCU\\Deep", "/f", "Bottom", "/s"}, "    Bottom    REG_SZ    x\n\nEnd of search: 1 match(es) found.\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args.back());
+        RegRun run = RunReg(machine, c.args, "", {false, 256 * 1024});
+        EXPECT_EQ(run.status, 0) << run.err;
+        std::string shown = c.args[0] == "export" ? Utf16ToText(ReadFile(file)) : run.out;
+        EXPECT_NE(shown.find(c.shown), std::string::npos);
     }
 }
 

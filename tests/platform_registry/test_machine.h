@@ -41,3 +41,12 @@ struct ValueRead {
     std::string data;
 };
 ValueRead ReadValue(HKEY key, const std::u16string &name);
+
+// Another process holds the writers' lock file for holdMs (or until it is
+// killed); returns once the lock is taken. The guard stops it by its pid.
+void HoldWriteLock(const std::string &lockFile, int holdMs, ProcessGuard *guard);
+
+// Adds a chain of depth keys, each named name, below the root of the hive file
+// (which must exist), straight through SQLite: a tree as deep as an older
+// version of the registry let one grow.
+void PlantKeyChain(const std::string &hive, const std::string &name, int depth);

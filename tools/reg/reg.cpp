@@ -1,5 +1,6 @@
 #include "tools/reg/reg.h"
 
+#include "platform/posix/machine.h"
 #include "platform/win32.h"
 #include "tools/reg/regfile.h"
 #include "tools/reg/regsearch.h"
@@ -65,8 +66,15 @@ bool ParseSwitches(const Args &args, size_t from, const std::vector<Switch> &tab
 
 bool IsHelp(const std::u16string &arg) { return arg == u"/?" || arg == u"-?" || arg == u"/h" || arg == u"-h" || arg == u"/H" || arg == u"-H"; }
 
+// Prints, one to a line, what the registry layer said about its refusals.
+void PrintNotes(const std::vector<std::string> &notes) {
+    for (const std::string &note : notes) std::fprintf(stderr, "%s\n", note.c_str());
+}
+
+// The error, followed by the registry layer's reasons for it.
 int Fail(const std::string &message) {
     std::fprintf(stderr, "%s\n", message.c_str());
+    PrintNotes(TakePlatformNotes());
     return 1;
 }
 
@@ -86,14 +94,6 @@ int Succeed() {
 int Canceled() {
     std::printf("%s\n", kCanceled);
     return 1;
-}
-
-// Opens a subkey found by enumeration for reading; a name holding a NUL is
-// refused, since its c_str() would open another key.
-LSTATUS OpenSubkey(HKEY key, const std::u16string &name, HKEY *sub) {
-    *sub = nullptr;
-    if (!IsWholeName(name)) return ERROR_INVALID_PARAMETER;
-    return RegOpenKeyExW(key, name.c_str(), 0, KEY_READ, sub);
 }
 
 // The value's name as stored (the spelling it was created with), for display.
@@ -129,47 +129,30 @@ void PrintValue(const Value &v) {
                 FormatData(v.type, v.data).c_str());
 }
 
-// One key of a recursive query: its path, its values and a blank line, then its subkeys.
-LSTATUS PrintTree(HKEY key, const std::u16string &path) {
+// One key of a recursive query: its path, its values and a blank line.
+LSTATUS PrintKey(HKEY key, const std::u16string &path) {
     std::vector<Value> values;
-    std::vector<std::u16string> subkeys;
     LSTATUS status = ListValues(key, &values);
-    if (status == ERROR_SUCCESS) status = ListSubkeys(key, &subkeys);
     if (status != ERROR_SUCCESS) return status;
     std::printf("%s\n", ToUtf8(path).c_str());
     for (const Value &v : values) PrintValue(v);
     std::printf("\n");
-    for (const std::u16string &name : subkeys) {
-        HKEY sub = nullptr;
-        status = OpenSubkey(key, name, &sub);
-        if (status == ERROR_SUCCESS) status = PrintTree(sub, path + u"\\" + name);
-        RegCloseKey(sub);
-        if (status != ERROR_SUCCESS) return status;
-    }
     return ERROR_SUCCESS;
 }
 
 // The keys at and below key that hold the value, printed as reg query /v /s does.
 LSTATUS SearchValue(HKEY key, const std::u16string &path, const std::u16string &name, unsigned *matches) {
-    Value v;
-    LSTATUS status = GetValue(key, name, &v);
-    if (status == ERROR_SUCCESS) {
-        std::printf("%s\n", ToUtf8(path).c_str());
+    return WalkTree(key, path, true, [&](HKEY at, const std::u16string &atPath, const std::u16string &) -> LSTATUS {
+        Value v;
+        LSTATUS status = GetValue(at, name, &v);
+        if (status == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+        if (status != ERROR_SUCCESS) return status;
+        std::printf("%s\n", ToUtf8(atPath).c_str());
         PrintValue(v);
         std::printf("\n");
         ++*matches;
-    } else if (status != ERROR_FILE_NOT_FOUND) {
-        return status;
-    }
-    std::vector<std::u16string> subkeys;
-    status = ListSubkeys(key, &subkeys);
-    for (size_t i = 0; status == ERROR_SUCCESS && i < subkeys.size(); i++) {
-        HKEY sub = nullptr;
-        status = OpenSubkey(key, subkeys[i], &sub);
-        if (status == ERROR_SUCCESS) status = SearchValue(sub, path + u"\\" + subkeys[i], name, matches);
-        RegCloseKey(sub);
-    }
-    return status;
+        return ERROR_SUCCESS;
+    });
 }
 
 // The end of a search as reg.exe prints it; status 1 when nothing matched.
@@ -213,18 +196,14 @@ int QueryKey(HKEY key, const KeyPath &path, const Options &options) {
         for (const Value &v : values) PrintValue(v);
         std::printf("\n");
     }
-    for (const std::u16string &name : subkeys) {
-        std::u16string subPath = path.display + u"\\" + name;
-        if (!recurse) {
-            std::printf("%s\n", ToUtf8(subPath).c_str());
-            continue;
-        }
-        HKEY sub = nullptr;
-        status = OpenSubkey(key, name, &sub);
-        if (status == ERROR_SUCCESS) status = PrintTree(sub, subPath);
-        RegCloseKey(sub);
-        if (status != ERROR_SUCCESS) return Fail(ErrorText(status));
+    if (!recurse) {
+        for (const std::u16string &name : subkeys) std::printf("%s\n", ToUtf8(path.display + u"\\" + name).c_str());
+        return 0;
     }
+    status = WalkTree(key, path.display, true, [](HKEY at, const std::u16string &atPath, const std::u16string &name) {
+        return name.empty() ? LSTATUS(ERROR_SUCCESS) : PrintKey(at, atPath);  // the key itself is shown above
+    });
+    if (status != ERROR_SUCCESS) return Fail(ErrorText(status));
     return 0;
 }
 
@@ -396,7 +375,9 @@ int Import(const Args &args) {
                     "from within the registry editor.");
     }
     for (const ImportProblem &p : problems) {
-        std::fprintf(stderr, "ERROR: %s, line %zu: %s; the line was skipped.\n", file.c_str(), p.line, p.reason.c_str());
+        std::fprintf(stderr, "ERROR: %s, line %zu: %s; %s\n", file.c_str(), p.line, p.reason.c_str(),
+                     p.stopped ? "the import stopped there." : "the line was skipped.");
+        PrintNotes(p.notes);
     }
     if (result == IMPORT_PROBLEMS) return Fail("ERROR: Not all data was successfully written to the registry.");
     return Succeed();
@@ -459,7 +440,10 @@ int RegMain(int argc, char **argv) {
         if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
     }
     for (const Operation &o : kOperations) {
-        if (op == o.name) return o.run(args);
+        if (op != o.name) continue;
+        int status = o.run(args);
+        PrintNotes(TakePlatformNotes());  // nothing the registry layer said goes unshown
+        return status;
     }
     return Fail("ERROR: Invalid argument/option - '" + ToUtf8(args[1]) + "'.\nType \"REG /?\" for usage.");
 }

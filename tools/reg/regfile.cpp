@@ -1,5 +1,6 @@
 #include "tools/reg/regfile.h"
 
+#include "platform/posix/machine.h"
 #include "tools/reg/regtext.h"
 
 #include <cstdio>
@@ -76,27 +77,15 @@ std::u16string ExportValue(const std::u16string &name, DWORD type, const std::st
     return line;
 }
 
+// The key and every key below it as .reg text, appended to out.
 LSTATUS ExportKey(HKEY hkey, const std::u16string &path, std::u16string *out) {
-    *out += u"\r\n[" + path + u"]\r\n";
-    std::vector<Value> values;
-    if (LSTATUS status = ListValues(hkey, &values); status != ERROR_SUCCESS) return status;
-    for (const Value &v : values) *out += ExportValue(v.name, v.type, v.data) + u"\r\n";
-    for (DWORD i = 0;; i++) {
-        WCHAR subName[256];
-        DWORD subLength = 256;
-        LSTATUS status = RegEnumKeyExW(hkey, i, subName, &subLength, nullptr, nullptr, nullptr, nullptr);
-        if (status == ERROR_NO_MORE_ITEMS) break;
-        if (status != ERROR_SUCCESS) return status;
-        std::u16string name(subName, subLength);
-        if (!IsWholeName(name)) return ERROR_INVALID_PARAMETER;  // its c_str() would name another key
-        HKEY sub = nullptr;
-        status = RegOpenKeyExW(hkey, name.c_str(), 0, KEY_READ, &sub);
-        if (status != ERROR_SUCCESS) return status;
-        status = ExportKey(sub, path + u"\\" + name, out);
-        RegCloseKey(sub);
-        if (status != ERROR_SUCCESS) return status;
-    }
-    return ERROR_SUCCESS;
+    return WalkTree(hkey, path, true, [out](HKEY key, const std::u16string &keyPath, const std::u16string &) -> LSTATUS {
+        *out += u"\r\n[" + keyPath + u"]\r\n";
+        std::vector<Value> values;
+        if (LSTATUS status = ListValues(key, &values); status != ERROR_SUCCESS) return status;
+        for (const Value &v : values) *out += ExportValue(v.name, v.type, v.data) + u"\r\n";
+        return ERROR_SUCCESS;
+    });
 }
 
 // ---- Import ----
@@ -220,6 +209,8 @@ public:
     void KeyLine(size_t line, const std::u16string &text);
     void ValueLine(size_t line, const std::u16string &text);
     void Problem(size_t line, const std::string &reason) { problems_->push_back({line, reason}); }
+    void Refused(size_t line, LSTATUS status);
+    bool stopped() const { return stopped_; }
 
 private:
     void CloseKey() {
@@ -232,7 +223,16 @@ private:
     std::vector<ImportProblem> *problems_;
     HKEY key_ = nullptr;
     bool skipValues_ = false;  // values of a deleted or refused key are dropped quietly
+    bool stopped_ = false;
 };
+
+// A line the registry refused: its error with the registry layer's reasons,
+// and after a time-out the end of the import.
+void Importer::Refused(size_t line, LSTATUS status) {
+    ImportProblem problem{line, ErrorText(status).substr(7), TakePlatformNotes(), status == ERROR_TIMEOUT};
+    stopped_ = stopped_ || problem.stopped;
+    problems_->push_back(problem);
+}
 
 void Importer::KeyLine(size_t line, const std::u16string &text) {
     CloseKey();
@@ -262,14 +262,14 @@ void Importer::KeyLine(size_t line, const std::u16string &text) {
     }
     if (remove) {
         LSTATUS status = RegDeleteTreeW(key.root, key.sub.c_str());
-        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) Problem(line, ErrorText(status).substr(7));
+        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) Refused(line, status);
         return;
     }
     LSTATUS status = RegCreateKeyExW(key.root, key.sub.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
                                      nullptr, &key_, nullptr);
     if (status != ERROR_SUCCESS) {
         key_ = nullptr;
-        Problem(line, ErrorText(status).substr(7));
+        Refused(line, status);
         return;
     }
     skipValues_ = false;
@@ -362,7 +362,7 @@ void Importer::ValueLine(size_t line, const std::u16string &text) {
     while (i < text.size() && IsBlank(text[i])) i++;
     if (i < text.size() && text[i] == u'-' && RestIsEmpty(text, i + 1)) {
         LSTATUS status = RegDeleteValueW(key_, name.c_str());
-        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) Problem(line, ErrorText(status).substr(7));
+        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) Refused(line, status);
         return;
     }
     DWORD type = REG_NONE;
@@ -373,7 +373,7 @@ void Importer::ValueLine(size_t line, const std::u16string &text) {
     }
     LSTATUS status = RegSetValueExW(key_, name.c_str(), 0, type, reinterpret_cast<const BYTE *>(bytes.data()),
                                     static_cast<DWORD>(bytes.size()));
-    if (status != ERROR_SUCCESS) Problem(line, ErrorText(status).substr(7));
+    if (status != ERROR_SUCCESS) Refused(line, status);
 }
 
 }  // namespace
@@ -404,7 +404,7 @@ ImportResult ImportRegText(const std::u16string &text, std::vector<ImportProblem
     std::u16string header = lines.empty() ? std::u16string() : TrimRight(lines[0]);
     if (header != kHeader5 && header != kHeader4) return IMPORT_NOT_REG_FILE;
     Importer importer(header == kHeader4, problems);
-    for (size_t n = 1; n < lines.size(); n++) {
+    for (size_t n = 1; n < lines.size() && !importer.stopped(); n++) {
         size_t first = n + 1;
         std::u16string line = TrimLeft(lines[n]);
         if (line.empty() || line[0] == u';' || line[0] == u'#') continue;

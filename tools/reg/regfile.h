@@ -19,11 +19,15 @@ std::u16string DecodeRegFile(const std::string &bytes);
 struct ImportProblem {
     size_t line;  // 1-based
     std::string reason;
+    std::vector<std::string> notes = {};  // the registry layer's words on why it refused
+    bool stopped = false;                 // the import ended here
 };
 
 enum ImportResult { IMPORT_OK, IMPORT_NOT_REG_FILE, IMPORT_PROBLEMS };
 
 // Applies the .reg text to the registry: keys created or ([-KEY]) deleted,
 // values set or ("name"=-) deleted. A line that cannot be read or applied is
-// reported in problems and skipped; the rest is still imported.
+// reported in problems and skipped; the rest is still imported, unless the
+// registry timed out: then the import stops there, since a stuck lock would
+// make every later line wait as long again.
 ImportResult ImportRegText(const std::u16string &text, std::vector<ImportProblem> *problems);

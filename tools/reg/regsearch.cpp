@@ -37,6 +37,22 @@ bool ValueMatches(const SearchOptions &options, const Value &v) {
     return options.data && SearchMatches(options, FromUtf8(FormatData(v.type, v.data)));
 }
 
+// The values of a key that match, under the key's path, and a blank line after them.
+void PrintMatchingValues(const SearchOptions &options, const std::u16string &path, const std::vector<Value> &values,
+                         unsigned *matches) {
+    if (!options.valueNames && !options.data) return;
+    bool header = false;
+    for (const Value &v : values) {
+        if (!ValueMatches(options, v)) continue;
+        if (!header) std::printf("%s\n", ToUtf8(path).c_str());
+        header = true;
+        std::printf("    %s    %s    %s\n", v.name.empty() ? "(Default)" : ToUtf8(v.name).c_str(),
+                    TypeName(v.type).c_str(), FormatData(v.type, v.data).c_str());
+        ++*matches;
+    }
+    if (header) std::printf("\n");
+}
+
 }  // namespace
 
 bool SearchMatches(const SearchOptions &options, const std::u16string &text) {
@@ -105,36 +121,22 @@ bool SearchFromSwitches(const Switches &options, bool valueNames, SearchOptions 
 }
 
 LSTATUS SearchKey(HKEY key, const std::u16string &path, const SearchOptions &options, unsigned *matches) {
-    std::vector<Value> values;
-    std::vector<std::u16string> subkeys;
-    LSTATUS status = ListValues(key, &values);
-    if (status == ERROR_SUCCESS) status = ListSubkeys(key, &subkeys);
-    if (status != ERROR_SUCCESS) return status;
-    if (options.valueNames || options.data) {
-        bool header = false;
-        for (const Value &v : values) {
-            if (!ValueMatches(options, v)) continue;
-            if (!header) std::printf("%s\n", ToUtf8(path).c_str());
-            header = true;
-            std::printf("    %s    %s    %s\n", v.name.empty() ? "(Default)" : ToUtf8(v.name).c_str(),
-                        TypeName(v.type).c_str(), FormatData(v.type, v.data).c_str());
-            ++*matches;
-        }
-        if (header) std::printf("\n");
-    }
-    for (const std::u16string &name : subkeys) {
-        std::u16string subPath = path + u"\\" + name;
-        if (options.keys && SearchMatches(options, name)) {
-            std::printf("%s\n", ToUtf8(subPath).c_str());
-            ++*matches;
-        }
-        if (!options.recurse) continue;
-        if (!IsWholeName(name)) return ERROR_INVALID_PARAMETER;  // its c_str() would open another key
-        HKEY sub = nullptr;
-        status = RegOpenKeyExW(key, name.c_str(), 0, KEY_READ, &sub);
-        if (status == ERROR_SUCCESS) status = SearchKey(sub, subPath, options, matches);
-        RegCloseKey(sub);
-        if (status != ERROR_SUCCESS) return status;
-    }
-    return ERROR_SUCCESS;
+    auto printName = [&](const std::u16string &keyPath, const std::u16string &name) {
+        if (!options.keys || !SearchMatches(options, name)) return;
+        std::printf("%s\n", ToUtf8(keyPath).c_str());
+        ++*matches;
+    };
+    return WalkTree(key, path, options.recurse,
+                    [&](HKEY at, const std::u16string &atPath, const std::u16string &name) -> LSTATUS {
+                        if (!name.empty()) printName(atPath, name);
+                        std::vector<Value> values;
+                        LSTATUS status = ListValues(at, &values);
+                        if (status != ERROR_SUCCESS) return status;
+                        PrintMatchingValues(options, atPath, values, matches);
+                        if (options.recurse) return ERROR_SUCCESS;  // the walk shows the subkeys
+                        std::vector<std::u16string> subkeys;
+                        status = ListSubkeys(at, &subkeys);
+                        for (const std::u16string &sub : subkeys) printName(atPath + u"\\" + sub, sub);
+                        return status;
+                    });
 }

@@ -350,3 +350,38 @@ LSTATUS ListSubkeys(HKEY key, std::vector<std::u16string> *names) {
         names->emplace_back(name, length);
     }
 }
+
+LSTATUS WalkTree(HKEY key, const std::u16string &path, bool below, const KeyVisitor &visit) {
+    struct Level {
+        HKEY key;
+        std::u16string path;
+        std::vector<std::u16string> subkeys;
+        size_t next = 0;
+    };
+    std::vector<Level> levels;  // levels[0] holds the caller's key, which stays open
+    LSTATUS status = visit(key, path, std::u16string());
+    if (status == ERROR_SUCCESS && below) {
+        levels.push_back({key, path, {}, 0});
+        status = ListSubkeys(key, &levels.back().subkeys);
+    }
+    while (status == ERROR_SUCCESS && !levels.empty()) {
+        Level &level = levels.back();
+        if (level.next == level.subkeys.size()) {
+            if (levels.size() > 1) RegCloseKey(level.key);
+            levels.pop_back();
+            continue;
+        }
+        std::u16string name = level.subkeys[level.next++];
+        std::u16string subPath = level.path + u"\\" + name;
+        // A name holding a NUL would open another key through its c_str().
+        HKEY sub = nullptr;
+        status = IsWholeName(name) ? RegOpenKeyExW(level.key, name.c_str(), 0, KEY_READ, &sub)
+                                   : ERROR_INVALID_PARAMETER;
+        if (status != ERROR_SUCCESS) break;
+        levels.push_back({sub, subPath, {}, 0});
+        status = visit(sub, subPath, name);
+        if (status == ERROR_SUCCESS) status = ListSubkeys(sub, &levels.back().subkeys);
+    }
+    for (size_t i = 1; i < levels.size(); i++) RegCloseKey(levels[i].key);
+    return status;
+}

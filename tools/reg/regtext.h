@@ -4,6 +4,7 @@
 
 #include "platform/win32.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -72,3 +73,13 @@ LSTATUS ListValues(HKEY key, std::vector<Value> *values);
 
 // Appends the name of every subkey of key, in the registry's order.
 LSTATUS ListSubkeys(HKEY key, std::vector<std::u16string> *names);
+
+// Called for each key of a walk with the open key, its path and its own name
+// (empty for the key the walk starts at: no subkey has an empty name).
+using KeyVisitor = std::function<LSTATUS(HKEY key, const std::u16string &path, const std::u16string &name)>;
+
+// Visits key, named path, and with below every key under it, depth first in
+// the registry's order. The keys still to visit are kept on the heap, so a tree
+// of any depth is walked without deep recursion. The first failure (of visit,
+// or of listing or opening a key) ends the walk and is returned.
+LSTATUS WalkTree(HKEY key, const std::u16string &path, bool below, const KeyVisitor &visit);

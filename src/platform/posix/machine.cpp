@@ -181,7 +181,7 @@ int OpenPrivateFileAt(int dirfd, const std::string &name, int flags, PrivateFile
     int fd = openat(dirfd, name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0) {
         if (errno == ELOOP) *problem = name + " is a symbolic link";
-        else if (errno == ENXIO) *problem = name + " is not a regular file";
+        else if (errno == ENXIO || errno == EISDIR) *problem = name + " is not a regular file";
         else *problem = name + " cannot be opened: " + std::strerror(errno);
         return -1;
     }

@@ -20,13 +20,16 @@ constexpr int64_t kRootKeyId = 1;
 // ERROR_TIMEOUT, a damaged file ERROR_REGISTRY_CORRUPT, and so on.
 LSTATUS StatusFromSqlite(int rc);
 
-// The hive's connection, opened (and the file and its schema created) on first
-// use in this process; null with *status set when the hive cannot be used.
+// The hive's connection, opened on first use in this process: a hive that is
+// set up is only read, without the write lock; a new or old one is set up (the
+// file created, switched to WAL, its schema made) under the lock. Null with
+// *status set when the hive cannot be used, the reason told as a PlatformNote.
 sqlite3 *HiveConnection(HiveId hive, LSTATUS *status);
 
 // Forgets every connection (closing those this process opened) and, when dir is
 // not empty, uses dir instead of MachineDir() from now on. For tests.
 void HiveReset(const std::string &dir);
+// The writers' bound on waiting for the lock; a reader waits at most 2 s, or this if shorter.
 void HiveSetBusyTimeout(unsigned milliseconds);
 
 // Now as a FILETIME count (100 ns units since 1601), the keys' last-write time.
@@ -58,7 +61,8 @@ private:
 
 // BEGIN IMMEDIATE after the hive's write lock (a writer: the lock is taken up
 // front, so no update is lost) or BEGIN (a reader with one consistent view,
-// never waiting for a writer); rolled back unless committed.
+// never waiting for a writer); rolled back unless committed. A refusal (a
+// stuck lock, a read-only file) is told as a PlatformNote naming the file.
 class Transaction {
 public:
     Transaction(sqlite3 *db, bool write);

@@ -21,6 +21,40 @@ LSTATUS Count(sqlite3 *db, const char *sql, int64_t key, int64_t *count) {
     return status;
 }
 
+// Deletes everything below key and all their values, and the key itself unless keepKey.
+LSTATUS RemoveTree(sqlite3 *db, int64_t key, bool keepKey) {
+    // Deepest keys first, one level per statement: a deleted key has no subkeys
+    // left, so ON DELETE CASCADE never recurses (SQLite stops a cascade 1,000
+    // levels down), and a tree of any depth goes.
+    const char *const steps[] = {
+        "CREATE TEMP TABLE IF NOT EXISTS doomed(id INTEGER PRIMARY KEY, depth INTEGER NOT NULL)",
+        "CREATE INDEX IF NOT EXISTS temp.doomed_depth ON doomed(depth)",
+        "DELETE FROM temp.doomed",
+    };
+    for (const char *sql : steps) {
+        if (LSTATUS status = Stmt(db, sql).Run(); status != ERROR_SUCCESS) return status;
+    }
+    Stmt collect(db,
+                 "WITH RECURSIVE below(id, depth) AS (SELECT ?1, 0 UNION ALL "
+                 "SELECT keys.id, below.depth + 1 FROM keys JOIN below ON keys.parent = below.id) "
+                 "INSERT INTO temp.doomed SELECT id, depth FROM below");
+    LSTATUS status = collect.Bind(1, key).Run();
+    if (status == ERROR_SUCCESS)
+        status = Stmt(db, "DELETE FROM key_values WHERE key IN (SELECT id FROM temp.doomed)").Run();
+    int64_t deepest = 0;
+    if (status == ERROR_SUCCESS) {
+        Stmt max(db, "SELECT max(depth) FROM temp.doomed");
+        status = StepOne(max, ERROR_BADDB);
+        deepest = max.Int(0);
+    }
+    for (int64_t depth = deepest; status == ERROR_SUCCESS && depth >= (keepKey ? 1 : 0); depth--) {
+        Stmt level(db, "DELETE FROM keys WHERE id IN (SELECT id FROM temp.doomed WHERE depth = ?1)");
+        status = level.Bind(1, depth).Run();
+    }
+    if (status == ERROR_SUCCESS) status = Stmt(db, "DELETE FROM temp.doomed").Run();
+    return status;
+}
+
 }  // namespace
 
 LSTATUS KeyAlive(sqlite3 *db, int64_t key) {
@@ -73,16 +107,24 @@ LSTATUS RemoveKey(sqlite3 *db, int64_t key) {
         if (status != ERROR_SUCCESS) return status;
         parent = stmt.Int(0);
     }
-    Stmt stmt(db, "DELETE FROM keys WHERE id = ?1");
-    LSTATUS status = stmt.Bind(1, key).Run();
-    if (status != ERROR_SUCCESS) return status;
-    return TouchKey(db, parent);
+    LSTATUS status = RemoveTree(db, key, false);
+    return status == ERROR_SUCCESS ? TouchKey(db, parent) : status;
 }
 
-LSTATUS RemoveAllValues(sqlite3 *db, int64_t key) {
-    Stmt stmt(db, "DELETE FROM key_values WHERE key = ?1");
-    LSTATUS status = stmt.Bind(1, key).Run();
+LSTATUS ClearKey(sqlite3 *db, int64_t key) {
+    LSTATUS status = RemoveTree(db, key, true);
     return status == ERROR_SUCCESS ? TouchKey(db, key) : status;
+}
+
+LSTATUS KeyDepth(sqlite3 *db, int64_t key, int64_t limit, int64_t *depth) {
+    Stmt stmt(db,
+              "WITH RECURSIVE up(id, depth) AS (SELECT ?1, 0 UNION ALL "
+              "SELECT keys.parent, up.depth + 1 FROM keys JOIN up ON keys.id = up.id "
+              "WHERE keys.parent IS NOT NULL AND up.depth < ?2) SELECT max(depth) FROM up");
+    stmt.Bind(1, key).Bind(2, limit);
+    LSTATUS status = StepOne(stmt, ERROR_BADDB);
+    if (status == ERROR_SUCCESS) *depth = stmt.Int(0);
+    return status;
 }
 
 LSTATUS TouchKey(sqlite3 *db, int64_t key) {

@@ -22,9 +22,12 @@ LSTATUS FindPath(sqlite3 *db, int64_t start, const std::vector<std::u16string> &
 LSTATUS AddSubkey(sqlite3 *db, int64_t parent, const std::u16string &name, int64_t *child);
 LSTATUS CountSubkeys(sqlite3 *db, int64_t key, int64_t *count);
 LSTATUS CountValues(sqlite3 *db, int64_t key, int64_t *count);
-// Deletes the key, its values and (with ON DELETE CASCADE) everything below it.
+// Deletes the key, its values and everything below it, however deep.
 LSTATUS RemoveKey(sqlite3 *db, int64_t key);
-LSTATUS RemoveAllValues(sqlite3 *db, int64_t key);
+// Deletes the key's values and everything below it; the key stays.
+LSTATUS ClearKey(sqlite3 *db, int64_t key);
+// How many levels below its hive's root key lies, counted up to limit at most.
+LSTATUS KeyDepth(sqlite3 *db, int64_t key, int64_t limit, int64_t *depth);
 LSTATUS TouchKey(sqlite3 *db, int64_t key);
 
 // The index-th subkey in name order (as Windows lists them), or ERROR_NO_MORE_ITEMS.

@@ -4,12 +4,15 @@
 
 #include "platform/win32.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 // Windows limits: a key name component of 255 units, a value name of 16383.
 constexpr size_t kMaxKeyNameLength = 255;
 constexpr size_t kMaxValueNameLength = 16383;
+// and a tree 512 levels deep below its hive's root.
+constexpr int64_t kMaxKeyDepth = 512;
 
 // UTF-16 to UTF-8, unpaired surrogates encoded as three-byte sequences (WTF-8),
 // so that every 16-bit name round-trips through the hive's TEXT columns.

@@ -157,12 +157,20 @@ LSTATUS CreateKey(HKEY key, const std::u16string &subKey, REGSAM access, PHKEY r
     Call call(key, true);
     if (call.status != ERROR_SUCCESS) return call.status;
     int64_t current = call.key.id;
+    int64_t depth = -1;  // of the handle's key, found when a key is to be made
     bool created = false;
-    for (const std::u16string &part : parts) {
-        status = FindSubkey(call.db, current, part, &current);
+    for (size_t i = 0; i < parts.size(); i++) {
+        status = FindSubkey(call.db, current, parts[i], &current);
         if (status == ERROR_FILE_NOT_FOUND) {
             if (!created && !call.Allows(KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
-            status = AddSubkey(call.db, current, part, &current);
+            // Windows keeps a tree within 512 levels and refuses a key below them
+            // as an invalid parameter; keys an older version made deeper stay usable.
+            if (depth < 0) {
+                status = KeyDepth(call.db, call.key.id, kMaxKeyDepth, &depth);
+                if (status != ERROR_SUCCESS) return status;
+            }
+            if (depth + static_cast<int64_t>(i) + 1 > kMaxKeyDepth) return ERROR_INVALID_PARAMETER;
+            status = AddSubkey(call.db, current, parts[i], &current);
             created = true;
         } else {
             created = false;
@@ -323,10 +331,7 @@ LSTATUS WINAPI RegDeleteTreeW(HKEY key, LPCWSTR subKey) {
         if (status != ERROR_SUCCESS) return status;
         REGSAM needed = KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | (values > 0 ? KEY_SET_VALUE : 0);
         if (!call.Allows(needed)) return ERROR_ACCESS_DENIED;
-        Stmt children(call.db, "DELETE FROM keys WHERE parent = ?1");
-        status = children.Bind(1, call.key.id).Run();
-        if (status == ERROR_SUCCESS) status = RemoveAllValues(call.db, call.key.id);
-        return call.Finish(status);
+        return call.Finish(ClearKey(call.db, call.key.id));
     }
     int64_t target = 0;
     LSTATUS status = FindPath(call.db, call.key.id, parts, &target);

@@ -8,6 +8,6 @@
 // machine directory from now on (empty: MachineDir() again).
 void RegistryUseMachineDir(const std::string &dir);
 
-// How long a call waits for another process's lock on a hive before it gives
-// up with ERROR_TIMEOUT (30000 ms unless changed).
+// How long a writer waits for another process's lock on a hive before it gives
+// up with ERROR_TIMEOUT (30000 ms unless changed); readers take no lock.
 void RegistrySetBusyTimeout(unsigned milliseconds);

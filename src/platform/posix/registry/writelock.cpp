@@ -78,11 +78,10 @@ long ElapsedMs(const timespec &since) {
 
 }  // namespace
 
-int OpenWriteLock(const std::string &path) {
+int OpenWriteLock(const std::string &path, std::string *problem) {
     // A side file left loose by an older version is tightened; a link, a FIFO
     // or someone else's file is refused.
-    std::string problem;
-    return OpenPrivateFile(path, O_RDWR | O_CREAT, PRIVATE_WRITE, &problem);
+    return OpenPrivateFile(path, O_RDWR | O_CREAT, PRIVATE_WRITE, problem);
 }
 
 LSTATUS AcquireWriteLock(int fd, unsigned timeoutMs) {
@@ -117,3 +116,11 @@ LSTATUS AcquireWriteLock(int fd, unsigned timeoutMs) {
 }
 
 void ReleaseWriteLock(int fd) { SetLock(fd, F_UNLCK, false); }
+
+pid_t WriteLockHolder(int fd) {
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    if (fcntl(fd, F_GETLK, &fl) != 0 || fl.l_type == F_UNLCK) return 0;
+    return fl.l_pid > 0 ? fl.l_pid : -1;
+}
