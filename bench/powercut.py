@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Helper of bench/powercut.sh: writes the scripts, cuts the power and checks what a cut left.
+"""Helper of bench/powercut.sh: cuts the power and checks what a cut left.
 
   powercut.py cut MOUNTPOINT                      prints the time (ms), then shuts the file system
                                                   down without flushing its log
@@ -213,9 +213,10 @@ def check(state_path, root, runs_path, cut_ms, window, items_per_group):
 
 def summary(state_path, window):
     t = json.load(open(state_path))['totals']
-    print('powercut: %d cuts, %d item files checked: %d NUL-filled, %d empty, %d torn, %d older than their last'
-          ' ACK more than %d ms before the cut (oldest ACK lost: %d ms); journal: %d holes (NULs or broken lines'
-          ' before whole ones), %d cuts left a torn tail (%d bytes, cut off at the next start); progman.log: %d holes'
+    print('powercut: %d cuts, %d item files checked (summed over the cuts): %d NUL-filled, %d empty, %d torn,'
+          ' %d older than their last ACK more than %d ms before the cut (oldest ACK lost: %d ms); journal: %d'
+          ' holes (NULs or broken lines before whole ones), %d cuts left a torn tail (%d bytes in all);'
+          ' progman.log: %d holes'
           % (t['cuts'], t['items'], t['nul'], t['empty'], t['torn'], t['stale'], window, t['oldest_lost_ack_ms'],
              t['journal_holes'], t['torn_tails'], t['journal_tail_bytes'], t['log_holes']))
     bad = t['nul'] + t['empty'] + t['torn'] + t['stale'] + t['journal_holes'] + t['log_holes']
