@@ -114,6 +114,52 @@ TEST_F(CommandsTest, ReplacingKeepsOneItemInTheNewSpelling) {
     EXPECT_EQ(ReadFile(Personal("G/EDITOR.desktop")), FormatDesktopEntry(ProgramItem{"EDITOR", "c.exe", "c.exe", 3}));
 }
 
+// A written item's data is synced before its rename, so that a power cut
+// leaves the old version or the new one; an item deleted and added again
+// unchanged gets its own file back, and nothing is written or synced.
+TEST_F(CommandsTest, ItemDataIsSyncedBeforeTheRenameUnlessUnchanged) {
+    struct Sync {
+        ino_t synced, named;  // the file synced, and the one named A.desktop then
+        std::string content;
+    };
+    std::vector<Sync> syncs;
+    store.syncData = [&](int fd) {
+        struct stat st {}, named {};
+        fstat(fd, &st);
+        stat(Personal("G/A.desktop").c_str(), &named);
+        syncs.push_back({st.st_ino, named.st_ino, ReadFile("/proc/self/fd/" + std::to_string(fd))});
+        return 0;
+    };
+    ASSERT_TRUE(Run("[CreateGroup(G)]"));
+    const struct {
+        const char *command;
+        size_t syncs;
+        bool sameFile;  // A.desktop is the file it was before
+    } steps[] = {
+        {"[AddItem(a.exe, A)]", 1, false},
+        {"[DeleteItem(A)][AddItem(a.exe, A)]", 0, true},
+        {"[DeleteItem(A)][AddItem(a2.exe /longer, A)]", 1, false},
+        {"[DeleteItem(A)][AddItem(a.exe, A)]", 1, false},  // shorter: never written over in place
+        {"[AddItem(a.exe, A)]", 1, false},
+        {"[DeleteItem(A)][AddItem(x.exe, A)][DeleteItem(A)][AddItem(a.exe, A)]", 2, false},
+    };
+    for (const auto &s : steps) {
+        SCOPED_TRACE(s.command);
+        struct stat before {}, after {};
+        stat(Personal("G/A.desktop").c_str(), &before);
+        syncs.clear();
+        ASSERT_TRUE(Run(s.command));
+        ASSERT_EQ(stat(Personal("G/A.desktop").c_str(), &after), 0);
+        EXPECT_EQ(syncs.size(), s.syncs);
+        EXPECT_EQ(after.st_ino == before.st_ino, s.sameFile);
+        for (const Sync &sync : syncs) EXPECT_NE(sync.synced, sync.named);  // not yet renamed into place
+        if (!syncs.empty()) {
+            EXPECT_EQ(syncs.back().synced, after.st_ino);
+            EXPECT_EQ(syncs.back().content, ReadFile(Personal("G/A.desktop")));
+        }
+    }
+}
+
 TEST_F(CommandsTest, ANewServerFindsWhatTheFilesHold) {
     ASSERT_TRUE(Run("[CreateGroup(Tools)][AddItem(a.exe, Alpha)][AddItem(b.exe, Beta)][CreateGroup(Old)]"));
     ASSERT_EQ(mkdir(Personal("Hand").c_str(), 0700), 0);  // made by hand while no server ran
@@ -326,33 +372,87 @@ TEST(LogFileTest, RotatesPastItsLimitKeepingOneOldFile) {
     }
 }
 
+// A power cut can leave a log's tail unwritten (NUL bytes) or a line cut
+// short: opening it cuts back to the last whole line, so appended lines never
+// follow a hole.
+TEST(LogFileTest, OpeningCutsATornTailBackToTheLastWholeLine) {
+    const std::string nuls(5000, '\0');
+    const struct {
+        std::string before, kept;
+    } cases[] = {
+        {"", ""},
+        {"a\nb\n", "a\nb\n"},
+        {"a\nb\n" + nuls, "a\nb\n"},
+        {"a\nb\nhal", "a\nb\n"},
+        {"a\n" + nuls + "c\n", "a\n"},
+        {std::string(70000, 'x') + "\n" + nuls, std::string(70000, 'x') + "\n"},
+        {nuls, ""},
+    };
+    for (const auto &c : cases) {
+        TempDir dir;
+        const std::string path = dir / "journal.log";
+        WriteFile(path, c.before, 0600);
+        LogFile log(path);
+        std::string problem;
+        ASSERT_TRUE(log.Open(&problem)) << problem;
+        EXPECT_EQ(log.TakeTrimmed(), static_cast<int64_t>(c.before.size() - c.kept.size()));
+        ASSERT_TRUE(log.Append("next"));
+        std::string text = ReadFile(path);
+        ASSERT_GE(text.size(), c.kept.size());
+        EXPECT_EQ(text.substr(0, c.kept.size()), c.kept);
+        EXPECT_EQ(text.find('\0'), std::string::npos);
+        std::string added = text.substr(c.kept.size());  // one whole line
+        EXPECT_EQ(added.find('\n'), added.size() - 1) << added;
+        EXPECT_EQ(added.substr(added.find('\t')), "\tnext\n");
+    }
+}
+
+// The flusher gets the log's lines by descriptor: the file written is the one
+// flushed even when it was renamed away (rotated) before the flush.
+TEST(LogFileTest, HandsItsUnsyncedLinesOverByDescriptor) {
+    TempDir dir;
+    LogFile log(dir / "journal.log");
+    EXPECT_EQ(log.TakeUnsynced(), -1);
+    ASSERT_TRUE(log.Append("line"));
+    FlushBatch batch;
+    batch.files.push_back({log.TakeUnsynced(), "journal.log"});
+    EXPECT_EQ(log.TakeUnsynced(), -1);
+    ASSERT_EQ(rename((dir / "journal.log").c_str(), (dir / "journal.log.1").c_str()), 0);
+    struct stat held {}, moved {};
+    ASSERT_EQ(fstat(batch.files[0].fd, &held), 0);
+    ASSERT_EQ(stat((dir / "journal.log.1").c_str(), &moved), 0);
+    EXPECT_EQ(held.st_ino, moved.st_ino);
+    std::string error;
+    EXPECT_TRUE(FlushPaths(batch, &error)) << error;
+}
+
 }  // namespace
 
 namespace {
 
-// The flusher opens only regular files: a FIFO or a symlink where an item was
-// is reported, never waited on or followed.
+// The flusher opens only directories by name: a FIFO or a symlink where a
+// group folder was is reported, never waited on or followed.
 TEST(FlusherTest, NeverWaitsOnAFifoOrFollowsALink) {
     const struct {
         const char *what;
         bool link, fifo;
         const char *says;
     } cases[] = {
-        {"a FIFO", false, true, "is not a regular file"},
-        {"a link to a FIFO", true, true, "is a symbolic link"},
-        {"a link to a file", true, false, "is a symbolic link"},
+        {"a FIFO", false, true, "Not a directory"},
+        {"a link to a FIFO", true, true, "Not a directory"},
+        {"a link to a directory", true, false, "Not a directory"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         TempDir dir;
-        std::string item = dir / "A.desktop", target = c.link ? dir / "target" : item;
+        std::string item = dir / "G", target = c.link ? dir / "target" : item;
         if (c.fifo) ASSERT_EQ(mkfifo(target.c_str(), 0600), 0);
-        else WriteFile(target, "kept\n", 0600);
+        else ASSERT_EQ(mkdir(target.c_str(), 0700), 0);
         if (c.link) {
             ASSERT_EQ(symlink(target.c_str(), item.c_str()), 0);
         }
         FlushBatch batch;
-        batch.files = {item};
+        batch.dirs = {item};
         auto flushed = std::async(std::launch::async, [&batch] {
             std::string error;
             bool ok = FlushPaths(batch, &error);

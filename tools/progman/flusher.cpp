@@ -1,9 +1,6 @@
 // The flushing thread.
 #include "flusher.h"
 
-#include "platform/posix/machine.h"
-
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -13,38 +10,13 @@
 
 namespace {
 
-// Files flushed together: enough to share the file system's journal commits,
-// few enough to stay well within the descriptor limit.
-constexpr size_t kChunk = 128;
-
 // Why a path could not be flushed, from errno; empty for a path that is gone
 // (ENOENT), which has nothing to flush.
 std::string Failure(const std::string &path) {
     return errno == ENOENT ? std::string() : "cannot flush " + path + ": " + std::strerror(errno);
 }
 
-// Flushes files in two passes: writing all of them out first puts their block
-// allocations in one journal commit, where a flush of each in turn would
-// cost a commit each. Only our regular files are opened, never through a
-// symlink and never waiting on a FIFO; the first failure goes to *failure.
-void FlushFiles(const std::vector<std::string> &files, size_t from, size_t to, std::string *failure) {
-    std::vector<std::pair<int, const std::string *>> open;
-    for (size_t i = from; i < to; i++) {
-        std::string problem;
-        int fd = OpenPrivateFile(files[i], O_RDONLY, PRIVATE_READ, &problem);
-        if (fd < 0) {
-            if (errno != ENOENT && failure->empty()) *failure = "cannot flush " + problem;
-            continue;
-        }
-        sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-        open.emplace_back(fd, &files[i]);
-    }
-    for (auto &[fd, path] : open) {
-        if (fdatasync(fd) != 0 && failure->empty()) *failure = Failure(*path);
-        close(fd);
-    }
-}
-
+// A directory is opened never through a symlink and never waiting on a FIFO.
 std::string FlushDir(const std::string &path) {
     int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return Failure(path);
@@ -66,14 +38,27 @@ unsigned TestDelayMs() { return 0; }
 
 }  // namespace
 
+FlushBatch &FlushBatch::operator=(FlushBatch &&other) noexcept {
+    if (this == &other) return *this;
+    for (const HeldFile &f : files) close(f.fd);
+    doomed = std::move(other.doomed);
+    dirs = std::move(other.dirs);
+    files = std::move(other.files);
+    other.files.clear();
+    return *this;
+}
+
+FlushBatch::~FlushBatch() {
+    for (const HeldFile &f : files) close(f.fd);
+}
+
 bool FlushPaths(const FlushBatch &batch, std::string *error) {
-    const std::vector<std::string> &files = batch.files, &dirs = batch.dirs;
     for (const std::string &path : batch.doomed) unlink(path.c_str());
     std::string failure;
-    for (size_t i = 0; i < files.size(); i += kChunk)
-        FlushFiles(files, i, std::min(files.size(), i + kChunk), &failure);
-    for (const std::string &dir : dirs)
+    for (const std::string &dir : batch.dirs)
         if (std::string f = FlushDir(dir); !f.empty() && failure.empty()) failure = f;
+    for (const HeldFile &f : batch.files)
+        if (fdatasync(f.fd) != 0 && failure.empty()) failure = "cannot flush " + f.name + ": " + std::strerror(errno);
     if (!failure.empty()) *error = failure;
     return failure.empty();
 }

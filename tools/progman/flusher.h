@@ -9,15 +9,29 @@
 #include <thread>
 #include <vector>
 
-// One flush, in this order: the doomed files unlinked, the files flushed with
-// fdatasync, then the directories with fsync. A path that is gone has nothing
-// to unlink or flush.
-struct FlushBatch {
-    std::vector<std::string> doomed, files, dirs;
-    bool empty() const { return doomed.empty() && files.empty() && dirs.empty(); }
+// A file to flush, held by its descriptor (the batch closes it) so that the
+// file written is the one flushed even when it was renamed or rotated away
+// since; name is for the error.
+struct HeldFile {
+    int fd;
+    std::string name;
 };
 
-// Carries out a batch; false, with *error, when a path could not be flushed.
+// One flush, in this order: the doomed files unlinked, the directories
+// flushed with fsync, then the files with fdatasync. A path that is gone has
+// nothing to unlink or flush.
+struct FlushBatch {
+    std::vector<std::string> doomed, dirs;
+    std::vector<HeldFile> files;
+
+    FlushBatch() = default;
+    FlushBatch(FlushBatch &&other) noexcept { *this = std::move(other); }
+    FlushBatch &operator=(FlushBatch &&other) noexcept;
+    ~FlushBatch();
+    bool empty() const { return doomed.empty() && dirs.empty() && files.empty(); }
+};
+
+// Carries out a batch; false, with *error, when a path or file could not be flushed.
 bool FlushPaths(const FlushBatch &batch, std::string *error);
 
 class Flusher {

@@ -21,6 +21,23 @@ bool SyncParent(const std::string &path) {
     return ok;
 }
 
+// The length of the file's whole lines: up to the last line end before its
+// first NUL byte, or before a last line without its end.
+int64_t WholeLinesLength(int fd) {
+    int64_t whole = 0, at = 0;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = pread(fd, buffer, sizeof buffer, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n == 0 ? whole : -1;
+        for (ssize_t i = 0; i < n; i++) {
+            if (buffer[i] == '\0') return whole;
+            if (buffer[i] == '\n') whole = at + i + 1;
+        }
+        at += n;
+    }
+}
+
 }  // namespace
 
 LogFile::~LogFile() {
@@ -28,13 +45,21 @@ LogFile::~LogFile() {
     if (fd_ >= 0) close(fd_);
 }
 
-// A symlink, a FIFO or someone else's file in the log's place is refused (problem_ says so).
+// A symlink, a FIFO or someone else's file in the log's place is refused
+// (problem_ says so). A torn tail is cut off, and the cut made durable before
+// anything follows it.
 bool LogFile::Reopen() {
     if (fd_ >= 0) close(fd_);
     problem_.clear();
-    fd_ = OpenPrivateFile(path_, O_WRONLY | O_CREAT | O_APPEND, PRIVATE_WRITE, &problem_);
+    fd_ = OpenPrivateFile(path_, O_RDWR | O_CREAT | O_APPEND, PRIVATE_WRITE, &problem_);
     struct stat st {};
     size_ = fd_ >= 0 && fstat(fd_, &st) == 0 ? st.st_size : 0;
+    int64_t whole = fd_ >= 0 ? WholeLinesLength(fd_) : -1;
+    if (whole >= 0 && whole < size_ && ftruncate(fd_, whole) == 0) {
+        fdatasync(fd_);
+        trimmed_ += size_ - whole;
+        size_ = whole;
+    }
     return fd_ >= 0;
 }
 
@@ -66,9 +91,15 @@ bool LogFile::Sync() {
     return fdatasync(fd_) == 0;
 }
 
-bool LogFile::TakeUnsynced() {
-    bool was = unsynced_;
+int LogFile::TakeUnsynced() {
+    if (!unsynced_ || fd_ < 0) return -1;
     unsynced_ = false;
+    return fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+}
+
+int64_t LogFile::TakeTrimmed() {
+    int64_t was = trimmed_;
+    trimmed_ = 0;
     return was;
 }
 

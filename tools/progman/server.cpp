@@ -84,11 +84,19 @@ void ProgmanServer::Commit(bool ending) {
     commitAt_ = UINT64_MAX;
     std::string error = flusher_.TakeError();
     if (!error.empty()) Log(error);
-    flusher_.Submit(store_.TakeUnsynced(ending));
-    FlushBatch logs;
+    FlushBatch batch = store_.TakeUnsynced(ending);
     for (LogFile *log : {&journal_, &log_})
-        if (log->TakeUnsynced()) logs.files.push_back(log->path());
-    flusher_.Submit(std::move(logs));
+        if (int fd = log->TakeUnsynced(); fd >= 0) batch.files.push_back({fd, log->path()});
+    flusher_.Submit(std::move(batch));
+}
+
+bool ProgmanServer::OpenLogs(std::string *problem) {
+    if (!journal_.Open(problem) || !log_.Open(problem)) return false;
+    for (LogFile *log : {&journal_, &log_})
+        if (int64_t cut = log->TakeTrimmed(); cut > 0)
+            Log("cut off the last " + std::to_string(cut) + " bytes of " + log->path() +
+                ": a torn tail left by a power loss");
+    return true;
 }
 
 void ProgmanServer::Finish() {

@@ -41,15 +41,16 @@ public:
     uint64_t NextTimerMs() override;
     void OnTimer() override;
 
-    // Hands the items, their directories and then the logs to the flusher;
-    // the spares too once the server is about to end.
+    // Hands the changed directories and then the logs (by descriptor) to the
+    // flusher; the spares too once the server is about to end.
     void Commit(bool ending = false);
     // Everything on disk before the server exits.
     void Finish();
     void Log(const std::string &line) { log_.Append(line); }
     // Opens the journal and the log before anything is served: a symlink, a
-    // FIFO or someone else's file in their place stops the server.
-    bool OpenLogs(std::string *problem) { return journal_.Open(problem) && log_.Open(problem); }
+    // FIFO or someone else's file in their place stops the server. A torn
+    // tail a power loss left in them is cut off, and the log says so.
+    bool OpenLogs(std::string *problem);
 
 private:
     struct Conversation {

@@ -235,56 +235,51 @@ bool GroupStore::DeleteGroup(int scope, const std::string &name, std::string *er
     return true;
 }
 
-// A spare to write an item into: our own file, linked nowhere else (a deleted
-// item made by hand may be), opened for writing over; -1 when it is not one.
-int OpenSpare(int dirfd, const std::string &name, off_t *size) {
-    int fd = openat(dirfd, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+// Whether the spare name in dirfd is our own file, linked nowhere else (a
+// deleted item made by hand may be), holding exactly content.
+bool SpareHolds(int dirfd, const std::string &name, const std::string &content) {
+    int fd = openat(dirfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
-    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid() ||
-                    (st.st_mode & 07777) != 0600)) {
-        close(fd);
-        fd = -1;
-    }
-    *size = st.st_size;
-    return fd;
+    bool same = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+                st.st_uid == geteuid() && (st.st_mode & 07777) == 0600 &&
+                st.st_size == static_cast<off_t>(content.size());
+    std::string text(content.size(), '\0');
+    same = same && pread(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()) && text == content;
+    if (fd >= 0) close(fd);
+    return same;
 }
 
-// Puts content in place as dir/file through a temporary file and a rename; the
-// file's flush waits for the next batch. The temporary file is the item's own
-// spare when it was just deleted, written over rather than truncated: freeing
-// and allocating its blocks would cost more than the write (a discard, on some
-// mounts), and until the flush a power loss leaves that item old or new.
+// Puts content in place as dir/file: the item's spare when it holds content
+// already, else a new temporary file whose data is synced before the rename.
+// The directory's flush waits for the next batch.
 bool GroupStore::WriteItem(int dirfd, const std::string &dir, const std::string &file, const std::string &content,
                            std::string *error) {
-    std::string temp;
-    int fd = -1;
-    off_t oldSize = 0;
     if (auto spare = spares_.find(dir + "/" + Fold(file)); spare != spares_.end()) {
-        temp = std::move(spare->second);
+        std::string path = std::move(spare->second);
         spares_.erase(spare);
-        if ((fd = OpenSpare(dirfd, BaseName(temp), &oldSize)) < 0) doomed_.push_back(temp);
+        if (SpareHolds(dirfd, BaseName(path), content) &&
+            renameat(dirfd, BaseName(path).c_str(), dirfd, file.c_str()) == 0) {  // nothing written, nothing to sync
+            unsyncedDirs_.insert(dir);
+            return true;
+        }
+        doomed_.push_back(path);
     }
-    if (fd < 0) {
-        temp = dir + "/" + Scratch("tmp");
-        oldSize = 0;
-        fd = openat(dirfd, BaseName(temp).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0) return Fail(error, "cannot create " + temp);
-    }
-    size_t done = WriteAll(fd, content);
-    bool ok = done == content.size() && (oldSize <= static_cast<off_t>(done) || ftruncate(fd, done) == 0);
+    std::string temp = Scratch("tmp");
+    int fd = openat(dirfd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return Fail(error, "cannot create " + dir + "/" + temp);
+    bool ok = WriteAll(fd, content) == content.size() && syncData(fd) == 0;
     ok = close(fd) == 0 && ok;
-    if (!ok || renameat(dirfd, BaseName(temp).c_str(), dirfd, file.c_str()) != 0) {
+    if (!ok || renameat(dirfd, temp.c_str(), dirfd, file.c_str()) != 0) {
         Fail(error, "cannot write " + dir + "/" + file);
-        unlinkat(dirfd, BaseName(temp).c_str(), 0);
+        unlinkat(dirfd, temp.c_str(), 0);
         return false;
     }
-    unsyncedFiles_.insert(dir + "/" + file);
     unsyncedDirs_.insert(dir);
     return true;
 }
 
-// Takes dir/file out of its name into a hidden spare, kept for the item of
-// that name to be written into again.
+// Takes dir/file out of its name into a hidden spare, kept to be given back
+// when the item of that name is added again unchanged.
 bool GroupStore::Retire(int dirfd, const std::string &dir, const std::string &file) {
     std::string spare = dir + "/" + Scratch("deleted");
     if (renameat(dirfd, file.c_str(), dirfd, BaseName(spare).c_str()) != 0) return errno == ENOENT;
@@ -353,9 +348,7 @@ FlushBatch GroupStore::TakeUnsynced(bool allSpares) {
         spares_.clear();
     }
     batch.doomed.swap(doomed_);
-    batch.files.assign(unsyncedFiles_.begin(), unsyncedFiles_.end());
     batch.dirs.assign(unsyncedDirs_.begin(), unsyncedDirs_.end());
-    unsyncedFiles_.clear();
     unsyncedDirs_.clear();
     return batch;
 }

@@ -8,25 +8,31 @@
 // removed is no group (CreateGroup makes it again), and a group folder or item
 // file made under the file name of the name asked for is found. A change is in
 // place (written to a temporary file and renamed, so that a reader never sees
-// half an item) when its call returns true, and on the disk after the next
-// flush, which takes every change since the last one together.
+// half an item) when its call returns true. A written item's data is on the
+// disk before its rename, so that a power cut leaves an item file old or new,
+// never one whose name reached the disk before its bytes; the directories
+// follow in the next flush, which takes every change since the last one
+// together.
 //
-// A deleted item's file is renamed to a hidden spare rather than unlinked,
-// and the item of that name written next in its group reuses it: an upgrade
-// deletes and re-adds every item, and making and freeing an inode and its
-// blocks for each costs the serving thread far more than a rename (some file
-// systems scan past every recently freed inode, or discard freed blocks at
-// once). Spares past a few, and all of them at the end, are unlinked by
-// whoever flushes.
+// A deleted item's file is renamed to a hidden spare rather than unlinked. An
+// upgrade deletes and re-adds every item, mostly unchanged: the spare of an
+// item added again with the same content is renamed back, which writes and
+// syncs nothing, where making and freeing an inode and its blocks costs far
+// more (some file systems scan past every recently freed inode, or discard
+// freed blocks at once). A spare is never written over: its old name may still
+// be the one on the disk. Spares past a few, and all of them at the end, are
+// unlinked by whoever flushes.
 #pragma once
 
 #include "desktop.h"
 #include "flusher.h"
 #include "folders.h"
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 enum GroupScope { SCOPE_PERSONAL = 0, SCOPE_COMMON = 1 };
@@ -63,10 +69,13 @@ public:
     // Deletes an item; false when the group has none of that name.
     bool DeleteItem(int scope, const std::string &group, const std::string &name, std::string *error);
 
-    // The changes made since the last call, to be flushed together: the item
-    // files and the directories that name them, and the spares let go (all of
-    // them when allSpares).
+    // The changes made since the last call, to be flushed together: the
+    // directories changed, and the spares let go (all of them when allSpares).
     FlushBatch TakeUnsynced(bool allSpares);
+
+    // Makes a written item's data durable before its rename (fdatasync; tests
+    // watch the order through it). Nonzero fails the write.
+    std::function<int(int fd)> syncData = [](int fd) { return fdatasync(fd); };
 
 private:
     struct Entry {
@@ -93,8 +102,7 @@ private:
 
     std::string root_;
     Scope scopes_[2];
-    std::set<std::string> unsyncedFiles_;  // item files written since the last TakeUnsynced
-    std::set<std::string> unsyncedDirs_;   // directories changed since then
+    std::set<std::string> unsyncedDirs_;  // directories changed since the last TakeUnsynced
     std::map<std::string, std::string> spares_;  // hidden files of deleted items, by dir/folded file
     std::vector<std::string> doomed_;            // spares let go, to be unlinked
 };
