@@ -93,8 +93,9 @@ bool LogFile::Sync() {
 
 int LogFile::TakeUnsynced() {
     if (!unsynced_ || fd_ < 0) return -1;
-    unsynced_ = false;
-    return fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+    int fd = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+    unsynced_ = fd < 0;  // out of descriptors: the next batch tries again
+    return fd;
 }
 
 int64_t LogFile::TakeTrimmed() {
