@@ -104,109 +104,123 @@ int StoreOptionValue(OptionRecordW *r, const WCHAR *value) {
     }
 }
 
-uint16_t ParseArgumentsW(int count, WCHAR **args, OptionRecordW *table, uint32_t callFlags) {
-    if (count <= 0) return PARSE_NO_ARGUMENTS;
-    const bool goOn = callFlags & PARSEFLAG_CONTINUE;
-    const bool stopAfterValue = callFlags & PARSEFLAG_STOP_AFTER_VALUE;
+namespace {
 
-    if (!(callFlags & PARSEFLAG_KEEP_TARGETS)) {
-        for (OptionRecordW *r = table; r->name != nullptr; r++) {
-            if (r->length == 0 || r->target == nullptr) continue;
-            std::memset(r->target, 0, IsStringKind(r->kind) ? r->length * sizeof(WCHAR) : r->length);
-        }
-    }
-    OptionRecordW *slot = NextSlot(table);
+// The walk over the arguments: what it has found so far and where the next positional goes.
+struct Walk {
+    OptionRecordW *table;
+    uint32_t callFlags;
+    OptionRecordW *slot;  // the next positional slot, or the rest-of-line slot once it took a value
     bool restOfLine = false;
     bool switchesEnded = false;
     uint16_t status = 0;
+};
 
-    // The index is 32 bits wide, so any number of arguments is walked once.
-    for (int i = 0; i < count; i++) {
-        const WCHAR *arg = args[i];
-        if (restOfLine) {
-            if (!AppendRestOfLine(slot, arg)) return status | PARSE_OVERFLOW;
-            continue;
-        }
-        int role = switchesEnded ? ARGUMENT_POSITIONAL : ArgumentRole(arg);
-        if (role == ARGUMENT_END_OF_SWITCHES) {
-            switchesEnded = true;
-            continue;
-        }
-        if (role == ARGUMENT_SWITCH) {
-            const WCHAR *value = nullptr;
-            OptionRecordW *r = MatchSwitch(table, arg, &value);
-            if (r == nullptr) {
-                if (callFlags & PARSEFLAG_IGNORE_UNKNOWN) continue;
-                status |= PARSE_BAD_ARGUMENT;
-                if (goOn) continue;
-                return status;
-            }
-            if (r->flags & OPTION_SEEN) status |= PARSE_REPEATED;
-            if (r->kind == KIND_NONE || r->kind == KIND_BOOLEAN) {
-                r->flags |= OPTION_SEEN;
-                if (r->kind == KIND_BOOLEAN && r->target != nullptr) {
-                    int32_t one = 1;
-                    std::memcpy(r->target, &one, sizeof one);
-                }
-                continue;
-            }
-            if (value == nullptr && i + 1 < count && ArgumentRole(args[i + 1]) == ARGUMENT_POSITIONAL)
-                value = args[++i];
-            if (value == nullptr) {
-                // A missing value is the empty string for the two optional-text kinds.
-                bool optionalText = r->kind == KIND_STRING || r->kind == KIND_STRIP_BACKSLASH;
-                if (optionalText && r->length != 0 && r->target != nullptr) {
-                    static_cast<WCHAR *>(r->target)[0] = 0;
-                    r->flags |= OPTION_SEEN;
-                    continue;
-                }
-                status |= PARSE_BAD_ARGUMENT;
-                if (goOn) continue;
-                return status;
-            }
-            if (StoreOptionValue(r, value)) {
-                r->flags |= OPTION_SEEN;
-                if (stopAfterValue) return status;
-                continue;
-            }
-            status |= PARSE_BAD_ARGUMENT;
-            if (goOn) continue;
-            return status;
-        }
+// A refused argument sets its status bit; the walk goes on past it only when the caller asked to.
+Step Refuse(Walk &w, uint16_t bit) {
+    w.status |= bit;
+    return (w.callFlags & PARSEFLAG_CONTINUE) ? NEXT : STOP;
+}
 
-        // Positional.
-        if (slot == nullptr) {
-            status |= PARSE_OVERFLOW;
-            if (goOn) continue;
-            return status;
+// The value that a record just took stops the walk when the caller asked for one value only.
+Step Taken(const Walk &w, OptionRecordW *r) {
+    r->flags |= OPTION_SEEN;
+    return (w.callFlags & PARSEFLAG_STOP_AFTER_VALUE) ? STOP : NEXT;
+}
+
+// A switch given without a value: the two optional-text kinds take the empty string.
+Step MissingValue(Walk &w, OptionRecordW *r) {
+    bool optionalText = r->kind == KIND_STRING || r->kind == KIND_STRIP_BACKSLASH;
+    if (!optionalText || r->length == 0 || r->target == nullptr) return Refuse(w, PARSE_BAD_ARGUMENT);
+    static_cast<WCHAR *>(r->target)[0] = 0;
+    r->flags |= OPTION_SEEN;
+    return NEXT;
+}
+
+// A switch: its record, then its value, attached after ':' or in the next argument
+// (which i then passes over).
+Step SwitchStep(Walk &w, int count, WCHAR **args, int &i) {
+    const WCHAR *value = nullptr;
+    OptionRecordW *r = MatchSwitch(w.table, args[i], &value);
+    if (r == nullptr) return (w.callFlags & PARSEFLAG_IGNORE_UNKNOWN) ? NEXT : Refuse(w, PARSE_BAD_ARGUMENT);
+    if (r->flags & OPTION_SEEN) w.status |= PARSE_REPEATED;
+    if (r->kind == KIND_NONE || r->kind == KIND_BOOLEAN) {
+        r->flags |= OPTION_SEEN;
+        if (r->kind == KIND_BOOLEAN && r->target != nullptr) {
+            int32_t one = 1;
+            std::memcpy(r->target, &one, sizeof one);
         }
-        if (slot->kind == KIND_FILE_LIST) {
-            // A target without room for the count and the vector pointer gets nothing.
-            if (slot->target == nullptr || slot->length < sizeof(FileListValue)) return status | PARSE_BAD_ARGUMENT;
-            slot->flags |= OPTION_SEEN;
-            CollectFileList(slot, count - i, args + i);
-            return status;
-        }
-        if (!StoreOptionValue(slot, arg)) {
-            status |= PARSE_BAD_ARGUMENT;
-            if (goOn) continue;
-            return status;
+        return NEXT;
+    }
+    if (value == nullptr && i + 1 < count && ArgumentRole(args[i + 1]) == ARGUMENT_POSITIONAL) value = args[++i];
+    if (value == nullptr) return MissingValue(w, r);
+    if (!StoreOptionValue(r, value)) return Refuse(w, PARSE_BAD_ARGUMENT);
+    return Taken(w, r);
+}
+
+// A positional argument fills the next slot; a file list takes it and every argument after it.
+Step PositionalStep(Walk &w, int count, WCHAR **args, int i) {
+    OptionRecordW *slot = w.slot;
+    if (slot == nullptr) return Refuse(w, PARSE_OVERFLOW);
+    if (slot->kind == KIND_FILE_LIST) {
+        // A target without room for the count and the vector pointer gets nothing.
+        if (slot->target == nullptr || slot->length < sizeof(FileListValue)) {
+            w.status |= PARSE_BAD_ARGUMENT;
+            return STOP;
         }
         slot->flags |= OPTION_SEEN;
-        if (stopAfterValue) return status;
-        if (slot->kind == KIND_REST_OF_LINE)
-            restOfLine = true;
-        else
-            slot = NextSlot(slot + 1);
+        CollectFileList(slot, count - i, args + i);
+        return STOP;
     }
+    if (!StoreOptionValue(slot, args[i])) return Refuse(w, PARSE_BAD_ARGUMENT);
+    if (Taken(w, slot) == STOP) return STOP;
+    if (slot->kind == KIND_REST_OF_LINE)
+        w.restOfLine = true;
+    else
+        w.slot = NextSlot(slot + 1);
+    return NEXT;
+}
 
-    for (OptionRecordW *r = table; r->name != nullptr; r++) {
-        if ((r->flags & OPTION_REQUIRED) && !(r->flags & OPTION_SEEN)) {
-            status |= PARSE_REQUIRED_MISSING;
-            break;
-        }
+// One argument: joined to the rest of the line once that has begun, else by its role.
+Step ArgumentStep(Walk &w, int count, WCHAR **args, int &i) {
+    if (w.restOfLine) {
+        if (AppendRestOfLine(w.slot, args[i])) return NEXT;
+        w.status |= PARSE_OVERFLOW;
+        return STOP;
     }
-    return status;
+    int role = w.switchesEnded ? ARGUMENT_POSITIONAL : ArgumentRole(args[i]);
+    if (role == ARGUMENT_END_OF_SWITCHES) {
+        w.switchesEnded = true;
+        return NEXT;
+    }
+    return role == ARGUMENT_SWITCH ? SwitchStep(w, count, args, i) : PositionalStep(w, count, args, i);
+}
+
+void ClearTargets(OptionRecordW *table) {
+    for (OptionRecordW *r = table; r->name != nullptr; r++) {
+        if (r->length == 0 || r->target == nullptr) continue;
+        std::memset(r->target, 0, IsStringKind(r->kind) ? r->length * sizeof(WCHAR) : r->length);
+    }
+}
+
+bool RequiredMissing(const OptionRecordW *table) {
+    for (const OptionRecordW *r = table; r->name != nullptr; r++)
+        if ((r->flags & OPTION_REQUIRED) && !(r->flags & OPTION_SEEN)) return true;
+    return false;
+}
+
+}  // namespace
+
+uint16_t ParseArgumentsW(int count, WCHAR **args, OptionRecordW *table, uint32_t callFlags) {
+    if (count <= 0) return PARSE_NO_ARGUMENTS;
+    if (!(callFlags & PARSEFLAG_KEEP_TARGETS)) ClearTargets(table);
+    Walk w{table, callFlags, NextSlot(table)};
+    // The index is 32 bits wide, so any number of arguments is walked once. A stop
+    // leaves the required check undone: the walk did not see every argument.
+    for (int i = 0; i < count; i++)
+        if (ArgumentStep(w, count, args, i) == STOP) return w.status;
+    if (RequiredMissing(table)) w.status |= PARSE_REQUIRED_MISSING;
+    return w.status;
 }
 
 namespace {
