@@ -4,7 +4,7 @@
 // sees a store beyond it), and the call flags.
 #include "cmdline/arglist.h"
 #include "cmdline/cmdline.h"
-#include "driver/options.h"
+#include "options/options.h"
 #include "support.h"
 
 #include <cstring>

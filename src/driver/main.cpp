@@ -1,9 +1,10 @@
 // The program's entry: parse the command line, run at most one mode, and hand
 // its result to the runtime as the exit status. Nothing is printed; the run log
-// (driver/runlog.h) records the run when asked to.
-#include "driver/options.h"
-#include "driver/runlog.h"
+// (runlog/runlog.h) records the run when asked to.
+#include "driver/upgrade_icons.h"
+#include "options/options.h"
 #include "regclean/regclean.h"
+#include "runlog/runlog.h"
 
 #include <cstring>
 #include <iterator>

@@ -1,15 +1,14 @@
 // The icon upgrade pass: every item line of the script is deleted and added
 // again in its group, then the version mark is written.
-#include "driver/options.h"
-#include "driver/runlog.h"
+#include "driver/upgrade_icons.h"
+
 #include "platform/syshooks.h"
 #include "progman/formats.h"
 #include "progman/progman.h"
+#include "runlog/runlog.h"
 #include "script/script.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -24,10 +23,7 @@ void WriteVersionMark() {
                                 sizeof version);
         RegCloseKey(key);
     }
-    if (status == ERROR_SUCCESS)
-        RunLog("version mark IconVersion 2 written");
-    else
-        RunLog("version mark not written (error %ld)", static_cast<long>(status));
+    RunLogVersionMark(status);
 }
 
 // Records why the script could not be loaded, in the system's words.
@@ -43,8 +39,7 @@ void LogLoadFailure(const char *path, uint16_t status) {
         else
             std::snprintf(text, sizeof text, "the file could not be read whole");
     }
-    RunLog("script \"%s\": cannot read (%s)", path, text);
-    RunLogReason("cannot read script \"%s\": %s", path, text);
+    RunLogScriptUnreadable(path, text);
 }
 
 }  // namespace
@@ -59,7 +54,7 @@ int UpgradeIcons(const char *path) {
         LogLoadFailure(path, status);
         return 2;
     }
-    RunLog("script \"%s\": loaded, %u logical lines", path, lineCount);
+    RunLogScriptLoaded(path, lineCount);
 
     char *cursor = ScriptLines;
     for (uint32_t i = 0; i < lineCount; i++) {
@@ -69,7 +64,7 @@ int UpgradeIcons(const char *path) {
         // whatever group the Program Manager last activated.
         if (!isItem) continue;
         if (groupName == nullptr) {
-            RunLog("item \"%s\" skipped: it comes before the first group header", itemName);
+            RunLogItemSkipped(itemName);
             continue;
         }
         ProgmanDeleteItem(groupName, itemName, 0, 0);
@@ -77,6 +72,6 @@ int UpgradeIcons(const char *path) {
     }
     ProgmanClose(1);
     WriteVersionMark();
-    RunLogCommandReason();
+    RunLogIconsDone();
     return 0;
 }

@@ -2,15 +2,20 @@
 // answers), bring its window forward, execute commands, close.
 #include "progman/progman.h"
 
-#include "driver/options.h"
-#include "driver/runlog.h"
-#include "platform/syshooks.h"
+#include "options/options.h"
+#include "runlog/runlog.h"
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 
 ProgmanState Progman = {"PROGMAN", 0, 0, nullptr, nullptr, 0};
+
+namespace {
+
+// Started when nobody answers: the Program Manager in its setup mode.
+const char ProgmanCommandLine[] = "PROGMAN /NTSETUP";
+
+}  // namespace
 
 int ProgmanInitialize(DWORD tag) {
     if (Progman.ddeInstance != 0) return tag == Progman.initTag ? 1 : 0;
@@ -57,10 +62,7 @@ void DrainMessages() {
 HCONV ConnectOnce(LPCSTR service, HSZ serviceHandle, HSZ topicHandle, bool *busy) {
     HCONV conv = DdeConnect(Progman.ddeInstance, serviceHandle, topicHandle, nullptr);
     *busy = conv == nullptr && DdeGetLastError(Progman.ddeInstance) == DMLERR_BUSY;
-    if (*busy) {
-        RunLogCommands.busy = 1;
-        RunLog("progman: %s is busy: it turned the conversation away", service);
-    }
+    if (*busy) RunLogProgmanBusy(service);
     return conv;
 }
 
@@ -75,26 +77,19 @@ int ProgmanConnect(LPCSTR service, LPCSTR topic) {
     bool busy = false;
     Progman.conversation = ConnectOnce(service, serviceHandle, topicHandle, &busy);
     if (Progman.conversation == nullptr && !busy) {
-        RunLog("progman: no answer from %s; starting \"PROGMAN /NTSETUP\"", service);
-        HANDLE process = StartProgram("PROGMAN /NTSETUP", SW_SHOWNORMAL);
+        RunLogProgmanStarting(service, ProgmanCommandLine);
+        HANDLE process = StartProgram(ProgmanCommandLine, SW_SHOWNORMAL);
         if (process != nullptr) {
             Progman.startedProgman = 1;
             DWORD idle = WaitForInputIdle(process, PROGMAN_IDLE_TIMEOUT);
             CloseHandle(process);
+            RunLogProgmanStarted(idle);
             if (idle == 0) {
-                RunLog("progman: the started Program Manager is ready");
                 DrainMessages();
                 Progman.conversation = ConnectOnce(service, serviceHandle, topicHandle, &busy);
-            } else {
-                RunLog("progman: the started Program Manager did not become ready (%s)",
-                       idle == WAIT_TIMEOUT ? "timed out" : "wait failed");
             }
         } else {
-            DWORD error = GetLastError();
-            char text[256];
-            SystemErrorText(error, text, sizeof text);
-            RunLog("progman: could not start \"PROGMAN /NTSETUP\" (error %lu: %s)", static_cast<unsigned long>(error),
-                   text);
+            RunLogProgmanStartFailed(ProgmanCommandLine, GetLastError());
         }
     }
     DdeFreeStringHandle(Progman.ddeInstance, serviceHandle);
@@ -106,10 +101,9 @@ int ProgmanConnect(LPCSTR service, LPCSTR topic) {
         info.cb = sizeof info;
         DdeQueryConvInfo(Progman.conversation, QID_SYNC, &info);
         Progman.partnerWindow = info.hwndPartner;
-        RunLogCommands.answered = 1;
-        RunLog("progman: conversation open");
+        RunLogConversationOpened();
     } else {
-        RunLog("progman: no conversation");
+        RunLogNoConversation();
         Progman.partnerWindow = nullptr;
     }
     return Progman.conversation != nullptr ? 1 : 0;
@@ -128,29 +122,17 @@ int ProgmanActivate(void) {
 
 namespace {
 
-// The record's words for an execute that came back without an acknowledgement.
-void LogUnacknowledged(LPCSTR command, HDDEDATA done) {
-    if (done != nullptr) {
-        RunLogCommand(command, "refused", 0);
-        return;
-    }
-    UINT error = DdeGetLastError(Progman.ddeInstance);
-    if (error == DMLERR_EXECACKTIMEOUT)
-        RunLogCommand(command, "timed out", 0);
-    else if (error == DMLERR_NOTPROCESSED)
-        RunLogCommand(command, "refused", 0);
-    else {
-        char outcome[48];
-        std::snprintf(outcome, sizeof outcome, "failed (DDE error 0x%x)", error);
-        RunLogCommand(command, outcome, 0);
-    }
+// How an execute that came back without an acknowledgement was answered.
+RunLogAnswer Unacknowledged(HDDEDATA done, UINT error) {
+    if (done != nullptr || error == DMLERR_NOTPROCESSED) return RunLogAnswer::Refused;
+    return error == DMLERR_EXECACKTIMEOUT ? RunLogAnswer::TimedOut : RunLogAnswer::Failed;
 }
 
 }  // namespace
 
-int ProgmanExecute(LPCSTR command) {
+int ProgmanExecute(LPCSTR command, const RunLogSubject &subject) {
     if (Progman.conversation == nullptr) {
-        RunLogCommand(command, "not sent: no conversation", 0);
+        RunLogCommandNotSent(subject, command, RunLogUnsent::NoConversation);
         return 0;
     }
     DWORD status = 0;
@@ -158,16 +140,18 @@ int ProgmanExecute(LPCSTR command) {
                                          static_cast<DWORD>(lstrlenA(command) + 1), Progman.conversation, nullptr, 0,
                                          XTYP_EXECUTE, PROGMAN_EXECUTE_TIMEOUT, &status);
     int acknowledged = done != nullptr ? static_cast<int>(status & DDE_FACK) : 0;
-    if (acknowledged)
-        RunLogCommand(command, "acknowledged", 1);
-    else
-        LogUnacknowledged(command, done);
+    if (acknowledged) {
+        RunLogCommandSent(subject, command, RunLogAnswer::Acknowledged, 0);
+    } else {
+        UINT error = done != nullptr ? 0 : DdeGetLastError(Progman.ddeInstance);
+        RunLogCommandSent(subject, command, Unacknowledged(done, error), error);
+    }
     return acknowledged;
 }
 
 int ProgmanClose(int) {
     if (Progman.conversation != nullptr && Progman.startedProgman) {
-        if (upgradeIconsFlag == 0) ProgmanExecute("[exitprogman(1)]");
+        if (upgradeIconsFlag == 0) ProgmanExecute("[exitprogman(1)]", {RunLogCommandKind::ExitProgman});
         Progman.startedProgman = 0;
     }
     if (Progman.ddeInstance != 0) {

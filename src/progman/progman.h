@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "runlog/runlog.h"
 
 #include <cstdint>
 
@@ -31,8 +32,9 @@ HANDLE StartProgram(LPCSTR commandLine, WORD showState);
 int ProgmanConnect(LPCSTR service, LPCSTR topic);
 // 1 if a conversation is open and its window was brought forward.
 int ProgmanActivate(void);
-// DDE_FACK (0x8000) for a positively acknowledged command, else 0.
-int ProgmanExecute(LPCSTR command);
+// DDE_FACK (0x8000) for a positively acknowledged command, else 0; the run log hears
+// its outcome with what it was sent for.
+int ProgmanExecute(LPCSTR command, const RunLogSubject &subject = {});
 // Ends the conversation, asking a Program Manager this process started to exit; always 1.
 int ProgmanClose(int reserved);
 

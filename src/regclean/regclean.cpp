@@ -2,15 +2,14 @@
 // the product left on its application servers.
 #include "regclean/regclean.h"
 
-#include "driver/runlog.h"
-
 #include "platform/classlib/classlib.h"
 #include "platform/productreg/productreg.h"
-#include "platform/syshooks.h"
+#include "runlog/runlog.h"
 
 #include <cstdlib>
 #include <iterator>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -90,6 +89,25 @@ T *NewOnProcessHeap() {
     return new (memory) T;
 }
 
+// Whether the entry is there before its deletion: 1, 0, or -1 when that cannot be told.
+// The library takes an absent entry as removed, and only the run log tells the two apart.
+int ProbeEntry(const RunLogEntry &e) {
+    std::u16string path = reinterpret_cast<const char16_t *>(e.parentPath);
+    path += u'\\';
+    path += reinterpret_cast<const char16_t *>(e.keyName);
+    if (e.isKey) {
+        path += u'\\';
+        path += reinterpret_cast<const char16_t *>(e.name);
+    }
+    HKEY key = nullptr;
+    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(path.c_str()), 0, KEY_READ, &key);
+    if (status == ERROR_FILE_NOT_FOUND) return 0;
+    if (status != ERROR_SUCCESS) return -1;
+    if (!e.isKey) status = RegQueryValueExW(key, e.name, nullptr, nullptr, nullptr, nullptr);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS ? 1 : status == ERROR_FILE_NOT_FOUND ? 0 : -1;
+}
+
 typedef BOOLEAN (REGISTRY::*RemoveEntry)(PREDEFINED_KEY root, const REGISTRY_KEY_INFO *key,
                                          const WSTRING *name, ULONG *errorCode);
 
@@ -97,15 +115,10 @@ typedef BOOLEAN (REGISTRY::*RemoveEntry)(PREDEFINED_KEY root, const REGISTRY_KEY
 // machine root through remove: 0 when the library reports it gone, else 2.
 int DeleteRegistryEntry(RemoveEntry remove, const WCHAR *parentPath, const WCHAR *productKeyName,
                         const WCHAR *entryName) {
-    const int isKey = remove == &REGISTRY::DeleteKey;
-    const int present =
-        RunLogEntryProbe != nullptr ? RunLogEntryProbe(parentPath, productKeyName, entryName, isKey) : -1;
-    auto logResult = [&](int removed, ULONG error) {
-        if (RunLogEntryResult != nullptr)
-            RunLogEntryResult(parentPath, productKeyName, entryName, isKey, present, removed, error);
-    };
+    const RunLogEntry entry{parentPath, productKeyName, entryName, remove == &REGISTRY::DeleteKey};
+    const int present = RunLogRecording() ? ProbeEntry(entry) : -1;
     auto notRemoved = [&](ULONG error) {
-        logResult(0, error);
+        RunLogEntryFailed(entry, error);
         return 2;
     };
     REGISTRY registry;
@@ -134,7 +147,10 @@ int DeleteRegistryEntry(RemoveEntry remove, const WCHAR *parentPath, const WCHAR
         return notRemoved(ERROR_NOT_ENOUGH_MEMORY);
     if (!(registry.*remove)(PREDEFINED_KEY_LOCAL_MACHINE, productKey, strings[2], &errorCode))
         return notRemoved(errorCode);
-    logResult(1, ERROR_SUCCESS);
+    if (present == 0)
+        RunLogEntryAbsent(entry);
+    else
+        RunLogEntryRemoved(entry);
     return 0;
 }
 
@@ -148,56 +164,28 @@ int DeleteRegistryValue(const WCHAR *parentPath, const WCHAR *productKeyName, co
     return DeleteRegistryEntry(&REGISTRY::DeleteValueEntry, parentPath, productKeyName, valueName);
 }
 
-namespace {
-
-// The end line's reason when the version could not be read: absent, not a DWORD, or a
-// registry that could not be read at all (the platform's notes, logged before, say why).
-void LogVersionProblem(DWORD error) {
-    const char *lead = "could not get the system version number";
-    if (error == ERROR_FILE_NOT_FOUND) {
-        RunLogReason("%s: SystemVersion is absent", lead);
-    } else if (error == ERROR_INVALID_DATA) {
-        RunLogReason("%s: SystemVersion is not a 4-byte REG_DWORD", lead);
-    } else {
-        char text[200];
-        SystemErrorText(error, text, sizeof text);
-        RunLogReason("%s: the machine registry could not be read (error %lu: %s)", lead,
-                     static_cast<unsigned long>(error), text);
-    }
-}
-
-}  // namespace
-
 int RemoveObsoleteRegistryEntries(void) {
     if (!RegSetupIsPellorAppServer(nullptr)) {
-        RunLogReason("not an application server: nothing to remove");
+        RunLogNotAppServer();
         return 0;
     }
     ULONG version = 0;
     if (!RegGetPellorVersion(nullptr, &version)) {
-        LogVersionProblem(GetLastError());
+        RunLogVersionUnread(GetLastError());
         MessageBoxA(nullptr, "Could not get System Version Number", "Setup Error", MB_OK);
         return 2;
     }
-    if (version > LastObsoleteVersion) {
-        RunLogReason("system version %u keeps its entries", static_cast<unsigned>(version));
-        return 0;
-    }
+    RunLogVersionRead(version, version <= LastObsoleteVersion);
+    if (version > LastObsoleteVersion) return 0;
 
     // Every deletion is tried; one failure makes the whole run a failure.
     int result = 0;
-    unsigned entries = 0, failures = 0;
     for (const ObsoleteList &list : ObsoleteLists) {
         for (size_t i = 0; i < list.count; i++) {
             int status = list.remove(list.parentPath, ProductKeyName, list.names[i]);
             if (status != 0) result = status;
-            entries++;
-            failures += status != 0;
         }
     }
-    if (failures == 0)
-        RunLogReason("all %u obsolete entries removed or already absent", entries);
-    else
-        RunLogReason("%u of %u obsolete entries could not be removed", failures, entries);
+    RunLogCleanupDone();
     return result;
 }

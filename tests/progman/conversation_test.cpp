@@ -121,10 +121,10 @@ TEST_F(ProgmanConversation, ConnectFailures) {
         fake::Script.idleResult = c.idle;
         fake::Script.lastError = c.error;
         EXPECT_EQ(ProgmanActivate(), 0) << c.label;
-        RunLogCommand("[x]", "not sent: no conversation", 0);
-        RunLogCommandReason();
-        EXPECT_NE(std::string(RunLogReasonText).find(c.reason), std::string::npos) << c.label << ": "
-                                                                                  << RunLogReasonText;
+        RunLogCommandNotSent({}, "[x]", RunLogUnsent::NoConversation);
+        RunLogIconsDone();
+        EXPECT_NE(std::string(RunLogExitReason()).find(c.reason), std::string::npos) << c.label << ": "
+                                                                                   << RunLogExitReason();
         EXPECT_EQ(Progman.startedProgman, c.started) << c.label;
         EXPECT_EQ(Progman.conversation, nullptr) << c.label;
         EXPECT_EQ(Progman.partnerWindow, nullptr) << c.label;

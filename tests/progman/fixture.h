@@ -1,9 +1,9 @@
 #pragma once
 
-#include "driver/options.h"
-#include "driver/runlog.h"
 #include "fake_pool.h"
+#include "options/options.h"
 #include "progman/progman.h"
+#include "runlog/runlog.h"
 #include "script/script.h"
 #include "win32_fake.h"
 
@@ -18,7 +18,7 @@ class ProgmanTest : public ::testing::Test {
         fakepool::Outstanding = 0;
         Progman = ProgmanState{"PROGMAN", 0, 0, nullptr, nullptr, 0};
         upgradeIconsFlag = 0;
-        RunLogCommands = RunLogTally{};
+        RunLogBegin(nullptr);
     }
     void TearDown() override { EXPECT_EQ(fakepool::Outstanding, 0) << "a command buffer was not released"; }
 };

@@ -1,5 +1,6 @@
 // The icon upgrade pass over real scripts, with the recording fake for the platform.
-#include "driver/options.h"
+#include "driver/upgrade_icons.h"
+#include "options/options.h"
 #include "progman/progman.h"
 #include "run.h"
 #include "script/pool.h"

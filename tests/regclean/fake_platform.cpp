@@ -1,8 +1,10 @@
-// The scripted product library, a recording MessageBoxA and a recording process heap.
+// The scripted product library, a recording MessageBoxA, a recording process heap and
+// the registry calls of the run log's probe.
 #include "fakes.h"
 
 #include "platform/productreg/productreg.h"
 #include "platform/syshooks.h"
+#include "runlog/runlog.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +27,7 @@ void Reset() {
     script = Script();
     record = Log();
     ResetClassLib();
+    RunLogBegin(nullptr);
 }
 }  // namespace fake
 
@@ -73,5 +76,21 @@ BOOL WINAPI HeapFree(HANDLE, DWORD, LPVOID) {
     record.heapFrees++;  // the blocks themselves go at Reset
     return TRUE;
 }
+
+// An entry is found unless it is scripted absent: a key by the last component of its path,
+// a value by its name.
+LSTATUS WINAPI RegOpenKeyExW(HKEY, LPCWSTR subKey, DWORD, REGSAM, PHKEY result) {
+    record.probes++;
+    std::u16string path = subKey;
+    if (script.absent.count(path.substr(path.rfind(u'\\') + 1))) return ERROR_FILE_NOT_FOUND;
+    *result = reinterpret_cast<HKEY>(&fake::heapToken);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegQueryValueExW(HKEY, LPCWSTR name, LPDWORD, LPDWORD, LPBYTE, LPDWORD) {
+    return script.absent.count(name) ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegCloseKey(HKEY) { return ERROR_SUCCESS; }
 
 }  // extern "C"

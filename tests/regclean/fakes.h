@@ -1,5 +1,5 @@
-// The scripted product library, class library, heap and message box that the
-// clean-up's unit tests link in place of productreg, classlib and the platform.
+// The scripted product library, class library, heap, message box and registry probe
+// that the clean-up's unit tests link in place of productreg, classlib and the platform.
 #pragma once
 
 #include "platform/classlib/classlib.h"
@@ -45,6 +45,7 @@ struct Script {
     std::set<int> stringInitFails;     // WSTRING::Initialize calls
     std::set<int> keyInfoInitFails;    // REGISTRY_KEY_INFO::Initialize calls
     std::set<int> removeFails;         // DeleteKey and DeleteValueEntry calls
+    std::set<std::u16string> absent;   // entries the run log's probe does not find
 };
 
 struct Log {
@@ -63,6 +64,7 @@ struct Log {
     int keyInfosBuilt = 0, keyInfosDestroyed = 0;
     int keyInfoInits = 0;
     std::vector<Removal> removals;  // the calls made, failed ones included
+    int probes = 0;                 // RegOpenKeyExW calls
 };
 
 extern Script script;

@@ -2,6 +2,7 @@
 #include "regclean/regclean.h"
 
 #include "fakes.h"
+#include "runlog/runlog.h"
 
 #include <gtest/gtest.h>
 
@@ -77,13 +78,15 @@ TEST_F(RegClean, DeletesOnlyOnAnApplicationServerUpToVersionTwo) {
         int result;
         int versionCalls;
         size_t messageBoxes, removals;
+        const char *reason;  // the run log's end line
     } cases[] = {
-        {"not an application server", FALSE, TRUE, 2, 0, 0, 0, 0},
-        {"version 2", TRUE, TRUE, 2, 0, 1, 0, 16},
-        {"version 0", TRUE, TRUE, 0, 0, 1, 0, 16},
-        {"version 3", TRUE, TRUE, 3, 0, 1, 0, 0},
-        {"version 0xFFFFFFFF is above 2", TRUE, TRUE, 0xFFFFFFFFu, 0, 1, 0, 0},
-        {"version unreadable", TRUE, FALSE, 0, 2, 1, 1, 0},
+        {"not an application server", FALSE, TRUE, 2, 0, 0, 0, 0, "not an application server: nothing to remove"},
+        {"version 2", TRUE, TRUE, 2, 0, 1, 0, 16, "all 16 obsolete entries removed or already absent"},
+        {"version 0", TRUE, TRUE, 0, 0, 1, 0, 16, "all 16 obsolete entries removed or already absent"},
+        {"version 3", TRUE, TRUE, 3, 0, 1, 0, 0, "system version 3 keeps its entries"},
+        {"version 0xFFFFFFFF is above 2", TRUE, TRUE, 0xFFFFFFFFu, 0, 1, 0, 0, "system version 4294967295 keeps its entries"},
+        {"version unreadable", TRUE, FALSE, 0, 2, 1, 1, 0,
+         "could not get the system version number: SystemVersion is absent"},
     };
     for (const Case &c : cases) {
         fake::Reset();
@@ -97,6 +100,7 @@ TEST_F(RegClean, DeletesOnlyOnAnApplicationServerUpToVersionTwo) {
         EXPECT_TRUE(fake::record.versionArgsSound) << c.name;
         EXPECT_EQ(fake::record.messageBoxes.size(), c.messageBoxes) << c.name;
         EXPECT_EQ(fake::record.removals.size(), c.removals) << c.name;
+        EXPECT_STREQ(RunLogExitReason(), c.reason) << c.name;
         if (c.removals == 0) {
             EXPECT_EQ(fake::record.registriesBuilt, 0) << c.name;
         }
@@ -141,6 +145,52 @@ TEST_F(RegClean, AnyFailedDeletionFailsTheRunAndTheRestStillRun) {
         EXPECT_EQ(fake::record.registriesBuilt, 16) << c.name;
         EXPECT_EQ(fake::record.registriesDestroyed, 16) << c.name;
         EXPECT_TRUE(fake::record.messageBoxes.empty()) << c.name;
+    }
+}
+
+std::vector<std::string> LogLines;
+void CaptureLine(const char *line) { LogLines.push_back(line); }
+
+// Only a record asks whether an entry is there, and tells "removed" from "already absent".
+TEST_F(RegClean, TheRunLogTellsEachEntrysOutcome) {
+    const std::string dos = "registry key HKLM\\SYSTEM\\CurrentControlSet\\Control\\Pellor\\Dos: ";
+    const std::string oemId = "registry value HKLM\\SYSTEM\\CurrentControlSet\\Control\\Pellor OemId: ";
+    struct Case {
+        const char *name;
+        bool recording;
+        std::set<std::u16string> absent;
+        std::set<int> removeFails;
+        std::string dosLine, oemIdLine;  // the lines of the third and the twelfth entry
+        unsigned removed, gone, notRemoved;
+        const char *reason;
+    } cases[] = {
+        {"all there", true, {}, {}, dos + "removed", oemId + "removed", 16, 0, 0,
+         "all 16 obsolete entries removed or already absent"},
+        {"a key and a value gone", true, {u"Dos", u"OemId"}, {}, dos + "already absent", oemId + "already absent", 14,
+         2, 0, "all 16 obsolete entries removed or already absent"},
+        {"a deletion refused", true, {}, {2}, dos + "could not remove (error 5: text of 5)", oemId + "removed", 15, 0,
+         1, "1 of 16 obsolete entries could not be removed"},
+        {"no record", false, {u"Dos"}, {}, "", "", 16, 0, 0, "all 16 obsolete entries removed or already absent"},
+    };
+    for (const Case &c : cases) {
+        fake::Reset();
+        LogLines.clear();
+        RunLogBegin(c.recording ? CaptureLine : nullptr);
+        fake::script.absent = c.absent;
+        fake::script.removeFails = c.removeFails;
+        RemoveObsoleteRegistryEntries();
+        EXPECT_EQ(fake::record.probes, c.recording ? 16 : 0) << c.name;
+        ASSERT_EQ(LogLines.size(), c.recording ? 16u : 0u) << c.name;
+        if (c.recording) {
+            EXPECT_EQ(LogLines[2], c.dosLine) << c.name;
+            EXPECT_EQ(LogLines[11], c.oemIdLine) << c.name;
+        }
+        const RunLogTally &t = RunLogTallies();
+        EXPECT_EQ(t.entries, 16u) << c.name;
+        EXPECT_EQ(t.removed, c.removed) << c.name;
+        EXPECT_EQ(t.absent, c.gone) << c.name;
+        EXPECT_EQ(t.notRemoved, c.notRemoved) << c.name;
+        EXPECT_STREQ(RunLogExitReason(), c.reason) << c.name;
     }
 }
 

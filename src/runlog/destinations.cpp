@@ -1,11 +1,11 @@
-// The run log's destinations and its start and end lines. A destination that
-// cannot be opened or written is dropped: the log never changes a run's outcome.
-#include "driver/runlog.h"
+// The run log's destinations: the lines of runlog.cpp go to PELLOR_LOG and, on Linux,
+// the machine's own log. A destination that cannot be opened or written is dropped:
+// the log never changes a run's outcome.
+#include "runlog/runlog.h"
 
 #include "platform/escape.h"
 #include "platform/localtime.h"
 #include "platform/syshooks.h"
-#include "platform/wstr.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -78,51 +78,6 @@ std::string CommandLineText(int argc, char **argv) {
     return text;
 }
 
-std::string Narrow(const WCHAR *text) {
-    size_t n = WStrLen(text);
-    std::string s(n * 3 + 1, '\0');
-    s.resize(WideToMb(s.data(), text, s.size() - 1));
-    return s;
-}
-
-// HKLM\parentPath\keyName[\name] as one wide string.
-std::u16string KeyPath(const WCHAR *parentPath, const WCHAR *keyName, const WCHAR *name) {
-    std::u16string path = reinterpret_cast<const char16_t *>(parentPath);
-    path += u'\\';
-    path += reinterpret_cast<const char16_t *>(keyName);
-    if (name != nullptr) {
-        path += u'\\';
-        path += reinterpret_cast<const char16_t *>(name);
-    }
-    return path;
-}
-
-int ProbeEntry(const WCHAR *parentPath, const WCHAR *keyName, const WCHAR *name, int isKey) {
-    std::u16string path = KeyPath(parentPath, keyName, isKey ? name : nullptr);
-    HKEY key = nullptr;
-    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(path.c_str()), 0, KEY_READ, &key);
-    if (status == ERROR_FILE_NOT_FOUND) return 0;
-    if (status != ERROR_SUCCESS) return -1;
-    if (!isKey) status = RegQueryValueExW(key, name, nullptr, nullptr, nullptr, nullptr);
-    RegCloseKey(key);
-    return status == ERROR_SUCCESS ? 1 : status == ERROR_FILE_NOT_FOUND ? 0 : -1;
-}
-
-void ReportEntry(const WCHAR *parentPath, const WCHAR *keyName, const WCHAR *name, int isKey, int present,
-                 int removed, ULONG error) {
-    std::string what = std::string(isKey ? "key HKLM\\" : "value HKLM\\") +
-                       Narrow(reinterpret_cast<const WCHAR *>(KeyPath(parentPath, keyName, nullptr).c_str())) +
-                       (isKey ? "\\" : " ") + Narrow(name);
-    if (!removed) {
-        char text[256];
-        SystemErrorText(error, text, sizeof text);
-        RunLog("registry %s: could not remove (error %lu: %s)", what.c_str(), static_cast<unsigned long>(error),
-               text);
-    } else {
-        RunLog("registry %s: %s", what.c_str(), present == 0 ? "already absent" : "removed");
-    }
-}
-
 }  // namespace
 
 void RunLogOpen(int argc, char **argv, const char *mode) {
@@ -136,18 +91,15 @@ void RunLogOpen(int argc, char **argv, const char *mode) {
     if (destinationCount == 0) return;
 
     std::snprintf(linePrefix, sizeof linePrefix, " upgrade[%lu] ", static_cast<unsigned long>(CurrentProcessId()));
-    RunLogWriter = WriteLine;
-    RunLogEntryProbe = ProbeEntry;
-    RunLogEntryResult = ReportEntry;
-    RunLog("start: %s (mode %s), upgrade %s", CommandLineText(argc, argv).c_str(), mode, PELLOR_VERSION);
+    RunLogBegin(WriteLine);
+    RunLogStartLine(CommandLineText(argc, argv).c_str(), mode);
 }
 
 int RunLogEnd(int status) {
-    RunLog("exit %d: %s", status, RunLogReasonText[0] != '\0' ? RunLogReasonText : "done");
+    RunLogExitLine(status);
     for (int i = 0; i < destinationCount; i++)
         if (owned[i] && destinations[i] != INVALID_HANDLE_VALUE) CloseHandle(destinations[i]);
     destinationCount = 0;
     machineLog = -1;
-    RunLogWriter = nullptr;
     return status;
 }

@@ -1,6 +1,6 @@
 // The option variables and the option table. The table is writable: the parser
 // marks each record it sees.
-#include "driver/options.h"
+#include "options/options.h"
 
 int32_t upgradeKeysFlag;
 int32_t runInfFlag;

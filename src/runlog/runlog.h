@@ -1,0 +1,125 @@
+// The run log: a record of what one run did and why it ended as it did. The modules
+// report events here at the points where they decide something (a command's
+// outcome, a deletion, the version mark); this module writes each as a line while
+// a record is kept, and counts them whether or not, for the end line's reason.
+// The events carry the facts themselves, not text, so that another account of the
+// run can be drawn from the same calls.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <cstdint>
+
+// ---- The record ----
+
+// Opens the record's destinations (PELLOR_LOG: a file, or "-" for standard error;
+// on Linux also the machine's upgrade.log) and writes the start line.
+void RunLogOpen(int argc, char **argv, const char *mode);
+// Writes the end line with status and the reason set, closes the record, returns status.
+int RunLogEnd(int status);
+
+// Where finished lines go: RunLogOpen's destinations, or a test's capture.
+using RunLogSink = void (*)(const char *line);
+// Starts a record: tallies and reason from zero, each line to sink (null: counted, not written).
+void RunLogBegin(RunLogSink sink);
+// True while a record is written: worth a question that only the record needs.
+bool RunLogRecording();
+// The start line: the command line as given and the mode it selects.
+void RunLogStartLine(const char *commandLine, const char *mode);
+// The end line; the record ends with it.
+void RunLogExitLine(int status);
+
+// The end line's reason, set by whoever decides the exit status (printf format).
+void RunLogReason(const char *format, ...) __attribute__((format(printf, 1, 2)));
+const char *RunLogExitReason();
+
+// ---- The Program Manager ----
+
+enum class RunLogCommandKind : uint8_t { Other, CreateGroup, ShowGroup, AddItem, DeleteItem, ExitProgman };
+
+// What a command is for. group and item are null where the command has none; a group
+// command names no item.
+struct RunLogSubject {
+    RunLogCommandKind kind = RunLogCommandKind::Other;
+    const char *group = nullptr;
+    const char *item = nullptr;
+    bool vital = false;  // the item's commands must reach the Program Manager
+};
+
+// How a command that went out was answered; Failed is any other DDE error.
+enum class RunLogAnswer : uint8_t { Acknowledged, Refused, TimedOut, Failed };
+// Why a command did not go out.
+enum class RunLogUnsent : uint8_t { NoConversation, GroupRefused, NoMemory };
+
+// A command went out as text and got answer (ddeError tells a Failed one).
+void RunLogCommandSent(const RunLogSubject &subject, const char *text, RunLogAnswer answer, UINT ddeError);
+// A command stopped before it was sent: text when it was already formatted, else null,
+// and the line names it by its kind and subject.
+void RunLogCommandNotSent(const RunLogSubject &subject, const char *text, RunLogUnsent why);
+
+// service turned the conversation away for want of room: it serves, so none is started.
+void RunLogProgmanBusy(const char *service);
+// Nobody answered as service: commandLine is started.
+void RunLogProgmanStarting(const char *service, const char *commandLine);
+void RunLogProgmanStartFailed(const char *commandLine, DWORD error);
+// The started Program Manager's readiness: WaitForInputIdle's result.
+void RunLogProgmanStarted(DWORD waitResult);
+void RunLogConversationOpened();
+void RunLogNoConversation();
+
+// ---- The icon upgrade ----
+
+void RunLogScriptLoaded(const char *path, uint32_t logicalLines);
+// The script could not be read, in the system's words; this ends the run.
+void RunLogScriptUnreadable(const char *path, const char *why);
+// An item before the first group header: nothing was sent for it.
+void RunLogItemSkipped(const char *item);
+// The version mark's result: ERROR_SUCCESS when written.
+void RunLogVersionMark(LONG status);
+// The pass is over: the reason comes from the commands' tally.
+void RunLogIconsDone();
+
+// ---- The registry clean-up ----
+
+// An entry below HKEY_LOCAL_MACHINE: the subkey or value name of parentPath\keyName.
+struct RunLogEntry {
+    const WCHAR *parentPath;
+    const WCHAR *keyName;
+    const WCHAR *name;
+    bool isKey;
+};
+
+void RunLogNotAppServer();
+// The product version could not be read: error says why (absent, not a DWORD, a registry
+// that could not be read).
+void RunLogVersionUnread(DWORD error);
+// The version read, and whether its machines carry the obsolete entries.
+void RunLogVersionRead(ULONG version, bool obsolete);
+void RunLogEntryRemoved(const RunLogEntry &entry);
+void RunLogEntryAbsent(const RunLogEntry &entry);
+void RunLogEntryFailed(const RunLogEntry &entry, ULONG error);
+// Every entry was tried: the reason comes from the entries' tally.
+void RunLogCleanupDone();
+
+// ---- What the run did, counted ----
+
+struct RunLogTally {
+    unsigned commands = 0;      // every Program Manager command, sent or not
+    unsigned acknowledged = 0;  // of those sent
+    unsigned refused = 0;
+    unsigned timedOut = 0;
+    unsigned failed = 0;  // another DDE error
+    unsigned notSent = 0;
+    bool answered = false;     // a conversation was open at some time
+    bool busy = false;         // a Program Manager turned a conversation away as busy
+    bool started = false;      // this run started a Program Manager
+    bool askedToExit = false;  // and the exit command went out to it
+    unsigned entries = 0;      // registry entries tried
+    unsigned removed = 0;
+    unsigned absent = 0;
+    unsigned notRemoved = 0;
+    bool markTried = false;  // the version mark: tried, and its result
+    LONG markStatus = 0;
+    bool operator==(const RunLogTally &) const = default;
+};
+const RunLogTally &RunLogTallies();

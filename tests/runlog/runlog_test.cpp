@@ -1,0 +1,110 @@
+// The run log's events: the line each writes and what each counts.
+#include "runlog/runlog.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> Lines;
+void Capture(const char *line) { Lines.push_back(line); }
+
+using K = RunLogCommandKind;
+
+TEST(RunLog, EventsWriteTheirLinesAndCountThemselves) {
+    struct Case {
+        const char *label;
+        void (*events)();
+        std::vector<std::string> lines;
+        RunLogTally tally;
+        const char *reason;
+    } cases[] = {
+        {"every answer to a sent command",
+         [] {
+             RunLogCommandSent({K::CreateGroup, "G"}, "[A]", RunLogAnswer::Acknowledged, 0);
+             RunLogCommandSent({K::AddItem, "G", "n", true}, "[B]", RunLogAnswer::Refused, 0);
+             RunLogCommandSent({}, "[C]", RunLogAnswer::TimedOut, 0);
+             RunLogCommandSent({}, "[D]", RunLogAnswer::Failed, 0x4009);
+             RunLogIconsDone();
+         },
+         {"progman [A]: acknowledged", "progman [B]: refused", "progman [C]: timed out",
+          "progman [D]: failed (DDE error 0x4009)"},
+         {.commands = 4, .acknowledged = 1, .refused = 1, .timedOut = 1, .failed = 1},
+         "1 of 4 commands acknowledged"},
+        {"an unsent command is named by its kind and subject unless it had its text",
+         [] {
+             RunLogCommandNotSent({K::AddItem, "G", "Calc", true}, nullptr, RunLogUnsent::GroupRefused);
+             RunLogCommandNotSent({K::CreateGroup, "G"}, nullptr, RunLogUnsent::NoMemory);
+             RunLogCommandNotSent({K::DeleteItem, "G", "Calc"}, "[DeleteItem(Calc)]", RunLogUnsent::NoConversation);
+             RunLogIconsDone();
+         },
+         {"progman AddItem(Calc): not sent: group refused", "progman CreateGroup(G): not sent: out of memory",
+          "progman [DeleteItem(Calc)]: not sent: no conversation"},
+         {.commands = 3, .notSent = 3},
+         "0 of 3 commands acknowledged (no Program Manager answered)"},
+        {"a started Program Manager refuses, then is asked to exit",
+         [] {
+             RunLogProgmanStarting("PROGMAN", "PROGMAN /NTSETUP");
+             RunLogProgmanStarted(0);
+             RunLogConversationOpened();
+             RunLogCommandSent({K::ExitProgman}, "[exitprogman(1)]", RunLogAnswer::Refused, 0);
+             RunLogIconsDone();
+         },
+         {"progman: no answer from PROGMAN; starting \"PROGMAN /NTSETUP\"",
+          "progman: the started Program Manager is ready", "progman: conversation open",
+          "progman [exitprogman(1)]: refused"},
+         {.commands = 1, .refused = 1, .answered = true, .started = true, .askedToExit = true},
+         "0 of 1 commands acknowledged (the Program Manager refused every command)"},
+        {"a busy Program Manager, one never ready and one not found",
+         [] {
+             RunLogProgmanBusy("PROGMAN");
+             RunLogProgmanStarted(WAIT_TIMEOUT);
+             RunLogProgmanStarted(WAIT_FAILED);
+             RunLogProgmanStartFailed("PROGMAN /NTSETUP", ERROR_FILE_NOT_FOUND);
+             RunLogNoConversation();
+             RunLogCommandNotSent({K::ShowGroup, "G"}, nullptr, RunLogUnsent::NoConversation);
+             RunLogIconsDone();
+         },
+         {"progman: PROGMAN is busy: it turned the conversation away",
+          "progman: the started Program Manager did not become ready (timed out)",
+          "progman: the started Program Manager did not become ready (wait failed)",
+          "progman: could not start \"PROGMAN /NTSETUP\" (error 2: The system cannot find the file specified.)",
+          "progman: no conversation", "progman ShowGroup(G): not sent: no conversation"},
+         {.commands = 1, .notSent = 1, .busy = true, .started = true},
+         "0 of 1 commands acknowledged (the Program Manager was busy)"},
+        {"the script and the version mark",
+         [] {
+             RunLogScriptLoaded("s.inf", 3);
+             RunLogItemSkipped("orphan");
+             RunLogVersionMark(ERROR_ACCESS_DENIED);
+             RunLogScriptUnreadable("t.inf", "Access is denied.");
+         },
+         {"script \"s.inf\": loaded, 3 logical lines", "item \"orphan\" skipped: it comes before the first group header",
+          "version mark not written (error 5)", "script \"t.inf\": cannot read (Access is denied.)"},
+         {.markTried = true, .markStatus = ERROR_ACCESS_DENIED},
+         "cannot read script \"t.inf\": Access is denied."},
+        {"the record ends with its end line",
+         [] {
+             RunLogStartLine("upgrade /x", "none");
+             RunLogReason("unknown switch \"%s\"", "/x");
+             RunLogExitLine(2);
+             RunLogVersionMark(ERROR_SUCCESS);  // counted, no longer written
+         },
+         {"start: upgrade /x (mode none), upgrade " PELLOR_VERSION, "exit 2: unknown switch \"/x\""},
+         {.markTried = true, .markStatus = ERROR_SUCCESS},
+         "unknown switch \"/x\""},
+    };
+    for (const Case &c : cases) {
+        Lines.clear();
+        RunLogBegin(Capture);
+        c.events();
+        EXPECT_EQ(Lines, c.lines) << c.label;
+        EXPECT_TRUE(RunLogTallies() == c.tally) << c.label;
+        EXPECT_STREQ(RunLogExitReason(), c.reason) << c.label;
+    }
+    EXPECT_FALSE(RunLogRecording());
+}
+
+}  // namespace
