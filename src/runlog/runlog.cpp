@@ -189,12 +189,9 @@ void RunLogVersionUnread(DWORD error) {
         RunLogReason("%s: SystemVersion is absent", lead);
     else if (error == ERROR_INVALID_DATA)
         RunLogReason("%s: SystemVersion is not a 4-byte REG_DWORD", lead);
-    else {
-        char text[200];
-        SystemErrorText(error, text, sizeof text);
+    else
         RunLogReason("%s: the machine registry could not be read (error %lu: %s)", lead,
-                     static_cast<unsigned long>(error), text);
-    }
+                     static_cast<unsigned long>(error), ErrorText(error).c_str());
 }
 
 void RunLogVersionRead(ULONG version, bool obsolete) {

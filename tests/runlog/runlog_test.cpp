@@ -85,6 +85,14 @@ TEST(RunLog, EventsWriteTheirLinesAndCountThemselves) {
           "version mark not written (error 5)", "script \"t.inf\": cannot read (Access is denied.)"},
          {.markTried = true, .markStatus = ERROR_ACCESS_DENIED},
          "cannot read script \"t.inf\": Access is denied."},
+        {"a registry that cannot be read is told in the system's words, whole",
+         [] { RunLogVersionUnread(ERROR_REGISTRY_CORRUPT); },
+         {},
+         {},
+         "could not get the system version number: the machine registry could not be read (error 1015: The "
+         "structure of one of the files containing registry data is corrupt, or the system's memory image of the "
+         "file is corrupt, or the file could not be recovered because the alternate copy or log was absent or "
+         "corrupt.)"},
         {"the record ends with its end line",
          [] {
              RunLogStartLine("upgrade /x", "none");
