@@ -164,6 +164,7 @@ TEST_F(RegToolTest, AddRefusesBadCommandLinesAndData) {
         {"add", "HKCU\\Software\\Bad", "/v", "a", "/a"},
         {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "", "/d", "x", "/f"},
         {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "REG_WHATEVER", "/f"},
+        {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "REG_LINK", "/f"},  // shown by query, not written by add
         {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "REG_DWORD", "/f"},
         {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "REG_DWORD", "/d", "zzz", "/f"},
         {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "REG_DWORD", "/d", "123xyz", "/f"},
@@ -286,6 +287,7 @@ TEST_F(RegToolTest, QuerySearchOptions) {
     }
     for (const std::vector<std::string> &bad : std::vector<std::vector<std::string>>{
              {"/f", "x", "/v", "y"}, {"/f", "x", "/ve"}, {"/f", ""}, {"/f", "x", "/t", "REG_FOO"},
+             {"/f", "x", "/t", "REG_DWORD_BIG_ENDIAN"},  // add takes it, the search does not
              {"/f", "x", "/t", "REG_SZ,"}, {"/f", "x", "/k", "/k"}, {"/f"}}) {
         std::vector<std::string> args = {"query", "HKCU\\Software\\Q"};
         args.insert(args.end(), bad.begin(), bad.end());

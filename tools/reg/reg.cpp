@@ -260,7 +260,7 @@ int Add(const Args &args) {
         return SyntaxError("ADD");
     }
     DWORD type = REG_SZ;
-    if (options.count("t") && !TypeFromName(options.at("t"), &type)) return SyntaxError("ADD");
+    if (options.count("t") && !TypeFromName(options.at("t"), TypeUse::Add, &type)) return SyntaxError("ADD");
     bool haveSeparator = options.count("s") != 0;
     if (haveSeparator && options.at("s").size() != 1) return SyntaxError("ADD");
     std::string bytes, error;
