@@ -555,7 +555,8 @@ TEST_F(RegToolTest, RefusalsSayWhichFileAndWhy) {
         bool unprivileged;
         std::vector<std::string> args;
         int status;
-        std::string err;  // all of standard error; @ stands for the registry directory, # for the holder's pid
+        std::string err;  // all of standard error; @ stands for the registry directory, % for the machine's, # for
+                          // the holder's pid
         bool read;        // the value reads back afterwards
     } cases[] = {
         {"the lock file a directory",
@@ -590,6 +591,9 @@ TEST_F(RegToolTest, RefusalsSayWhichFileAndWhy) {
              chmod((r + "/user.db").c_str(), 0600);
          },
          true, add, 0, "", true},
+        {"the machine writable by others",
+         [](const std::string &r, ProcessGuard *) { chmod(r.substr(0, r.rfind('/')).c_str(), 0777); }, false, add, 1,
+         denied + "registry: % is writable by group or others; refusing to use it (chmod go-w '%')\n", false},
     };
     setenv("PELLOR_REGISTRY_WAIT_MS", "300", 1);
     chmod(machine.dir().c_str(), 0711);  // nobody passes through to its machine
@@ -608,6 +612,7 @@ TEST_F(RegToolTest, RefusalsSayWhichFileAndWhy) {
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
         std::string err = c.err;
         for (size_t at; (at = err.find('@')) != std::string::npos;) err.replace(at, 1, registry);
+        for (size_t at; (at = err.find('%')) != std::string::npos;) err.replace(at, 1, dir);
         if (size_t at = err.find('#'); at != std::string::npos) err.replace(at, 1, std::to_string(holder.pid()));
         EXPECT_EQ(run.status, c.status);
         EXPECT_EQ(run.err, err);
