@@ -330,7 +330,7 @@ int Delete(const Args &args) {
     return Succeed();
 }
 
-bool ReadFile(const std::string &path, std::string *bytes) {
+bool ReadWholeFile(const std::string &path, std::string *bytes) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     std::ostringstream content;
@@ -367,7 +367,7 @@ int Import(const Args &args) {
     }
     std::string file = ToUtf8(args[2]);
     std::string bytes;
-    if (!ReadFile(file, &bytes)) return Fail("ERROR: Error opening the file. There may be a disk or file system error.");
+    if (!ReadWholeFile(file, &bytes)) return Fail("ERROR: Error opening the file. There may be a disk or file system error.");
     std::vector<ImportProblem> problems;
     ImportResult result = ImportRegText(DecodeRegFile(bytes), &problems);
     if (result == IMPORT_NOT_REG_FILE) {
