@@ -1,7 +1,7 @@
 // The reg command, run as a program on the test's machine: reg.exe's syntax,
 // output and exit status, and .reg round trips.
+#include "regtext.h"
 #include "test_machine.h"
-#include "tools/reg/regtext.h"
 
 #include <fcntl.h>
 #include <ftw.h>

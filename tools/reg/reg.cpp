@@ -1,10 +1,11 @@
-#include "tools/reg/reg.h"
+#include "reg.h"
+
+#include "regfile.h"
+#include "regsearch.h"
+#include "regtext.h"
 
 #include "platform/posix/machine.h"
 #include "platform/win32.h"
-#include "tools/reg/regfile.h"
-#include "tools/reg/regsearch.h"
-#include "tools/reg/regtext.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,7 +1,8 @@
-#include "tools/reg/regsearch.h"
+#include "regsearch.h"
+
+#include "regtext.h"
 
 #include "platform/posix/registry/names.h"
-#include "tools/reg/regtext.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "tools/reg/regtext.h"
+#include "regtext.h"
 
 #include "platform/posix/registry/names.h"
 #include "platform/syshooks.h"
