@@ -368,7 +368,8 @@ int Import(const Args &args) {
     }
     std::string file = ToUtf8(args[2]);
     std::string bytes;
-    if (!ReadWholeFile(file, &bytes)) return Fail("ERROR: Error opening the file. There may be a disk or file system error.");
+    if (!ReadWholeFile(file, &bytes))
+        return Fail("ERROR: Error opening the file. There may be a disk or file system error.");
     std::vector<ImportProblem> problems;
     ImportResult result = ImportRegText(DecodeRegFile(bytes), &problems);
     if (result == IMPORT_NOT_REG_FILE) {
