@@ -7,9 +7,9 @@
 //    .reg file of one key, imports it, and checks every name: a value line the
 //    import accepted reads back equal, one it refused is absent, and nothing
 //    else appears (a name cut short would).
+#include "regfile.h"
+#include "regtext.h"
 #include "support.h"
-#include "tools/reg/regfile.h"
-#include "tools/reg/regtext.h"
 
 #include <cstring>
 

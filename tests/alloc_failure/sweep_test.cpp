@@ -52,11 +52,12 @@ class AllocationSweep : public ::testing::Test {
         ASSERT_EQ(r.status, 0) << args[0] << ": " << r.out << r.err;
     }
     std::string Query(const std::string &key) { return Tool("reg", {"query", key, "/s"}).out; }
-    std::string Journal() const { return ReadFile(machine / "progman/journal.log"); }
+    std::string Journal() const { return ReadWholeFile(machine / "progman/journal.log"); }
     void StartProgman() {
         progman.Watch(StartProgram(BinPath("progman"), {}, Env()));
-        ASSERT_TRUE(WaitFor([&] { return ReadFile(machine / "progman/progman.pid") == std::to_string(progman.pid()) + "\n"; },
-                            10000));
+        ASSERT_TRUE(WaitFor(
+            [&] { return ReadWholeFile(machine / "progman/progman.pid") == std::to_string(progman.pid()) + "\n"; },
+            10000));
     }
 
     // Runs upgrade with args once for every N; check judges each run by its status.
@@ -103,7 +104,7 @@ const char kScript[] =
     "Sol = Solitaire, sol.exe, sol.exe, -1\n";
 
 TEST_F(AllocationSweep, IconPasses) {
-    WriteFile(work / "s.inf", kScript);
+    WriteWholeFile(work / "s.inf", kScript);
     Reg({"add", "HKLM\\SOFTWARE\\Pellor\\Setup", "/f"});  // both hives exist, so both are checked
     StartProgman();
     const char kVersionKey[] = "HKCU\\Software\\Pellor\\UPGRADE";
@@ -130,7 +131,7 @@ TEST_F(AllocationSweep, IconPasses) {
 }
 
 TEST_F(AllocationSweep, RegistryCleanUp) {
-    WriteFile(work / "server.reg",
+    WriteWholeFile(work / "server.reg",
               "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pellor\\Setup]\n"
               "\"AppServer\"=dword:00000001\n\"SystemVersion\"=dword:00000002\n");
     const std::string obsolete = std::string(SCENARIOS) + "/obsolete-entries.reg";

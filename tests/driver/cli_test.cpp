@@ -54,7 +54,7 @@ std::string LastLine(const std::string &text) {
 TEST(CommandLine, TheLogSaysWhyARunEndedWithStatusTwo) {
     TempDir machine;
     const std::string big = machine / "big.inf";  // sparse: it costs no disk
-    WriteFile(big, "");
+    WriteWholeFile(big, "");
     ASSERT_EQ(truncate(big.c_str(), off_t{3} << 30), 0);
     const std::string bigEnd = "exit 2: cannot read script \"" + big +
                                "\": the file is larger than the 2147483645 bytes a script may hold";
@@ -103,7 +103,7 @@ TEST(CommandLine, LogDestinations) {
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.out + r.err, "");
     }
-    const std::string text = ReadFile(log);
+    const std::string text = ReadWholeFile(log);
     size_t starts = 0;
     for (size_t at = 0; (at = text.find("start: ", at)) != std::string::npos; at++) starts++;
     EXPECT_EQ(starts, 2u) << text;
@@ -115,13 +115,13 @@ TEST(CommandLine, LogDestinations) {
     EXPECT_EQ(unwritable.out + unwritable.err, "");
 
     const std::string machineLog = machine / "upgrade.log";
-    EXPECT_NE(ReadFile(machineLog).find("unknown switch \"/bogus\""), std::string::npos)
+    EXPECT_NE(ReadWholeFile(machineLog).find("unknown switch \"/bogus\""), std::string::npos)
         << "the machine keeps its own log";
-    WriteFile(machineLog, std::string(1024 * 1024, 'x'));
+    WriteWholeFile(machineLog, std::string(1024 * 1024, 'x'));
     RunProgram(BinPath("upgrade"), {"/bogus"}, {"PELLOR_MACHINE=" + machine.path(), "PELLOR_LOG="});
-    EXPECT_EQ(ReadFile(machineLog + ".1").size(), 1024u * 1024u) << "the full log moved aside";
-    EXPECT_NE(ReadFile(machineLog).find("start: "), std::string::npos);
-    EXPECT_LT(ReadFile(machineLog).size(), 4096u);
+    EXPECT_EQ(ReadWholeFile(machineLog + ".1").size(), 1024u * 1024u) << "the full log moved aside";
+    EXPECT_NE(ReadWholeFile(machineLog).find("start: "), std::string::npos);
+    EXPECT_LT(ReadWholeFile(machineLog).size(), 4096u);
     struct stat st {};
     ASSERT_EQ(stat(machineLog.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u) << "the machine's files are the user's own";
@@ -132,7 +132,7 @@ TEST(CommandLine, LogDestinations) {
 TEST(CommandLine, TheLogNeverChangesARun) {
     TempDir machine, dir, other;
     const std::string home = dir.path(), outside = other / "outside";
-    WriteFile(outside, "");
+    WriteWholeFile(outside, "");
     const struct {
         const char *name;
         std::string script;  // bash, run in dir with $0 = upgrade (stopped after 5 s); prints the exit status
@@ -151,20 +151,20 @@ TEST(CommandLine, TheLogNeverChangesARun) {
                                  {"PELLOR_MACHINE=" + machine.path(), "PELLOR_LOG="}, 10000);
         EXPECT_EQ(r.out, "2\n") << c.name << ": " << r.err;
     }
-    EXPECT_EQ(ReadFile(outside), "") << "nothing written through the link";
+    EXPECT_EQ(ReadWholeFile(outside), "") << "nothing written through the link";
 }
 
 // The machine's log keeps its cap while a run writes: it moves aside when a line would pass it.
 TEST(CommandLine, TheMachineLogKeepsItsCapWhileWriting) {
     TempDir machine;
     const std::string log = machine / "upgrade.log";
-    WriteFile(log, std::string(1024 * 1024 - 40, 'x'));
+    WriteWholeFile(log, std::string(1024 * 1024 - 40, 'x'));
     EXPECT_EQ(RunProgram(BinPath("upgrade"), {"/bogus"}, {"PELLOR_MACHINE=" + machine.path(), "PELLOR_LOG="}).status, 2);
-    EXPECT_LE(ReadFile(log + ".1").size(), 1024u * 1024u);
-    EXPECT_LE(ReadFile(log).size(), 1024u * 1024u);
-    EXPECT_EQ(ReadFile(log + ".1").find("start: "), std::string::npos);
-    EXPECT_NE(ReadFile(log).find("start: "), std::string::npos);
-    EXPECT_NE(ReadFile(log).find("exit 2: "), std::string::npos);
+    EXPECT_LE(ReadWholeFile(log + ".1").size(), 1024u * 1024u);
+    EXPECT_LE(ReadWholeFile(log).size(), 1024u * 1024u);
+    EXPECT_EQ(ReadWholeFile(log + ".1").find("start: "), std::string::npos);
+    EXPECT_NE(ReadWholeFile(log).find("start: "), std::string::npos);
+    EXPECT_NE(ReadWholeFile(log).find("exit 2: "), std::string::npos);
 }
 
 // One version, set in the build, shown by every program.

@@ -42,7 +42,7 @@ TEST(Infview, ShowsTheBundledExampleAsTheReaderTakesIt) {
 // lines and continuations between them; its expected standard error sits beside it.
 TEST(Infview, ReportsEveryMistakeOfTheFixtureAtItsFileLine) {
     RunResult r = RunProgram(BinPath("infview"), {"mistakes.inf"}, {}, 60000, FIXTURE_DIR);
-    EXPECT_EQ(r.err, ReadFile(FIXTURE_DIR "/mistakes.expected"));
+    EXPECT_EQ(r.err, ReadWholeFile(FIXTURE_DIR "/mistakes.expected"));
     EXPECT_EQ(r.out.find("warning:"), std::string::npos) << "warnings belong on standard error";
     EXPECT_EQ(r.status, 1);
 }
@@ -75,7 +75,7 @@ TEST(Infview, WarnsAboutLikelyMistakes) {
     };
     TempDir dir;
     for (const Case &c : cases) {
-        WriteFile(dir / "s.inf", std::string(c.script, c.length != 0 ? c.length : std::strlen(c.script)));
+        WriteWholeFile(dir / "s.inf", std::string(c.script, c.length != 0 ? c.length : std::strlen(c.script)));
         RunResult r = RunProgram(BinPath("infview"), {dir / "s.inf"});
         EXPECT_EQ(r.status, 1) << c.script;
         EXPECT_NE(r.err.find(dir / "s.inf" + c.warning), std::string::npos) << c.script << r.err;
@@ -84,15 +84,15 @@ TEST(Infview, WarnsAboutLikelyMistakes) {
         }
     }
     // Items of the same name in different groups are no mistake.
-    WriteFile(dir / "s.inf", "[G]\na,b,c,d,0,\n[H]\na,b,c,d,0,\n");
+    WriteWholeFile(dir / "s.inf", "[G]\na,b,c,d,0,\n[H]\na,b,c,d,0,\n");
     RunResult r = RunProgram(BinPath("infview"), {dir / "s.inf"});
     EXPECT_EQ(r.status, 0) << r.err;
 }
 
 TEST(Infview, CommandLineAndUnreadableScript) {
     TempDir dir;
-    WriteFile(dir / "clean.inf", "[G]\n");
-    WriteFile(dir / "warned.inf", "[G]\na,b,c,d,0,VITL\n");
+    WriteWholeFile(dir / "clean.inf", "[G]\n");
+    WriteWholeFile(dir / "warned.inf", "[G]\na,b,c,d,0,VITL\n");
     struct Case {
         std::vector<std::string> args;
         int status;

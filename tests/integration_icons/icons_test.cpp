@@ -36,7 +36,7 @@ class IconUpgrade : public ::testing::Test {
         env.push_back("PELLOR_MACHINE=" + machine.path());
         RunResult r = RunProgram(BinPath("upgrade"), args, env, 120000, work.path());
         // A Program Manager the run left behind is stopped by this test.
-        std::string pid = ReadFile(Progman() + "/progman.pid");
+        std::string pid = ReadWholeFile(Progman() + "/progman.pid");
         if (!pid.empty()) leftover.Watch(std::stoi(pid));
         return r;
     }
@@ -44,7 +44,7 @@ class IconUpgrade : public ::testing::Test {
     // The journal's commands with their outcome: the last two fields of the lines that end in ACK or NACK.
     std::vector<std::string> Journal() const {
         std::vector<std::string> commands;
-        for (const std::string &line : Lines(ReadFile(Progman() + "/journal.log"))) {
+        for (const std::string &line : Lines(ReadWholeFile(Progman() + "/journal.log"))) {
             size_t outcome = line.rfind('\t');
             if (outcome == std::string::npos || outcome == 0) continue;
             std::string last = line.substr(outcome + 1);
@@ -65,8 +65,8 @@ class IconUpgrade : public ::testing::Test {
     // Starts progman by hand and waits until it serves.
     void StartProgmanByHand(ProcessGuard *guard) {
         guard->Watch(StartProgram(BinPath("progman"), {}, Env()));
-        ASSERT_TRUE(WaitFor([&] { return ReadFile(Progman() + "/progman.pid") == std::to_string(guard->pid()) + "\n"; },
-                            10000));
+        ASSERT_TRUE(WaitFor(
+            [&] { return ReadWholeFile(Progman() + "/progman.pid") == std::to_string(guard->pid()) + "\n"; }, 10000));
     }
 
     TempDir machine, work;
@@ -97,7 +97,7 @@ const std::vector<std::string> kRunInfJournal = {
 };
 
 TEST_F(IconUpgrade, RunInfStartsTheProgramManagerAndEndsIt) {
-    WriteFile(work / "s.inf", kScript);
+    WriteWholeFile(work / "s.inf", kScript);
     RunResult r = Upgrade({"/run_inf", "s.inf"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out + r.err, "");
@@ -108,7 +108,7 @@ TEST_F(IconUpgrade, RunInfStartsTheProgramManagerAndEndsIt) {
     EXPECT_TRUE(Exists(Item("Accessories", "Calculator")));
     EXPECT_TRUE(Exists(Item("Accessories", "Notepad")));
     EXPECT_TRUE(Exists(Item("Games", "Solitaire")));  // unquoted arguments lose their blanks
-    EXPECT_NE(ReadFile(Item("Accessories", "Notepad")).find("notepad.exe readme.txt"), std::string::npos);
+    EXPECT_NE(ReadWholeFile(Item("Accessories", "Notepad")).find("notepad.exe readme.txt"), std::string::npos);
     EXPECT_TRUE(IconVersionIsTwo());
 
     // A second run replaces every item: the DeleteItems are acknowledged now. A runtime
@@ -128,7 +128,7 @@ TEST_F(IconUpgrade, RunInfStartsTheProgramManagerAndEndsIt) {
 TEST_F(IconUpgrade, ARunningProgramManagerKeepsRunning) {
     ProcessGuard progman;
     StartProgmanByHand(&progman);
-    WriteFile(work / "s.inf", kScript);
+    WriteWholeFile(work / "s.inf", kScript);
     RunResult r = Upgrade({"/run_inf", "s.inf"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(Journal(), kRunInfJournal);  // never asked to exit
@@ -137,12 +137,12 @@ TEST_F(IconUpgrade, ARunningProgramManagerKeepsRunning) {
 }
 
 TEST_F(IconUpgrade, UpgradeIconsTouchesOnlyGroupsThatExist) {
-    WriteFile(work / "first.inf", "[Accessories]\nOld = Old, old.exe, old.exe, 0\n");
+    WriteWholeFile(work / "first.inf", "[Accessories]\nOld = Old, old.exe, old.exe, 0\n");
     ASSERT_EQ(Upgrade({"/run_inf", "first.inf"}).status, 0);
     ASSERT_TRUE(leftover.WaitExit(10000));
     size_t before = Journal().size();
 
-    WriteFile(work / "s.inf", kScript);
+    WriteWholeFile(work / "s.inf", kScript);
     RunResult r = Upgrade({"/upgrade_icons", "s.inf"});
     EXPECT_EQ(r.status, 0);
     std::vector<std::string> journal = Journal();
@@ -162,11 +162,11 @@ TEST_F(IconUpgrade, UpgradeIconsTouchesOnlyGroupsThatExist) {
 TEST_F(IconUpgrade, AProgramManagerKilledMidRunIsStartedAgain) {
     std::string script = "[Big]\n";
     for (int i = 0; i < 400; i++) script += "L = Item" + std::to_string(i) + ", app.exe, app.exe, 0\n";
-    WriteFile(work / "s.inf", script);
+    WriteWholeFile(work / "s.inf", script);
     auto started = std::chrono::steady_clock::now();
     ProcessGuard upgrade(StartProgram(BinPath("upgrade"), {"/run_inf", "s.inf"}, Env(), work.path()));
     ASSERT_TRUE(WaitFor([&] { return Journal().size() >= 40; }, 60000));
-    std::string pid = ReadFile(Progman() + "/progman.pid");
+    std::string pid = ReadWholeFile(Progman() + "/progman.pid");
     ASSERT_FALSE(pid.empty());
     {
         ProcessGuard first(std::stoi(pid));
@@ -175,7 +175,7 @@ TEST_F(IconUpgrade, AProgramManagerKilledMidRunIsStartedAgain) {
     }
     ASSERT_TRUE(upgrade.WaitExit(120000)) << "upgrade hung after the Program Manager died";
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(120));
-    std::string again = ReadFile(Progman() + "/progman.pid");
+    std::string again = ReadWholeFile(Progman() + "/progman.pid");
     if (!again.empty()) leftover.Watch(std::stoi(again));
     // Nothing acknowledged before the kill was lost, and the rest went to a new Program Manager. The
     // one AddItem the kill may have caught in flight was never acknowledged: the pass does not retry it.
@@ -205,7 +205,7 @@ TEST_F(IconUpgrade, AProgramManagerKilledMidRunIsStartedAgain) {
 // disk it still writes that run's changes out when the next run begins, which
 // it serves meanwhile: no command of the next run goes unsent.
 TEST_F(IconUpgrade, ARunMeetingAnExitingProgramManagerIsServed) {
-    WriteFile(work / "s.inf", "[G]\nA = Alpha, a.exe, a.exe, 0\n");
+    WriteWholeFile(work / "s.inf", "[G]\nA = Alpha, a.exe, a.exe, 0\n");
     ASSERT_EQ(Upgrade({"/run_inf", "s.inf"}, {"PELLOR_FLUSH_DELAY_MS=2000"}).status, 0);
     ASSERT_TRUE(leftover.Alive()) << "the first run's Program Manager had already ended";
     RunResult r = Upgrade({"/run_inf", "s.inf"}, {"PELLOR_LOG=-"});
@@ -224,7 +224,7 @@ TEST_F(IconUpgrade, MissingScriptDoesNothing) {
 }
 
 TEST_F(IconUpgrade, ItemsBeforeTheFirstHeaderAreSkipped) {
-    WriteFile(work / "s.inf", "Lost = Orphan, o.exe, o.exe, 0\n[G]\nL = Kept, k.exe, k.exe, 0\n");
+    WriteWholeFile(work / "s.inf", "Lost = Orphan, o.exe, o.exe, 0\n[G]\nL = Kept, k.exe, k.exe, 0\n");
     EXPECT_EQ(Upgrade({"/run_inf", "s.inf"}).status, 0);
     for (const std::string &line : Journal()) EXPECT_EQ(line.find("Orphan"), std::string::npos) << line;
     EXPECT_TRUE(Exists(Item("G", "Kept")));

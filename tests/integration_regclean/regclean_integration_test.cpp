@@ -55,7 +55,7 @@ public:
     RunResult Upgrade() { return Run(UPGRADE_PROGRAM, {"/upgrade_keys"}); }
 
     std::string MachineHive() const { return dir_ / "registry/system.db"; }
-    std::string RunLog() const { return ReadFile(dir_ / "upgrade.log"); }
+    std::string RunLog() const { return ReadWholeFile(dir_ / "upgrade.log"); }
 
     void Reg(const std::vector<std::string> &args) {
         RunResult r = Run(REG_PROGRAM, args);
@@ -173,20 +173,20 @@ TEST(UpgradeKeys, ADamagedMachineHiveFailsTheRunAndDeletesNothing) {
         machine.AddValue(SetupKey, "AppServer", "REG_DWORD", "1");
         machine.AddValue(SetupKey, "SystemVersion", "REG_DWORD", "2");
         machine.SeedEntries();
-        std::string hive = ReadFile(machine.MachineHive());
+        std::string hive = ReadWholeFile(machine.MachineHive());
         ASSERT_GT(hive.size(), 8192u);
         if (c.truncate) {
             hive.resize(hive.size() / 2);
         } else {
             hive.replace(4096, hive.size() - 4096, std::string(hive.size() - 4096, '\x5a'));
         }
-        WriteFile(machine.MachineHive(), hive);
+        WriteWholeFile(machine.MachineHive(), hive);
 
         RunResult r = machine.Upgrade();
         EXPECT_EQ(r.status, 2) << r.err;
         EXPECT_EQ(r.err, "Setup Error: Could not get System Version Number\n");
-        EXPECT_EQ(ReadFile(machine.MachineHive()), hive);
-        EXPECT_EQ(ReadFile(machine.MachineHive() + "-wal"), "");  // nothing written beside it either
+        EXPECT_EQ(ReadWholeFile(machine.MachineHive()), hive);
+        EXPECT_EQ(ReadWholeFile(machine.MachineHive() + "-wal"), "");  // nothing written beside it either
         // The run log says which file failed and why.
         EXPECT_NE(machine.RunLog().find("registry: hive " + machine.MachineHive() + " is damaged"), std::string::npos)
             << machine.RunLog();

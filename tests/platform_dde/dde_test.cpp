@@ -427,7 +427,7 @@ TEST(DdeRendezvous, EachMachineHasItsOwnRuntimeDirectory) {
 TEST(Machine, ADirectoryOthersMayWriteIsRefused) {
     TempDir base;
     std::string file = base / "file";
-    WriteFile(file, "", 0600);
+    WriteWholeFile(file, "", 0600);
     const struct {
         const char *name;  // under base; its first component is the parent when it has two
         unsigned mode;     // 0: not made

@@ -62,7 +62,7 @@ void SwapForLink(const std::string &path, const std::string &target) {
 }
 
 void PlantEvilItem(const std::string &path, const std::string &owner) {
-    WriteFile(path, FormatDesktopEntry(ProgramItem{"Evil", "/tmp/evil", "x", 0}), 0600);
+    WriteWholeFile(path, FormatDesktopEntry(ProgramItem{"Evil", "/tmp/evil", "x", 0}), 0600);
     EXPECT_EQ(chown(owner.c_str(), 65534, 65534), 0) << owner;
 }
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "platform/win32.h"
-#include "run.h"    // ProcessGuard, TempDir, ReadFile, WriteFile
+#include "run.h"    // ProcessGuard, TempDir, ReadWholeFile, WriteWholeFile
 #include "store.h"  // RemoveTree
 
 #include <string>

@@ -41,7 +41,7 @@ protected:
         if (!Start(commandLine, &h)) return GetLastError() == ERROR_FILE_NOT_FOUND ? "not found" : "failed";
         ProcessGuard guard(static_cast<pid_t>(h.info.dwProcessId));
         EXPECT_EQ(WaitForSingleObject(h.info.hProcess, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
-        return ReadFile(out);
+        return ReadWholeFile(out);
     }
     TempDir cwd, pathDir, scratch;
     std::string out, oldCwd, oldPath;
@@ -87,7 +87,8 @@ TEST_F(ProcessTest, FindsTheProgramAsWindowsDoes) {
         std::vector<std::unique_ptr<FileGuard>> made;
         for (const File &f : c.files) {
             std::string path = dirs[f.where] + "/" + f.name;
-            WriteFile(path, "#!/bin/sh\necho " + labels[f.where] + " > \"$DDE_CHILD_OUT\"\n", f.executable ? 0755 : 0644);
+            WriteWholeFile(path, "#!/bin/sh\necho " + labels[f.where] + " > \"$DDE_CHILD_OUT\"\n",
+                           f.executable ? 0755 : 0644);
             made.push_back(std::make_unique<FileGuard>());
             made.back()->path = path;
         }

@@ -93,10 +93,10 @@ protected:
         close(saveIn);
         close(err);
         close(in);
-        return ReadFile(errPath);
+        return ReadWholeFile(errPath);
     }
     void FakeDialog(const char *name, int exitCode) {
-        WriteFile(dir.path() + "/" + name,
+        WriteWholeFile(dir.path() + "/" + name,
                   "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > \"" + dir.path() + "/args\"\nexit " +
                       std::to_string(exitCode) + "\n",
                   0755);
@@ -189,7 +189,7 @@ TEST(WindowCalls, AHungServerCostsOnlyTheExecuteTimeOuts) {
     DWORD status = 0;
     ASSERT_NE(client.Execute(conv, "[CreateGroup(Hung)]", 5000, &status), nullptr);
     guard.Kill(SIGSTOP);
-    ASSERT_TRUE(WaitFor([&] { return ReadFile("/proc/" + std::to_string(guard.pid()) + "/stat").find(") T ") !=
+    ASSERT_TRUE(WaitFor([&] { return ReadWholeFile("/proc/" + std::to_string(guard.pid()) + "/stat").find(") T ") !=
                                      std::string::npos; }, 5000));
 
     constexpr DWORD timeout = 300;

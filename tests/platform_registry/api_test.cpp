@@ -435,8 +435,8 @@ TEST_F(RegistryTest, HivesAreFilesThatPersist) {
     ASSERT_EQ(SetBytes(key, u"Version", REG_DWORD, Dword(2)), ERROR_SUCCESS);
     RegCloseKey(key);
     RegCloseKey(CreateKey(HKEY_CURRENT_USER, u"Software\\Pellor\\UPGRADE"));
-    EXPECT_FALSE(ReadFile(machine.MachineHive()).empty());
-    EXPECT_FALSE(ReadFile(machine.UserHive()).empty());
+    EXPECT_FALSE(ReadWholeFile(machine.MachineHive()).empty());
+    EXPECT_FALSE(ReadWholeFile(machine.UserHive()).empty());
 
     RegistryUseMachineDir(machine.dir());  // as a new process would see it
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Pellor", 0, KEY_READ, &key), ERROR_SUCCESS);
@@ -459,8 +459,8 @@ void WalHiveWithLeftovers(const std::string &hive, int mode) {
     EXPECT_EQ(sqlite3_exec(db, "PRAGMA journal_mode = WAL; CREATE TABLE t(x); DROP TABLE t", nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);
-    WriteFile(hive + "-wal", std::string(32, '\0'), mode);
-    WriteFile(hive + "-shm", std::string(32768, '\0'), mode);
+    WriteWholeFile(hive + "-wal", std::string(32, '\0'), mode);
+    WriteWholeFile(hive + "-shm", std::string(32768, '\0'), mode);
 }
 
 // The registry directory is checked as the DDE directory is and every file in it
@@ -480,7 +480,7 @@ TEST_F(RegistryTest, TheRegistryIsPrivate) {
          [](const std::string &r) {
              mkdir(r.c_str(), 0700);
              chmod(r.c_str(), 0777);
-             WriteFile(r + "/user.db", "", 0644);
+             WriteWholeFile(r + "/user.db", "", 0644);
          },
          ERROR_SUCCESS},
         {"the directory a symlink",
@@ -492,7 +492,7 @@ TEST_F(RegistryTest, TheRegistryIsPrivate) {
         {"the hive a symlink",
          [](const std::string &r) {
              mkdir(r.c_str(), 0700);
-             WriteFile(r + ".elsewhere", "");
+             WriteWholeFile(r + ".elsewhere", "");
              ASSERT_EQ(symlink((r + ".elsewhere").c_str(), (r + "/user.db").c_str()), 0);
          },
          ERROR_ACCESS_DENIED},
@@ -501,7 +501,7 @@ TEST_F(RegistryTest, TheRegistryIsPrivate) {
              mkdir(r.c_str(), 0700);
              WalHiveWithLeftovers(r + "/user.db", 0444);
              chmod((r + "/user.db").c_str(), 0444);
-             WriteFile(r + "/user.db.lock", "", 0444);
+             WriteWholeFile(r + "/user.db.lock", "", 0444);
              chmod(r.c_str(), 0555);
          },
          ERROR_SUCCESS, true, 0500, 0400},

@@ -173,11 +173,11 @@ TEST_F(RegistryTest, CorruptHiveGivesAnErrorAndIsLeftAlone) {
         RegCloseKey(key);
         RegistryUseMachineDir(machine.dir());  // drop the connection, as a new process would start
 
-        std::string hive = ReadFile(machine.UserHive());
+        std::string hive = ReadWholeFile(machine.UserHive());
         if (c.offset == 0) hive.clear();
         hive.resize(std::max(hive.size(), c.offset));
         hive.replace(c.offset, std::min(c.bytes.size(), hive.size() - c.offset), c.bytes);
-        WriteFile(machine.UserHive(), hive);
+        WriteWholeFile(machine.UserHive(), hive);
 
         HKEY opened = nullptr;
         LSTATUS open = RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Pellor\\UPGRADE", 0, KEY_READ, &opened);
@@ -185,7 +185,7 @@ TEST_F(RegistryTest, CorruptHiveGivesAnErrorAndIsLeftAlone) {
         LSTATUS create = RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\New", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                                          &opened, nullptr);
         EXPECT_TRUE(create == ERROR_REGISTRY_CORRUPT || create == ERROR_BADDB) << c.what << ": " << create;
-        EXPECT_EQ(ReadFile(machine.UserHive()), hive) << c.what;  // never "repaired" by starting afresh
+        EXPECT_EQ(ReadWholeFile(machine.UserHive()), hive) << c.what;  // never "repaired" by starting afresh
 
         // The other hive is untouched.
         key = CreateKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Pellor");
@@ -203,7 +203,7 @@ TEST_F(RegistryTest, WriterDyingMidTransactionLosesNothing) {
     HKEY key = CreateKey(HKEY_CURRENT_USER, u"Software\\Crash");
     DWORD one = 1;
     ASSERT_EQ(RegSetValueExW(key, u"Kept", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&one), 4), ERROR_SUCCESS);
-    std::string before = ReadFile(machine.UserHive() + "-wal");
+    std::string before = ReadWholeFile(machine.UserHive() + "-wal");
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -221,7 +221,7 @@ TEST_F(RegistryTest, WriterDyingMidTransactionLosesNothing) {
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the dying writer left no log";
-    EXPECT_NE(ReadFile(machine.UserHive() + "-wal"), before) << "the dying writer never spilled its changes";
+    EXPECT_NE(ReadWholeFile(machine.UserHive() + "-wal"), before) << "the dying writer never spilled its changes";
 
     EXPECT_EQ(ReadValue(key, u"Kept").status, ERROR_SUCCESS);
     HKEY gone = nullptr;

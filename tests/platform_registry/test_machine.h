@@ -2,7 +2,7 @@
 #pragma once
 
 #include "platform/win32.h"
-#include "run.h"  // TempDir, ReadFile, WriteFile
+#include "run.h"  // TempDir, ReadWholeFile, WriteWholeFile
 
 #include <gtest/gtest.h>
 

@@ -83,7 +83,7 @@ class ScenarioTest : public ::testing::TestWithParam<std::string> {
         }
         RunResult r = RunProgram(program_, expanded, env, 120000, work_.path());
         // A Program Manager that the run started is stopped by this test.
-        std::string pid = ReadFile(Progman() + "/progman.pid");
+        std::string pid = ReadWholeFile(Progman() + "/progman.pid");
         if (!pid.empty() && std::stoi(pid) != serving_.pid()) leftover_.Watch(std::stoi(pid));
         return r;
     }
@@ -106,16 +106,16 @@ class ScenarioTest : public ::testing::TestWithParam<std::string> {
             program_ = bin_ / "upgrade";
             std::filesystem::copy_file(BinPath("upgrade"), program_);
         }
-        for (const ScenarioFile &f : s.files) WriteFile(work_ / f.name, f.content);
+        for (const ScenarioFile &f : s.files) WriteWholeFile(work_ / f.name, f.content);
         for (size_t i = 0; i < s.seeds.size(); i++) {
             std::string name = "seed-" + std::to_string(i + 1) + ".reg";
-            WriteFile(work_ / name, s.seeds[i]);
+            WriteWholeFile(work_ / name, s.seeds[i]);
             RunResult r = Reg({"import", name});
             ASSERT_EQ(r.status, 0) << "reg import of seed " << i + 1 << ": " << r.err;
         }
         if (s.progmanRunning) {
             serving_.Watch(StartProgram(BinPath("progman"), {}, Env()));
-            ASSERT_TRUE(WaitFor([&] { return ReadFile(Progman() + "/progman.pid") ==
+            ASSERT_TRUE(WaitFor([&] { return ReadWholeFile(Progman() + "/progman.pid") ==
                                              std::to_string(serving_.pid()) + "\n"; },
                                 10000))
                 << "progman did not start";
@@ -180,7 +180,7 @@ TEST_P(ScenarioTest, HoldsOnTheEmulatedMachine) {
     const std::string path = std::string(PELLOR_SCENARIO_DIR) + "/" + GetParam() + ".scenario";
     Scenario s;
     std::string error;
-    ASSERT_TRUE(ParseScenario(ReadFile(path), PELLOR_SCENARIO_DIR, &s, &error)) << path << ": " << error;
+    ASSERT_TRUE(ParseScenario(ReadWholeFile(path), PELLOR_SCENARIO_DIR, &s, &error)) << path << ": " << error;
     SCOPED_TRACE(path + ": " + s.about);
 
     Prepare(s);
@@ -190,7 +190,7 @@ TEST_P(ScenarioTest, HoldsOnTheEmulatedMachine) {
     const off_t logBefore = FileSize(logPath);
     RunResult r = Upgrade(s.run);
     // What the run under test added to the machine's own log.
-    const std::string machineLog = ReadFile(logPath).substr(static_cast<size_t>(logBefore));
+    const std::string machineLog = ReadWholeFile(logPath).substr(static_cast<size_t>(logBefore));
     // A Program Manager that served the run, or still serves, when the runner started none.
     const bool started = FileSize(Progman() + "/journal.log") > journalBefore || leftover_.Alive();
 

@@ -149,14 +149,14 @@ TempDir::~TempDir() {
         FTW_DEPTH | FTW_PHYS);
 }
 
-std::string ReadFile(const std::string &path) {
+std::string ReadWholeFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
 }
 
-void WriteFile(const std::string &path, const std::string &content, int mode) {
+void WriteWholeFile(const std::string &path, const std::string &content, int mode) {
     std::ofstream(path, std::ios::binary) << content;
     if (mode >= 0) chmod(path.c_str(), static_cast<mode_t>(mode));
 }

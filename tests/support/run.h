@@ -64,6 +64,9 @@ class TempDir {
     std::string path_;
 };
 
-std::string ReadFile(const std::string &path);
-// mode, when given, becomes the file's permissions; otherwise they stay as created or as they were.
-void WriteFile(const std::string &path, const std::string &content, int mode = -1);
+// A file's bytes, all of them (empty when it cannot be read); named apart from
+// the Win32 ReadFile and WriteFile that tests of the platform call.
+std::string ReadWholeFile(const std::string &path);
+// Replaces the file's bytes with content; mode, when given, becomes the file's
+// permissions; otherwise they stay as created or as they were.
+void WriteWholeFile(const std::string &path, const std::string &content, int mode = -1);

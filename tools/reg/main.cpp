@@ -1,3 +1,3 @@
-#include "tools/reg/reg.h"
+#include "reg.h"
 
 int main(int argc, char **argv) { return RegMain(argc, argv); }

@@ -1,10 +1,11 @@
-#include "tools/reg/reg.h"
+#include "reg.h"
+
+#include "regfile.h"
+#include "regsearch.h"
+#include "regtext.h"
 
 #include "platform/posix/machine.h"
 #include "platform/win32.h"
-#include "tools/reg/regfile.h"
-#include "tools/reg/regsearch.h"
-#include "tools/reg/regtext.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -260,7 +261,7 @@ int Add(const Args &args) {
         return SyntaxError("ADD");
     }
     DWORD type = REG_SZ;
-    if (options.count("t") && !TypeFromName(options.at("t"), &type)) return SyntaxError("ADD");
+    if (options.count("t") && !TypeFromName(options.at("t"), TypeUse::Add, &type)) return SyntaxError("ADD");
     bool haveSeparator = options.count("s") != 0;
     if (haveSeparator && options.at("s").size() != 1) return SyntaxError("ADD");
     std::string bytes, error;
@@ -330,7 +331,7 @@ int Delete(const Args &args) {
     return Succeed();
 }
 
-bool ReadFile(const std::string &path, std::string *bytes) {
+bool ReadWholeFile(const std::string &path, std::string *bytes) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     std::ostringstream content;
@@ -367,7 +368,8 @@ int Import(const Args &args) {
     }
     std::string file = ToUtf8(args[2]);
     std::string bytes;
-    if (!ReadFile(file, &bytes)) return Fail("ERROR: Error opening the file. There may be a disk or file system error.");
+    if (!ReadWholeFile(file, &bytes))
+        return Fail("ERROR: Error opening the file. There may be a disk or file system error.");
     std::vector<ImportProblem> problems;
     ImportResult result = ImportRegText(DecodeRegFile(bytes), &problems);
     if (result == IMPORT_NOT_REG_FILE) {

@@ -1,7 +1,8 @@
-#include "tools/reg/regfile.h"
+#include "regfile.h"
+
+#include "regtext.h"
 
 #include "platform/posix/machine.h"
-#include "tools/reg/regtext.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,25 +1,14 @@
-#include "tools/reg/regsearch.h"
+#include "regsearch.h"
+
+#include "regtext.h"
 
 #include "platform/posix/registry/names.h"
-#include "tools/reg/regtext.h"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
 
 namespace {
-
-struct SearchType {
-    const char16_t *name;
-    DWORD type;
-};
-
-// The types reg query /t accepts.
-const SearchType kSearchTypes[] = {
-    {u"REG_SZ", REG_SZ},         {u"REG_MULTI_SZ", REG_MULTI_SZ}, {u"REG_EXPAND_SZ", REG_EXPAND_SZ},
-    {u"REG_DWORD", REG_DWORD},   {u"REG_QWORD", REG_QWORD},       {u"REG_BINARY", REG_BINARY},
-    {u"REG_NONE", REG_NONE},
-};
 
 std::u16string Folded(std::u16string text) {
     for (char16_t &c : text) c = FoldUnit(c);
@@ -66,12 +55,9 @@ bool ParseSearchTypes(const std::u16string &text, std::vector<DWORD> *types) {
     for (size_t start = 0;;) {
         size_t comma = text.find(u',', start);
         std::u16string item = text.substr(start, comma == std::u16string::npos ? std::u16string::npos : comma - start);
-        const SearchType *found = nullptr;
-        for (const SearchType &t : kSearchTypes) {
-            if (Folded(item) == t.name) found = &t;
-        }
-        if (found == nullptr) return false;
-        types->push_back(found->type);
+        DWORD type = REG_NONE;
+        if (!TypeFromName(item, TypeUse::Search, &type)) return false;
+        types->push_back(type);
         if (comma == std::u16string::npos) return true;
         start = comma + 1;
     }

@@ -1,4 +1,4 @@
-#include "tools/reg/regtext.h"
+#include "regtext.h"
 
 #include "platform/posix/registry/names.h"
 #include "platform/syshooks.h"
@@ -26,26 +26,29 @@ const RootName kRoots[] = {
     {HKEY_CURRENT_USER, u"HKCU", u"HKEY_CURRENT_USER"},
 };
 
+// Every type reg knows, with where a /t may name it: reg add stores any type it
+// can write from /d text; reg query's search filters on the common ones only.
 struct TypeEntry {
     const char *name;
     DWORD type;
-    bool addable;  // accepted by reg add /t
+    bool add;     // accepted by reg add /t
+    bool search;  // accepted by reg query /f ... /t
 };
 
 const TypeEntry kTypes[] = {
-    {"REG_SZ", REG_SZ, true},
-    {"REG_MULTI_SZ", REG_MULTI_SZ, true},
-    {"REG_EXPAND_SZ", REG_EXPAND_SZ, true},
-    {"REG_DWORD", REG_DWORD, true},
-    {"REG_QWORD", REG_QWORD, true},
-    {"REG_BINARY", REG_BINARY, true},
-    {"REG_NONE", REG_NONE, true},
-    {"REG_DWORD_LITTLE_ENDIAN", REG_DWORD_LITTLE_ENDIAN, true},
-    {"REG_DWORD_BIG_ENDIAN", REG_DWORD_BIG_ENDIAN, true},
-    {"REG_LINK", REG_LINK, false},
-    {"REG_RESOURCE_LIST", 8, false},
-    {"REG_FULL_RESOURCE_DESCRIPTOR", 9, false},
-    {"REG_RESOURCE_REQUIREMENTS_LIST", 10, false},
+    {"REG_SZ", REG_SZ, true, true},
+    {"REG_MULTI_SZ", REG_MULTI_SZ, true, true},
+    {"REG_EXPAND_SZ", REG_EXPAND_SZ, true, true},
+    {"REG_DWORD", REG_DWORD, true, true},
+    {"REG_QWORD", REG_QWORD, true, true},
+    {"REG_BINARY", REG_BINARY, true, true},
+    {"REG_NONE", REG_NONE, true, true},
+    {"REG_DWORD_LITTLE_ENDIAN", REG_DWORD_LITTLE_ENDIAN, true, false},
+    {"REG_DWORD_BIG_ENDIAN", REG_DWORD_BIG_ENDIAN, true, false},
+    {"REG_LINK", REG_LINK, false, false},
+    {"REG_RESOURCE_LIST", 8, false, false},
+    {"REG_FULL_RESOURCE_DESCRIPTOR", 9, false, false},
+    {"REG_RESOURCE_REQUIREMENTS_LIST", 10, false, false},
 };
 
 bool EqualsIgnoreCase(const std::u16string &a, const char16_t *b) {
@@ -151,9 +154,9 @@ bool ParseKeyPath(const std::u16string &text, KeyPath *out) {
     return true;
 }
 
-bool TypeFromName(const std::u16string &name, DWORD *type) {
+bool TypeFromName(const std::u16string &name, TypeUse use, DWORD *type) {
     for (const TypeEntry &t : kTypes) {
-        if (t.addable && EqualsIgnoreCase(name, t.name)) {
+        if ((use == TypeUse::Add ? t.add : t.search) && EqualsIgnoreCase(name, t.name)) {
             *type = t.type;
             return true;
         }

@@ -33,8 +33,11 @@ bool IsWholeName(const std::u16string &name);
 // Registry names compared as Windows compares them (case-insensitively).
 bool SameName(const std::u16string &a, const std::u16string &b);
 
-// REG_SZ and the other names reg add takes (/t); false for an unknown name.
-bool TypeFromName(const std::u16string &name, DWORD *type);
+// Where a type name is given: reg add's /t, or the /t of reg query's search.
+enum class TypeUse { Add, Search };
+// The type that name (REG_SZ, ..., in any case) stands for; false for a name
+// that use does not take.
+bool TypeFromName(const std::u16string &name, TypeUse use, DWORD *type);
 // The name reg query prints for a type.
 std::string TypeName(DWORD type);
 

@@ -1,7 +1,7 @@
 // The reg command, run as a program on the test's machine: reg.exe's syntax,
 // output and exit status, and .reg round trips.
+#include "regtext.h"
 #include "test_machine.h"
-#include "tools/reg/regtext.h"
 
 #include <fcntl.h>
 #include <ftw.h>
@@ -38,7 +38,7 @@ RegRun RunReg(const TestMachine &machine, const std::vector<std::string> &args, 
               const RegLimits &limits = {}) {
     std::string inPath = machine.dir() + "/stdin", outPath = machine.dir() + "/stdout",
                 errPath = machine.dir() + "/stderr";
-    WriteFile(inPath, input);
+    WriteWholeFile(inPath, input);
     pid_t pid = fork();
     if (pid == 0) {
         int in = open(inPath.c_str(), O_RDONLY), out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
@@ -62,8 +62,8 @@ RegRun RunReg(const TestMachine &machine, const std::vector<std::string> &args, 
     RegRun run;
     int status = 0;
     if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
-    run.out = ReadFile(outPath);
-    run.err = ReadFile(errPath);
+    run.out = ReadWholeFile(outPath);
+    run.err = ReadWholeFile(errPath);
     return run;
 }
 
@@ -164,6 +164,7 @@ TEST_F(RegToolTest, AddRefusesBadCommandLinesAndData) {
         {"add", "HKCU\\Software\\Bad", "/v", "a", "/a"},
         {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "", "/d", "x", "/f"},
         {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "REG_WHATEVER", "/f"},
+        {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "REG_LINK", "/f"},  // shown by query, not written by add
         {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "REG_DWORD", "/f"},
         {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "REG_DWORD", "/d", "zzz", "/f"},
         {"add", "HKCU\\Software\\Bad", "/v", "a", "/t", "REG_DWORD", "/d", "123xyz", "/f"},
@@ -286,6 +287,7 @@ TEST_F(RegToolTest, QuerySearchOptions) {
     }
     for (const std::vector<std::string> &bad : std::vector<std::vector<std::string>>{
              {"/f", "x", "/v", "y"}, {"/f", "x", "/ve"}, {"/f", ""}, {"/f", "x", "/t", "REG_FOO"},
+             {"/f", "x", "/t", "REG_DWORD_BIG_ENDIAN"},  // add takes it, the search does not
              {"/f", "x", "/t", "REG_SZ,"}, {"/f", "x", "/k", "/k"}, {"/f"}}) {
         std::vector<std::string> args = {"query", "HKCU\\Software\\Q"};
         args.insert(args.end(), bad.begin(), bad.end());
@@ -381,8 +383,8 @@ TEST_F(RegToolTest, ImportOfAWindowsFileThenExportGivesItBack) {
     RegRun exported = Reg({"export", "HKLM\\SOFTWARE\\Pellor", file});
     ASSERT_EQ(exported.status, 0) << exported.err;
     EXPECT_EQ(exported.out, kOk);
-    EXPECT_EQ(Utf16ToText(ReadFile(file)), Utf16ToText(ReadFile(fixture)));
-    EXPECT_EQ(ReadFile(file), ReadFile(fixture));  // byte for byte: BOM, UTF-16LE, CRLF
+    EXPECT_EQ(Utf16ToText(ReadWholeFile(file)), Utf16ToText(ReadWholeFile(fixture)));
+    EXPECT_EQ(ReadWholeFile(file), ReadWholeFile(fixture));  // byte for byte: BOM, UTF-16LE, CRLF
 
     HKEY key = nullptr;
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Pellor", 0, KEY_READ, &key), ERROR_SUCCESS);
@@ -394,12 +396,12 @@ TEST_F(RegToolTest, ImportOfAWindowsFileThenExportGivesItBack) {
     RegCloseKey(key);
 
     // The file exists now: without /y the answer is asked for, and no answer keeps it.
-    WriteFile(file, "keep me");
+    WriteWholeFile(file, "keep me");
     RegRun again = Reg({"export", "HKLM\\SOFTWARE\\Pellor", file});
     EXPECT_EQ(again.status, 1);
-    EXPECT_EQ(ReadFile(file), "keep me");
+    EXPECT_EQ(ReadWholeFile(file), "keep me");
     EXPECT_EQ(Reg({"export", "HKLM\\SOFTWARE\\Pellor", file, "/y"}).status, 0);
-    EXPECT_EQ(ReadFile(file), ReadFile(fixture));
+    EXPECT_EQ(ReadWholeFile(file), ReadWholeFile(fixture));
     EXPECT_EQ(Reg({"export", "HKLM\\SOFTWARE\\Missing", file, "/y"}).err, kNotFoundLine);
 }
 
@@ -408,7 +410,7 @@ TEST_F(RegToolTest, ImportOfRegedit4FileWithEditsAndComments) {
     ASSERT_EQ(import.status, 0) << import.err;
     std::string file = machine.dir() + "/export.reg";
     ASSERT_EQ(Reg({"export", "HKEY_CURRENT_USER\\Software\\Pellor", file}).status, 0);
-    EXPECT_EQ(Utf16ToText(ReadFile(file)), ReadFile(std::string(FIXTURES) + "/regedit4_expected.txt"));
+    EXPECT_EQ(Utf16ToText(ReadWholeFile(file)), ReadWholeFile(std::string(FIXTURES) + "/regedit4_expected.txt"));
 }
 
 TEST_F(RegToolTest, ImportReportsBadLinesAndKeepsTheRest) {
@@ -439,7 +441,7 @@ TEST_F(RegToolTest, ImportReportsBadLinesAndKeepsTheRest) {
     };
     for (const Case &c : cases) {
         std::string path = machine.dir() + "/bad.reg";
-        WriteFile(path, c.content);
+        WriteWholeFile(path, c.content);
         RegRun run = Reg({"import", path});
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.err.rfind(c.error, 0), 0u) << run.err;
@@ -472,7 +474,7 @@ TEST_F(RegToolTest, ImportRefusesNamesCutShortOrClosedUp) {
         ASSERT_EQ(Reg({"add", "HKCU\\Software\\Pellor", "/v", "Important", "/d", "keep", "/f"}).status, 0);
         ASSERT_EQ(Reg({"add", "HKCU\\Software\\Pellor\\Obsolete", "/f"}).status, 0);
         std::string before = Reg({"query", "HKCU\\Software", "/s"}).out;
-        WriteFile(machine.dir() + "/nul.reg", "Windows Registry Editor Version 5.00\n" + c.lines +
+        WriteWholeFile(machine.dir() + "/nul.reg", "Windows Registry Editor Version 5.00\n" + c.lines +
                                                   "[HKEY_CURRENT_USER\\Later]\n\"After\"=\"y\"\n");
         RegRun run = Reg({"import", machine.dir() + "/nul.reg"});
         EXPECT_EQ(run.status, 1);
@@ -485,9 +487,9 @@ TEST_F(RegToolTest, ImportRefusesNamesCutShortOrClosedUp) {
 
 TEST_F(RegToolTest, DamagedHiveIsAnErrorNotACrash) {
     ASSERT_EQ(Reg({"add", "HKCU\\Software\\Pellor", "/v", "a", "/d", "b", "/f"}).status, 0);
-    std::string hive = ReadFile(machine.UserHive());
+    std::string hive = ReadWholeFile(machine.UserHive());
     hive.replace(100, 1000, std::string(1000, '\x5a'));
-    WriteFile(machine.UserHive(), hive);
+    WriteWholeFile(machine.UserHive(), hive);
     for (const std::vector<std::string> &args :
          {std::vector<std::string>{"query", "HKCU\\Software\\Pellor"},
           std::vector<std::string>{"add", "HKCU\\Software\\Pellor", "/v", "c", "/d", "d", "/f"},
@@ -497,7 +499,7 @@ TEST_F(RegToolTest, DamagedHiveIsAnErrorNotACrash) {
         EXPECT_EQ(run.err.rfind("ERROR: The structure of one of the files containing registry data is corrupt", 0), 0u)
             << run.err;
     }
-    EXPECT_EQ(ReadFile(machine.UserHive()), hive);
+    EXPECT_EQ(ReadWholeFile(machine.UserHive()), hive);
     EXPECT_EQ(Reg({"add", "HKLM\\SOFTWARE\\Pellor", "/v", "a", "/d", "b", "/f"}).status, 0);
 }
 
@@ -532,7 +534,7 @@ TEST_F(RegToolTest, AMachineReachedThroughALinkWorks) {
         RunResult queried = RunProgram(REG_TOOL, {"query", "HKCU\\Software\\Linked", "/v", "V"}, env);
         EXPECT_EQ(queried.status, 0) << queried.err;
         EXPECT_NE(queried.out.find("REG_DWORD    0x7"), std::string::npos) << queried.out;
-        EXPECT_FALSE(ReadFile(real + "/" + c.hive).empty());
+        EXPECT_FALSE(ReadWholeFile(real + "/" + c.hive).empty());
         RunResult listed = RunProgram(BinPath("progman"), {"--list"}, env);
         EXPECT_EQ(listed.status, 0) << listed.err;
     }
@@ -543,7 +545,7 @@ TEST_F(RegToolTest, AMachineReachedThroughALinkWorks) {
 // import at its first line. File modes bind no root: those rows run as nobody.
 TEST_F(RegToolTest, RefusalsSayWhichFileAndWhy) {
     const std::string three = machine.dir() + "/three.reg";
-    WriteFile(three, "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\Software\\R\\A]\n"
+    WriteWholeFile(three, "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\Software\\R\\A]\n"
                      "[HKEY_CURRENT_USER\\Software\\R\\B]\n[HKEY_CURRENT_USER\\Software\\R\\C]\n");
     const std::vector<std::string> add = {"add", "HKCU\\Software\\R", "/v", "W", "/d", "x", "/f"};
     const std::string denied = "ERROR: Access is denied.\n";
@@ -553,7 +555,8 @@ TEST_F(RegToolTest, RefusalsSayWhichFileAndWhy) {
         bool unprivileged;
         std::vector<std::string> args;
         int status;
-        std::string err;  // all of standard error; @ stands for the registry directory, # for the holder's pid
+        std::string err;  // all of standard error; @ stands for the registry directory, % for the machine's, # for
+                          // the holder's pid
         bool read;        // the value reads back afterwards
     } cases[] = {
         {"the lock file a directory",
@@ -588,6 +591,9 @@ TEST_F(RegToolTest, RefusalsSayWhichFileAndWhy) {
              chmod((r + "/user.db").c_str(), 0600);
          },
          true, add, 0, "", true},
+        {"the machine writable by others",
+         [](const std::string &r, ProcessGuard *) { chmod(r.substr(0, r.rfind('/')).c_str(), 0777); }, false, add, 1,
+         denied + "registry: % is writable by group or others; refusing to use it (chmod go-w '%')\n", false},
     };
     setenv("PELLOR_REGISTRY_WAIT_MS", "300", 1);
     chmod(machine.dir().c_str(), 0711);  // nobody passes through to its machine
@@ -606,6 +612,7 @@ TEST_F(RegToolTest, RefusalsSayWhichFileAndWhy) {
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
         std::string err = c.err;
         for (size_t at; (at = err.find('@')) != std::string::npos;) err.replace(at, 1, registry);
+        for (size_t at; (at = err.find('%')) != std::string::npos;) err.replace(at, 1, dir);
         if (size_t at = err.find('#'); at != std::string::npos) err.replace(at, 1, std::to_string(holder.pid()));
         EXPECT_EQ(run.status, c.status);
         EXPECT_EQ(run.err, err);
@@ -637,7 +644,7 @@ TEST_F(RegToolTest, DeepTreesNeedNoDeepStack) {
         SCOPED_TRACE(c.args[0] + " " + c.args.back());
         RegRun run = RunReg(machine, c.args, "", {false, 256 * 1024});
         EXPECT_EQ(run.status, 0) << run.err;
-        std::string shown = c.args[0] == "export" ? Utf16ToText(ReadFile(file)) : run.out;
+        std::string shown = c.args[0] == "export" ? Utf16ToText(ReadWholeFile(file)) : run.out;
         EXPECT_NE(shown.find(c.shown), std::string::npos);
     }
 }

@@ -54,7 +54,7 @@ protected:
 
 TEST_F(ProgmanTest, StartedTheUtilitysWayItServesAndExitsWhenAsked) {
     ASSERT_TRUE(StartProgman(&guard, &handles));
-    EXPECT_EQ(ReadFile(Progman("progman.pid")), std::to_string(handles.info.dwProcessId) + "\n");
+    EXPECT_EQ(ReadWholeFile(Progman("progman.pid")), std::to_string(handles.info.dwProcessId) + "\n");
     {
         DdeClient client;
         HCONV conv = client.Connect("PROGMAN", "PROGMAN");
@@ -88,7 +88,7 @@ TEST_F(ProgmanTest, StartedTheUtilitysWayItServesAndExitsWhenAsked) {
         EXPECT_TRUE(Exists(Progman("Personal/Pellor Tools/Editor.desktop")));
         EXPECT_TRUE(Exists(Progman("Personal/Pellor Tools/Admin%2FConsole.desktop")));
         EXPECT_TRUE(Exists(Progman("Common/Shared/Tool.desktop")));
-        EXPECT_NE(ReadFile(Progman("Personal/Pellor Tools/Editor.desktop")).find("X-Progman-IconIndex=665\n"),
+        EXPECT_NE(ReadWholeFile(Progman("Personal/Pellor Tools/Editor.desktop")).find("X-Progman-IconIndex=665\n"),
                   std::string::npos);
 
         std::vector<std::string> journal = JournalCommands(Progman("journal.log"));
@@ -167,7 +167,7 @@ TEST_F(ProgmanTest, ASecondCopyOnTheSameMachineIsRefused) {
     EXPECT_EQ(WaitForSingleObject(second.info.hProcess, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
     EXPECT_TRUE(GetExitCodeProcess(second.info.hProcess, &code));
     EXPECT_EQ(code, 1u);
-    EXPECT_EQ(ReadFile(Progman("progman.pid")), std::to_string(handles.info.dwProcessId) + "\n");
+    EXPECT_EQ(ReadWholeFile(Progman("progman.pid")), std::to_string(handles.info.dwProcessId) + "\n");
     DdeClient client;
     EXPECT_NE(client.Connect("PROGMAN", "PROGMAN"), nullptr);  // the first one still serves
 }
@@ -186,7 +186,7 @@ TEST_F(ProgmanTest, KilledServerIsHeardAsADisconnect) {
         ASSERT_NE(conv, nullptr);
         DWORD status = 0;
         ASSERT_NE(client.Execute(conv, "[CreateGroup(G)]", 20000, &status), nullptr);
-        pid_t pid = static_cast<pid_t>(std::atoi(ReadFile(Progman("progman.pid")).c_str()));
+        pid_t pid = static_cast<pid_t>(std::atoi(ReadWholeFile(Progman("progman.pid")).c_str()));
         ASSERT_EQ(pid, server.pid());
         MSG msg{};
         EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE));  // gives the thread its queue
@@ -259,7 +259,7 @@ TEST_F(ProgmanTest, SurvivesMalformedFramesAndVanishingClients) {
     EXPECT_EQ(client.Connect("PROGMAN", "OTHER"), nullptr);
     std::vector<std::string> journal = JournalCommands(Progman("journal.log"));
     EXPECT_EQ(journal, (std::vector<std::string>{"[CreateGroup(Left)]\tACK", "[ShowGroup(Left, 1)]\tACK"}));
-    EXPECT_NE(ReadFile(Progman("progman.log")).find("malformed frame"), std::string::npos);
+    EXPECT_NE(ReadWholeFile(Progman("progman.log")).find("malformed frame"), std::string::npos);
 }
 
 TEST_F(ProgmanTest, LetsGoOfTheStreamsOfWhoeverStartedIt) {
@@ -283,7 +283,7 @@ TEST_F(ProgmanTest, LetsGoOfTheStreamsOfWhoeverStartedIt) {
     EXPECT_EQ(read(pipeFds[0], &byte, 1), 0);
     close(pipeFds[0]);
     EXPECT_FALSE(guard.WaitExit(0));
-    EXPECT_EQ(ReadFile(Progman("progman.pid")), std::to_string(pid) + "\n");
+    EXPECT_EQ(ReadWholeFile(Progman("progman.pid")), std::to_string(pid) + "\n");
 }
 
 TEST_F(ProgmanTest, ConversationsLeftOpenDoNotLockOthersOut) {
@@ -313,7 +313,7 @@ TEST_F(ProgmanTest, ARunTurnedAwayAsBusySaysSo) {
         EXPECT_GE(idle.back(), 0) << i;
     }
     TempDir work;
-    WriteFile(work / "s.inf", "[G]\nA = Alpha, a.exe, a.exe, 0\n");
+    WriteWholeFile(work / "s.inf", "[G]\nA = Alpha, a.exe, a.exe, 0\n");
     RunResult r = RunProgram(BinDir() + "/upgrade", {"/run_inf", "s.inf"}, {"PELLOR_LOG=-"}, 60000, work.path());
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.err.find("progman: PROGMAN is busy: it turned the conversation away"), std::string::npos) << r.err;
@@ -386,8 +386,11 @@ TEST_F(ProgmanTest, WhatAnotherUserPlantedIsNotFollowed) {
          },
          true, "Personal/Evil belongs to another user"},
         {"loose logs of ours, one read-only (root may write it)", true,
-         [](S &p, S &) { WriteFile(p + "/journal.log", "", 0444); WriteFile(p + "/progman.log", "", 0666); }, true, "",
-         0400},
+         [](S &p, S &) {
+             WriteWholeFile(p + "/journal.log", "", 0444);
+             WriteWholeFile(p + "/progman.log", "", 0666);
+         },
+         true, "", 0400},
     };
     bool skipped = false;
     for (const auto &c : cases) {
@@ -398,7 +401,7 @@ TEST_F(ProgmanTest, WhatAnotherUserPlantedIsNotFollowed) {
         }
         ResetProgmanState();
         TempDir outside;
-        WriteFile(outside / "keep", "kept\n", 0600);
+        WriteWholeFile(outside / "keep", "kept\n", 0600);
         std::string progman = Progman("");
         ASSERT_TRUE(MakeDirs(TestMachine(), 0700));
         for (const std::string &dir : {progman, progman + "Personal"}) {
@@ -408,7 +411,7 @@ TEST_F(ProgmanTest, WhatAnotherUserPlantedIsNotFollowed) {
         c.plant(progman, outside.path());
         if (!c.serves) {
             EXPECT_EQ(RunServer(outside / "err", 10000), 1);
-            EXPECT_NE(ReadFile(outside / "err").find(c.says), std::string::npos) << ReadFile(outside / "err");
+            EXPECT_NE(ReadWholeFile(outside / "err").find(c.says), std::string::npos) << ReadWholeFile(outside / "err");
         } else {
             ProcessGuard server{-1, kProgmanGraceMs};
             ProcessHandles h;
@@ -419,7 +422,7 @@ TEST_F(ProgmanTest, WhatAnotherUserPlantedIsNotFollowed) {
             DWORD status = 0;
             EXPECT_EQ(client.Execute(conv, "[CreateGroup(Evil)][AddItem(/tmp/evil, Evil)]", 20000, &status) != nullptr,
                       std::string(c.says).empty());
-            std::string log = ReadFile(Progman("progman.log"));
+            std::string log = ReadWholeFile(Progman("progman.log"));
             EXPECT_NE(log.find(c.says), std::string::npos) << log;
             RunResult listed = RunProgram(BinPath("progman"), {"--list"});
             EXPECT_EQ(listed.out.find("/tmp/evil") != std::string::npos, std::string(c.says).empty()) << listed.out;
@@ -427,7 +430,7 @@ TEST_F(ProgmanTest, WhatAnotherUserPlantedIsNotFollowed) {
             EXPECT_EQ(ModeOf(Progman("progman.log")), 0600);
             EXPECT_EQ(ModeOf(Progman("journal.log")), c.journalMode);  // tightened, never given a bit
         }
-        EXPECT_EQ(ReadFile(outside / "keep"), "kept\n");
+        EXPECT_EQ(ReadWholeFile(outside / "keep"), "kept\n");
         EXPECT_FALSE(Exists(outside / "Evil.desktop"));
     }
     if (skipped) GTEST_SKIP() << "planting another user's files needs root";
@@ -532,7 +535,7 @@ TEST_F(ProgmanTest, NothingAcknowledgedIsLostToAKill) {
         EXPECT_EQ(acked.size(), static_cast<size_t>(n));
         for (const auto &[item, line] : acked) {
             ProgramItem read;
-            EXPECT_TRUE(ParseDesktopEntry(ReadFile(Progman("Personal/" + item + ".desktop")), &read)) << item;
+            EXPECT_TRUE(ParseDesktopEntry(ReadWholeFile(Progman("Personal/" + item + ".desktop")), &read)) << item;
             EXPECT_EQ(read.commandLine, line) << item;
         }
         EXPECT_EQ(JournalCommands(Progman("journal.log")).size(), static_cast<size_t>(n)) << n;

@@ -34,7 +34,7 @@ class IconsPass : public ::testing::Test {
         FlagKeywordIndex = nullptr;
     }
     int Run(const std::string &script) {
-        WriteFile(dir / "s.inf", script);
+        WriteWholeFile(dir / "s.inf", script);
         return UpgradeIcons((dir / "s.inf").c_str());
     }
     Calls RegistryCalls() const {

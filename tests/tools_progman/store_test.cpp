@@ -111,7 +111,8 @@ TEST_F(CommandsTest, ReplacingKeepsOneItemInTheNewSpelling) {
     EXPECT_FALSE(Exists(Personal("G/editor.desktop")));
     // Deleted and added again, shorter: the new entry whole, nothing of the old one after it.
     ASSERT_TRUE(Run("[DeleteItem(EDITOR)][AddItem(c.exe, EDITOR, c.exe, 3)]"));
-    EXPECT_EQ(ReadFile(Personal("G/EDITOR.desktop")), FormatDesktopEntry(ProgramItem{"EDITOR", "c.exe", "c.exe", 3}));
+    EXPECT_EQ(ReadWholeFile(Personal("G/EDITOR.desktop")),
+              FormatDesktopEntry(ProgramItem{"EDITOR", "c.exe", "c.exe", 3}));
 }
 
 // A written item's data is synced before its rename, so that a power cut
@@ -127,7 +128,7 @@ TEST_F(CommandsTest, ItemDataIsSyncedBeforeTheRenameUnlessUnchanged) {
         struct stat st {}, named {};
         fstat(fd, &st);
         stat(Personal("G/A.desktop").c_str(), &named);
-        syncs.push_back({st.st_ino, named.st_ino, ReadFile("/proc/self/fd/" + std::to_string(fd))});
+        syncs.push_back({st.st_ino, named.st_ino, ReadWholeFile("/proc/self/fd/" + std::to_string(fd))});
         return 0;
     };
     ASSERT_TRUE(Run("[CreateGroup(G)]"));
@@ -155,7 +156,7 @@ TEST_F(CommandsTest, ItemDataIsSyncedBeforeTheRenameUnlessUnchanged) {
         for (const Sync &sync : syncs) EXPECT_NE(sync.synced, sync.named);  // not yet renamed into place
         if (!syncs.empty()) {
             EXPECT_EQ(syncs.back().synced, after.st_ino);
-            EXPECT_EQ(syncs.back().content, ReadFile(Personal("G/A.desktop")));
+            EXPECT_EQ(syncs.back().content, ReadWholeFile(Personal("G/A.desktop")));
         }
     }
 }
@@ -163,7 +164,7 @@ TEST_F(CommandsTest, ItemDataIsSyncedBeforeTheRenameUnlessUnchanged) {
 TEST_F(CommandsTest, ANewServerFindsWhatTheFilesHold) {
     ASSERT_TRUE(Run("[CreateGroup(Tools)][AddItem(a.exe, Alpha)][AddItem(b.exe, Beta)][CreateGroup(Old)]"));
     ASSERT_EQ(mkdir(Personal("Hand").c_str(), 0700), 0);  // made by hand while no server ran
-    WriteFile(Personal("Hand/Made.desktop"), "[Desktop Entry]\n");
+    WriteWholeFile(Personal("Hand/Made.desktop"), "[Desktop Entry]\n");
     ASSERT_EQ(chmod(Personal("Hand/Made.desktop").c_str(), 0600), 0);
     ASSERT_EQ(link(Personal("Hand/Made.desktop").c_str(), (dir.path() + "/elsewhere").c_str()), 0);
     GroupStore again(dir.path());
@@ -188,14 +189,14 @@ TEST_F(CommandsTest, ANewServerFindsWhatTheFilesHold) {
     EXPECT_FALSE(Exists(Personal("Tools/Alpha.desktop")));
     EXPECT_FALSE(Exists(Personal("Tools/Beta.desktop")));
     EXPECT_TRUE(Exists(Personal("Tools/BETA.desktop")));
-    EXPECT_NE(ReadFile(Personal("Hand/Made.desktop")).find("new.exe"), std::string::npos);
-    EXPECT_EQ(ReadFile(dir.path() + "/elsewhere"), "[Desktop Entry]\n");  // its other name untouched
+    EXPECT_NE(ReadWholeFile(Personal("Hand/Made.desktop")).find("new.exe"), std::string::npos);
+    EXPECT_EQ(ReadWholeFile(dir.path() + "/elsewhere"), "[Desktop Entry]\n");  // its other name untouched
     EXPECT_FALSE(Exists(Personal("Old")));
 }
 
 TEST_F(CommandsTest, LeftoversOfAnInterruptedChangeAreCleared) {
     ASSERT_TRUE(Run("[CreateGroup(G)][AddItem(a.exe, A)]"));
-    WriteFile(Personal("G/.tmp-1-1"), "half written");
+    WriteWholeFile(Personal("G/.tmp-1-1"), "half written");
     ASSERT_EQ(mkdir(Personal(".deleted-1-1").c_str(), 0700), 0);
     std::string error;
     GroupStore again(dir.path());
@@ -262,9 +263,13 @@ TEST(StoreTest, PlantedLinksAndOthersEntriesAreNotFollowed) {
         {"a group folder removed by hand, added to", false, [](S &p, S &) { RemoveTree(p + "/G"); }, false,
          "[AddItem(b.exe, B)]", false, "group G is gone"},
         {"a group folder made by hand", false,
-         [](S &p, S &) { mkdir((p + "/Hand").c_str(), 0700); WriteFile(p + "/Hand/Made.desktop", "", 0600); }, false,
+         [](S &p, S &) {
+             mkdir((p + "/Hand").c_str(), 0700);
+             WriteWholeFile(p + "/Hand/Made.desktop", "", 0600);
+         },
+         false,
          "[ShowGroup(Hand,1)][DeleteItem(Made)]", true, "", "Hand/Made.desktop"},
-        {"an item file made by hand", false, [](S &p, S &) { WriteFile(p + "/G/Hand.desktop", "", 0600); }, false,
+        {"an item file made by hand", false, [](S &p, S &) { WriteWholeFile(p + "/G/Hand.desktop", "", 0600); }, false,
          "[DeleteItem(Hand)]", true, "", "G/Hand.desktop"},
         {"a FIFO made as an item file", false, [](S &p, S &) { mkfifo((p + "/G/Fifo.desktop").c_str(), 0600); },
          false, "[DeleteItem(Fifo)][AddItem(f.exe, Fifo)]", false, "no item"},
@@ -282,7 +287,7 @@ TEST(StoreTest, PlantedLinksAndOthersEntriesAreNotFollowed) {
             continue;
         }
         TempDir root, outside;
-        WriteFile(outside / "keep", "kept\n", 0600);
+        WriteWholeFile(outside / "keep", "kept\n", 0600);
         std::string error, why;
         ProgmanSession session;
         auto store = std::make_unique<GroupStore>(root.path());
@@ -304,7 +309,7 @@ TEST(StoreTest, PlantedLinksAndOthersEntriesAreNotFollowed) {
         if (c.gone != nullptr) {
             EXPECT_FALSE(Exists(root / ("Personal/" + std::string(c.gone))));
         }
-        EXPECT_EQ(ReadFile(outside / "keep"), "kept\n");
+        EXPECT_EQ(ReadWholeFile(outside / "keep"), "kept\n");
         EXPECT_FALSE(Exists(outside / "Evil.desktop"));
         for (const StoredGroup &g : StoreList(root.path(), SCOPE_PERSONAL))
             for (const ProgramItem &i : g.items) EXPECT_NE(i.commandLine, "/tmp/evil") << g.name;
@@ -333,8 +338,8 @@ TEST_F(CommandsTest, ItemFilesPassTheDesktopEntryValidator) {
         std::string output;
         char buffer[512];
         while (fgets(buffer, sizeof buffer, p) != nullptr) output += buffer;
-        EXPECT_EQ(pclose(p), 0) << path << "\n" << output << ReadFile(path);
-        EXPECT_EQ(output, "") << ReadFile(path);
+        EXPECT_EQ(pclose(p), 0) << path << "\n" << output << ReadWholeFile(path);
+        EXPECT_EQ(output, "") << ReadWholeFile(path);
     }
 }
 
@@ -359,7 +364,7 @@ TEST(LogFileTest, RotatesPastItsLimitKeepingOneOldFile) {
         }
         std::vector<std::string> lines = ReadLines(path + ".1"), current = ReadLines(path);
         EXPECT_EQ(!lines.empty(), c.rotated) << c.lines;
-        EXPECT_LE(ReadFile(path).size(), 100u + 39u);
+        EXPECT_LE(ReadWholeFile(path).size(), 100u + 39u);
         lines.insert(lines.end(), current.begin(), current.end());
         // The newest lines survive, in order, each time-stamped.
         ASSERT_FALSE(lines.empty());
@@ -391,13 +396,13 @@ TEST(LogFileTest, OpeningCutsATornTailBackToTheLastWholeLine) {
     for (const auto &c : cases) {
         TempDir dir;
         const std::string path = dir / "journal.log";
-        WriteFile(path, c.before, 0600);
+        WriteWholeFile(path, c.before, 0600);
         LogFile log(path);
         std::string problem;
         ASSERT_TRUE(log.Open(&problem)) << problem;
         EXPECT_EQ(log.TakeTrimmed(), static_cast<int64_t>(c.before.size() - c.kept.size()));
         ASSERT_TRUE(log.Append("next"));
-        std::string text = ReadFile(path);
+        std::string text = ReadWholeFile(path);
         ASSERT_GE(text.size(), c.kept.size());
         EXPECT_EQ(text.substr(0, c.kept.size()), c.kept);
         EXPECT_EQ(text.find('\0'), std::string::npos);
