@@ -1,7 +1,7 @@
 // The DDE frame decoder as each side uses it. The first byte picks the side and
 // how the rest is cut into reads; the rest is the byte stream from the peer.
 // Server side: a greeting is read as its two names and a window request as its
-// two words; client side: every reply is read as its status word. A valid frame
+// two words, a request as its item name; client side: every reply is read as its status word. A valid frame
 // must encode back to the bytes it came from.
 #include "platform/posix/dde/ddewire.h"
 #include "support.h"
@@ -11,7 +11,8 @@
 namespace {
 
 bool ServerReads(uint16_t type) {
-    return type == DDE_FRAME_HELLO || type == DDE_FRAME_EXECUTE || type == DDE_FRAME_WINDOW;
+    return type == DDE_FRAME_HELLO || type == DDE_FRAME_EXECUTE || type == DDE_FRAME_WINDOW ||
+           type == DDE_FRAME_REQUEST;
 }
 
 // What the receiving side does with a frame that passed DdeFrameProblem.
@@ -26,6 +27,11 @@ void Consume(bool server, const DdeFrame &f) {
     } else if (server && f.type == DDE_FRAME_WINDOW) {
         (void)DdePayloadU32(f);
         (void)DdePayloadU32(f, 4);
+    } else if (server && f.type == DDE_FRAME_REQUEST) {
+        // The item name, as the server reads it, ends at a NUL inside the payload.
+        const char *item = reinterpret_cast<const char *>(f.payload.data()) + 4;
+        size_t length = strnlen(item, f.payload.size() - 4);
+        FUZZ_CHECK(length > 0 && length < f.payload.size() - 4 && length <= kDdeMaxName);
     } else if (server && f.type == DDE_FRAME_EXECUTE) {
         FUZZ_CHECK(f.payload.size() <= kDdeMaxExecute);
     } else if (!server) {

@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 namespace {
 
@@ -18,6 +20,15 @@ size_t Format(char *out, size_t size, const char *format, ...) {
 }
 
 const char *CommonField(int common) { return common ? "1" : "0"; }
+
+// Whether text needs quotes to arrive as one argument: it holds a separator or
+// bracket, or begins or ends with a blank, and has no quote of its own (a
+// quote inside quotes cannot be written, so such text goes as it is).
+bool NeedsQuotes(const char *text) {
+    size_t n = std::strlen(text);
+    if (n == 0 || std::strchr(text, '"') != nullptr) return false;
+    return std::strpbrk(text, ",()[]") != nullptr || text[0] == ' ' || text[n - 1] == ' ';
+}
 
 }  // namespace
 
@@ -48,4 +59,15 @@ size_t FormatAddItem(char *out, size_t size, const char *commandLine, const char
 
 size_t FormatDeleteItem(char *out, size_t size, const char *name) {
     return Format(out, size, "[DeleteItem(%s)]", name);
+}
+
+size_t FormatArgument(char *out, size_t size, const char *text) {
+    return Format(out, size, NeedsQuotes(text) ? "\"%s\"" : "%s", text);
+}
+
+size_t FormatAddItemExact(char *out, size_t size, const ProgmanItemFields &item) {
+    auto arg = [](const char *text) { return NeedsQuotes(text) ? "\"" + std::string(text) + "\"" : std::string(text); };
+    return Format(out, size, "[AddItem(%s,%s,%s,%d,%d,%d,%s,%d,%d)]", arg(item.commandLine).c_str(),
+                  arg(item.name).c_str(), arg(item.iconPath).c_str(), item.iconIndex, item.x, item.y,
+                  arg(item.defaultDir).c_str(), item.hotKey, item.minimize ? 1 : 0);
 }

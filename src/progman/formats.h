@@ -27,3 +27,15 @@ size_t FormatCreateGroup(char *out, size_t size, const char *group, const char *
 size_t FormatAddItem(char *out, size_t size, const char *commandLine, const char *name, const char *iconFile,
                      int32_t iconIndex);
 size_t FormatDeleteItem(char *out, size_t size, const char *name);
+
+// An item with every field the Program Manager describes, for a file that puts
+// it back as it was: the icon index goes as given (no base added), and a text
+// field that holds a separator is quoted.
+struct ProgmanItemFields {
+    const char *commandLine, *name, *iconPath, *defaultDir;
+    int32_t iconIndex, x, y, hotKey;
+    bool minimize;
+};
+size_t FormatAddItemExact(char *out, size_t size, const ProgmanItemFields &item);
+// A group name or path as an argument: quoted when it holds a separator and no quote.
+size_t FormatArgument(char *out, size_t size, const char *text);

@@ -36,6 +36,7 @@ public:
         int status = DDE_FACK;
         bool garbage = false;
         bool silent = false;
+        std::string data;  // what a request gets when status has DDE_FACK
     };
     FakeServer(const char *service, Greeting greeting, std::vector<Answer> answers)
         : greeting_(greeting), answers_(std::move(answers)) {
@@ -86,6 +87,11 @@ private:
                 if (a.delayMs > 0 && Wait(-1, a.delayMs) == false && stopped()) break;
                 if (a.garbage) {
                     send(client, "garbage, not a frame", 20, MSG_NOSIGNAL);
+                } else if (frame.type == DDE_FRAME_REQUEST) {
+                    std::string payload = std::string(4, '\0') + a.data;
+                    for (int b = 0; b < 4; b++) payload[b] = static_cast<char>(a.status >> (8 * b));
+                    DdeSendAll(client, DdeEncodeFrame(DDE_FRAME_DATA, frame.seq, payload.data(), payload.size()),
+                               DdeNowMs() + 1000);
                 } else {
                     DdeSendAll(client, DdeEncodeU32(DDE_FRAME_ACK, frame.seq, a.status), DdeNowMs() + 1000);
                 }
@@ -262,6 +268,7 @@ TEST(DdeClient, TransactionArgumentsAreChecked) {
     } cases[] = {
         {nullptr, 4, XTYP_EXECUTE, 1000},          {data, 0, XTYP_EXECUTE, 1000},
         {data, 4, XTYP_CONNECT, 1000},             {data, 4, XTYP_EXECUTE, TIMEOUT_ASYNC},
+        {nullptr, 0, XTYP_REQUEST, 1000},  // a request names its item
         {huge.data(), static_cast<DWORD>(huge.size()), XTYP_EXECUTE, 1000},
     };
     for (const auto &c : cases) {
@@ -272,6 +279,48 @@ TEST(DdeClient, TransactionArgumentsAreChecked) {
     EXPECT_EQ(DdeClientTransaction(data, 4, reinterpret_cast<HCONV>(0x42), nullptr, 0, XTYP_EXECUTE, 1000, nullptr),
               nullptr);
     EXPECT_EQ(server.executes(), 0);
+}
+
+// A request brings the item's data, its NUL included, as a handle of the caller's
+// instance; a server without the item, or one that answers late, fails it as DDEML
+// does, and the late answer is not taken for the next request's.
+TEST(DdeClient, RequestsBringTheDataOrFailAsDdemlDoes) {
+    const std::string groups = "Main\r\nGames\r\n";
+    FakeServer::Answer data{}, none{}, late{};
+    data.data = groups + '\0';
+    none.status = 0;
+    late.delayMs = 700;
+    late.data = "late";
+    FakeServer server("ASKED", FakeServer::WELCOME, {data, none, late, data});
+    DdeClient client;
+    HCONV conv = client.Connect("ASKED", "t");
+    ASSERT_NE(conv, nullptr);
+    HSZ item = DdeCreateStringHandleA(client.instance, "Groups", CP_WINANSI);
+    const struct {
+        DWORD timeout;
+        bool data;
+        UINT error;
+    } requests[] = {{5000, true, DMLERR_NO_ERROR},
+                    {5000, false, DMLERR_NOTPROCESSED},
+                    {300, false, DMLERR_DATAACKTIMEOUT},
+                    {5000, true, DMLERR_NO_ERROR}};
+    for (const auto &r : requests) {
+        HDDEDATA h = DdeClientTransaction(nullptr, 0, conv, item, CF_TEXT, XTYP_REQUEST, r.timeout, nullptr);
+        EXPECT_EQ(DdeGetLastError(client.instance), r.error);
+        ASSERT_EQ(h != nullptr, r.data);
+        if (h == nullptr) continue;
+        ASSERT_EQ(DdeGetData(h, nullptr, 0, 0), groups.size() + 1);
+        char whole[32] = {}, part[4] = {};
+        EXPECT_EQ(DdeGetData(h, reinterpret_cast<LPBYTE>(whole), sizeof whole, 0), groups.size() + 1);
+        EXPECT_EQ(std::string(whole), groups);
+        EXPECT_EQ(DdeGetData(h, reinterpret_cast<LPBYTE>(part), 3, 6), 3u);  // max and offset count
+        EXPECT_STREQ(part, "Gam");
+        EXPECT_EQ(DdeGetData(h, reinterpret_cast<LPBYTE>(part), 3, 100), 0u);
+        EXPECT_TRUE(DdeFreeDataHandle(h));
+        EXPECT_EQ(DdeGetData(h, reinterpret_cast<LPBYTE>(part), 3, 0), 0u);  // freed
+        EXPECT_FALSE(DdeFreeDataHandle(h));
+    }
+    EXPECT_TRUE(client.disconnects.empty());
 }
 
 TEST(DdeClient, ConversationInfoNamesThePartnerWindow) {
@@ -354,6 +403,14 @@ TEST(DdeWire, FramesAreCheckedByType) {
         {frame(DDE_FRAME_WINDOW, std::string("\2\0\0\0\0\0\0\0", 8)), true},
         {frame(DDE_FRAME_WINDOW, std::string("\x09\0\0\0\0\0\0\0", 8)), false},
         {frame(DDE_FRAME_ACK, std::string("\0\0\1\0", 4)), false},
+        {frame(DDE_FRAME_REQUEST, std::string("\1\0\0\0Groups\0", 11)), true},
+        {frame(DDE_FRAME_REQUEST, std::string("\1\0\0\0\0", 5)), false},         // no item
+        {frame(DDE_FRAME_REQUEST, std::string("\1\0\0\0Groups", 10)), false},     // no NUL
+        {frame(DDE_FRAME_REQUEST, std::string("\1\0\0\0Gr\0ps\0", 11)), false},  // two names
+        {frame(DDE_FRAME_DATA, std::string("\0\x80\0\0Main\r\n\0", 11)), true},
+        {frame(DDE_FRAME_DATA, std::string("\0\0\0\0", 4)), true},  // no such item
+        {frame(DDE_FRAME_DATA, std::string("\0\0\1\0", 4)), false},
+        {frame(DDE_FRAME_DATA, std::string("\0\x80", 2)), false},
     };
     for (size_t i = 0; i < std::size(cases); i++) EXPECT_EQ(DdeFrameProblem(cases[i].frame).empty(), cases[i].valid) << i;
 }

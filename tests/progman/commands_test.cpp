@@ -1,9 +1,11 @@
 #include "fixture.h"
 #include "progman/formats.h"
+#include "progman/groupinfo.h"
 
 #include <cstring>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -161,6 +163,70 @@ TEST(ProgmanFormats, CommandsAreBoundedAndTheIconFieldWraps) {
             EXPECT_STREQ(out, c.text);
         } else {
             EXPECT_EQ(std::strlen(out), kMaxProgmanCommand);
+        }
+    }
+}
+
+// A description reads back as it was written, whatever its names hold short of a quote
+// before a comma; text of another shape is refused, naming the line.
+TEST(ProgmanGroupInfo, DescriptionsReadBackAndOtherTextIsRefused) {
+    const GroupItemInfo items[] = {
+        {"Notes", "notepad.exe readme.txt", "C:\\work", "notepad.exe", 10, 20, 2, 1345, true},
+        {"Odd, \"name\"", "\"C:\\Program Files\\x.exe\" /s,/t", "", "C:\\a,b.ico", -1, -1, 666, 0, false},
+    };
+    GroupInfo group{"My, group", "C:\\groups\\a,b.grp", 2, {items[0], items[1]}};
+    GroupInfo back;
+    std::string error;
+    ASSERT_TRUE(ParseGroupInfo(FormatGroupInfo(group), &back, &error)) << error;
+    EXPECT_EQ(back.name, group.name);
+    EXPECT_EQ(back.path, group.path);
+    EXPECT_EQ(back.itemCount, 2);
+    ASSERT_EQ(back.items.size(), 2u);
+    for (size_t i = 0; i < 2; i++) {
+        const GroupItemInfo &a = items[i], &b = back.items[i];
+        EXPECT_EQ(std::tie(a.name, a.commandLine, a.defaultDir, a.iconPath, a.x, a.y, a.iconIndex, a.hotKey, a.minimize),
+                  std::tie(b.name, b.commandLine, b.defaultDir, b.iconPath, b.x, b.y, b.iconIndex, b.hotKey, b.minimize));
+    }
+    const struct {
+        const char *text;
+        const char *error;
+    } refused[] = {
+        {"", "line 1"},
+        {"Tools,C:\\t.grp,1\r\n", "line 1"},                          // the name is not quoted
+        {"\"Tools\",C:\\t.grp,many\r\n", "line 1"},
+        {"\"Tools\",C:\\t.grp,1\r\n\"A\",\"a.exe\",,a.exe,0,0,0,0\r\n", "line 2"},  // a field short
+        {"\"Tools\",C:\\t.grp,1\r\n\"A\",\"a.exe\",,a.exe,0,0,x,0,0\r\n", "line 2"},
+        {"\"Tools\",C:\\t.grp,2\r\n\"A\",\"a.exe\",,a.exe,0,0,0,0,0\nA,a.exe\n", "line 3"},
+    };
+    for (const auto &r : refused) {
+        EXPECT_FALSE(ParseGroupInfo(r.text, &back, &error)) << r.text;
+        EXPECT_NE(error.find(r.error), std::string::npos) << r.text << ": " << error;
+    }
+    EXPECT_EQ(ParseGroupList("Main\r\nAccessories\r\n\r\nGames"),
+              (std::vector<std::string>{"Main", "Accessories", "Games"}));
+}
+
+// A restore file is one command a line, each field as the item has it, quoted where a
+// separator would cut it; a command past what the Program Manager takes is refused.
+TEST(ProgmanGroupInfo, RestoreFilesPutEveryFieldBack) {
+    const struct {
+        GroupInfo group;
+        bool ok;
+        const char *text;
+    } cases[] = {
+        {{"Tools", "C:\\t.grp", 1, {{"Notes", "n.exe r.txt", "C:\\w", "n.exe", 10, 20, 2, 1345, true}}},
+         true,
+         "[CreateGroup(Tools,C:\\t.grp,0)]\n[AddItem(n.exe r.txt,Notes,n.exe,2,10,20,C:\\w,1345,1)]\n"},
+        {{"A, B", "", 1, {{"x(1)", "\"C:\\a b\\x.exe\" /s", "", "x.exe", -1, -1, 666, 0, false}}},
+         true,
+         "[CreateGroup(\"A, B\",0)]\n[AddItem(\"C:\\a b\\x.exe\" /s,\"x(1)\",x.exe,666,-1,-1,,0,0)]\n"},
+        {{"Big", "", 1, {{"Big", std::string(1100, 'c'), "", "b.exe", -1, -1, 0, 0, false}}}, false, ""},
+    };
+    for (const auto &c : cases) {
+        std::string out, error;
+        EXPECT_EQ(FormatRestore(c.group, &out, &error), c.ok) << c.group.name << ": " << error;
+        if (c.ok) {
+            EXPECT_EQ(out, c.text);
         }
     }
 }

@@ -23,7 +23,7 @@ TEST(ScenarioFormat, RefusesWhatTheRunnersCouldMisread) {
         {"about a\nrun /x\nstatus 2\nitem G/N\nno-item G/N\n", "line 5: a second expectation"},
         {"about a\nrun /x\nstatus 2\nvalue HKCU\\K N\nno-value HKEY_CURRENT_USER\\k n\n", "a second expectation"},
         {"about a\nrun /x\nstatus 2\non wine: status 0\n", "no 'because'"},
-        {"about a\nrun /x\nstatus 2\non wine: status 0\nstatus 1\n", "line 5: an 'on' line needs"},
+        {"about a\nrun /x\nstatus 2\non wine: status 0\nstatus 1\n", "line 5: an 'on' or 'only' line needs"},
         {"about a\nrun /x\nstatus 2\nbecause x\n", "'because' without"},
         {"about a\nrun /x\nstatus 2\non windows: status 0\nbecause x\n", "'on' takes"},
         {"about a\nrun /x\nstatus 2\nkeys HKCU\\K\n", "unknown statement 'keys'"},
@@ -44,6 +44,17 @@ TEST(ScenarioFormat, RefusesWhatTheRunnersCouldMisread) {
         {"about a\nenv PELLOR_LOG=f.log\nrun /x\nstatus 2\non wine: log exit 2\nbecause r\n", "log checks need"},
         {"about a\nenv PELLOR_LOG=-\nenv PELLOR_LOG=f.log\nrun /x\nstatus 2\nlog exit 2\n", "log checks need"},
         {"about a\nprogman running\nrun /x\nstatus 2\nno-progman-started\n", "need 'progman absent'"},
+        {"about a\nrun pmctl groups\nstatus 0\nout\n", "out takes a text"},
+        {"about a\nonly wine\nbecause r\nrun /x\nstatus 2\n", "'only' takes 'linux'"},
+        {"about a\nonly linux\nrun /x\nstatus 2\n", "line 3: an 'on' or 'only' line needs"},
+        {"about a\nrun /x\nstatus 2\nonly linux\n", "the last 'on' or 'only' line has no 'because'"},
+        {"about a\nrun /x\nstatus 2\nout Games\n", "output checks need 'run pmctl ...'"},
+        {"about a\nrun /x\nstatus 2\non wine: json /changes true\nbecause r\n", "output checks need"},
+        {"about a\nrun pmctl groups\nstatus 0\nout Games\nno-out Games\n", "line 5: a second expectation"},
+        {"about a\nrun pmctl plan s.inf\nstatus 2\njson /changes\n", "json takes POINTER VALUE"},
+        {"about a\nrun pmctl plan s.inf\nstatus 2\njson changes true\n", "json takes POINTER VALUE"},
+        {"about a\nrun pmctl plan s.inf\nstatus 2\njson /groups/0 {\"name\":\n", "json takes POINTER VALUE"},
+        {"about a\nrun pmctl plan s.inf\nstatus 2\njson /changes true\njson /changes false\n", "a second expectation"},
     };
     for (const Case &c : cases) {
         Scenario s;

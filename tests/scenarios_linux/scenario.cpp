@@ -1,5 +1,7 @@
 #include "scenario.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cctype>
 #include <fstream>
@@ -56,6 +58,13 @@ std::string CheckExpectation(const Expectation &e) {
         if (n != 0) return e.kind + " takes no arguments";
     } else if (e.kind == "log") {
         if (e.rest.empty()) return "log takes a text";
+    } else if (base == "out") {
+        if (e.rest.empty()) return e.kind + " takes a text";
+    } else if (e.kind == "json") {
+        size_t space = e.rest.find(' ');
+        bool pointer = n >= 2 && (e.words[0][0] == '/');
+        if (!pointer || !nlohmann::json::accept(e.rest.substr(space + 1)))
+            return "json takes POINTER VALUE: a JSON pointer such as /groups/0/name and a JSON value";
     } else {
         return "unknown statement '" + e.kind + "'";
     }
@@ -103,12 +112,20 @@ class Parser {
         std::string keyword = line.substr(0, space);
         std::string rest = space == std::string::npos ? "" : Trim(line.substr(space));
 
-        if (pendingOn_ && keyword != "because") return Fail("an 'on' line needs a 'because' line right after it");
+        if ((pendingOn_ || pendingOnly_) && keyword != "because")
+            return Fail("an 'on' or 'only' line needs a 'because' line right after it");
         if (keyword == "because") {
-            if (!pendingOn_) return Fail("'because' without an 'on' line above it");
+            if (!pendingOn_ && !pendingOnly_) return Fail("'because' without an 'on' line above it");
             if (rest.empty()) return Fail("'because' needs a reason");
-            s_->worldOnly.back().second.reason = rest;
-            pendingOn_ = false;
+            (pendingOnly_ ? s_->onlyReason : s_->worldOnly.back().second.reason) = rest;
+            pendingOn_ = pendingOnly_ = false;
+            return true;
+        }
+        if (keyword == "only") {
+            // Linux runs every scenario: CI counts a skipped test as a failure.
+            if (rest != "linux") return Fail("'only' takes 'linux'");
+            s_->onlyWorld = rest;
+            pendingOnly_ = true;
             return true;
         }
         if (keyword == "about") {
@@ -175,7 +192,7 @@ class Parser {
     }
 
     bool Finish() {
-        if (pendingOn_) return Fail("the last 'on' line has no 'because' line");
+        if (pendingOn_ || pendingOnly_) return Fail("the last 'on' or 'only' line has no 'because' line");
         if (s_->about.empty()) return Fail("no 'about' line");
         if (!hasRun_) return Fail("no 'run' line");
         bool hasStatus = false;
@@ -187,6 +204,12 @@ class Parser {
                                        [&](const auto &w) { return startedCheck(w.second); });
         // With a Program Manager serving, nothing is ever started: the check would say nothing.
         if (checksStart && s_->progmanRunning) return Fail("progman-started checks need 'progman absent' or 'missing'");
+        auto outputCheck = [](const Expectation &e) { return e.kind == "out" || e.kind == "no-out" || e.kind == "json"; };
+        bool checksOutput = std::any_of(s_->expectations.begin(), s_->expectations.end(), outputCheck) ||
+                            std::any_of(s_->worldOnly.begin(), s_->worldOnly.end(),
+                                        [&](const auto &w) { return outputCheck(w.second); });
+        // Only pmctl's output is read: upgrade prints nothing.
+        if (checksOutput && !RunsPmctl(s_->run)) return Fail("output checks need 'run pmctl ...'");
         auto logCheck = [](const Expectation &e) { return e.kind == "log"; };
         bool checksLog = std::any_of(s_->expectations.begin(), s_->expectations.end(), logCheck) ||
                          std::any_of(s_->worldOnly.begin(), s_->worldOnly.end(),
@@ -201,6 +224,7 @@ class Parser {
     int line_ = 0;
     std::string *block_ = nullptr;
     bool pendingOn_ = false;
+    bool pendingOnly_ = false;
     bool hasRun_ = false;
     std::string error_;
 };
@@ -228,9 +252,12 @@ std::string Expectation::Subject() const {
     std::string base = Negative() ? kind.substr(3) : kind;
     if (base == "key") return base + " " + Lower(ShortRoot(words[0]));
     if (base == "value") return base + " " + Lower(ShortRoot(words[0])) + " " + Lower(words[1]);
-    if (base == "item" || base == "group" || base == "log") return base + " " + rest;
+    if (base == "item" || base == "group" || base == "log" || base == "out") return base + " " + rest;
+    if (base == "json") return base + " " + words[0];
     return base;
 }
+
+bool RunsPmctl(const std::vector<std::string> &args) { return !args.empty() && args[0] == "pmctl"; }
 
 bool LogsToStandardError(const Scenario &scenario) {
     bool toStderr = false;

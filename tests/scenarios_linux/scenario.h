@@ -8,7 +8,7 @@
 
 // One expectation line: its kind ("status", "key", "no-key", "value", "no-value",
 // "item", "no-item", "group", "no-group", "message", "progman-started",
-// "no-progman-started", "log"), its arguments and, for a world's own line, the reason.
+// "no-progman-started", "log", "out", "no-out", "json"), its arguments and, for a world's own line, the reason.
 struct Expectation {
     std::string kind;
     std::vector<std::string> words;  // the arguments split at blanks
@@ -41,7 +41,11 @@ struct Scenario {
     std::vector<std::string> run;
     std::vector<Expectation> expectations;                      // for every world
     std::vector<std::pair<std::string, Expectation>> worldOnly;  // "on WORLD:" lines
+    std::string onlyWorld, onlyReason;  // "only linux": not run under Wine, and why
 };
+
+// Whether a "run" or "before" line runs pmctl (its first word) rather than upgrade.
+bool RunsPmctl(const std::vector<std::string> &args);
 
 // Whether the scenario's runs write their log to standard error (env PELLOR_LOG=-).
 bool LogsToStandardError(const Scenario &scenario);

@@ -127,6 +127,8 @@ TEST(DesktopEntry, ReadsBackWhatItWrote) {
         {"Editor", "edit.exe", "edit.exe", 666},
         {" Leading blank, \\ and ;", "\"C:\\a b\\x.exe\" %1 $X", "C:\\icons\\x.ico", -1},
         {"caf\xC3\xA9", "cafe.exe", "", 0},
+        {"Placed", "p.exe", "p.exe", 2, "C:\\work dir", true, -5, 0, 1345, true},
+        {"At the origin", "o.exe", "o.exe", 0, "", true, 0, 0, 0, false},
     };
     for (const ProgramItem &item : items) {
         ProgramItem back;
@@ -135,7 +137,15 @@ TEST(DesktopEntry, ReadsBackWhatItWrote) {
         EXPECT_EQ(back.commandLine, item.commandLine);
         EXPECT_EQ(back.iconFile, item.iconFile);
         EXPECT_EQ(back.iconIndex, item.iconIndex);
+        EXPECT_EQ(back.workingDir, item.workingDir);
+        EXPECT_EQ(back.placed, item.placed) << item.name;
+        EXPECT_EQ(back.x, item.x);
+        EXPECT_EQ(back.y, item.y);
+        EXPECT_EQ(back.hotKey, item.hotKey);
+        EXPECT_EQ(back.minimize, item.minimize);
     }
+    // What only AddItem's later arguments set stays out of an item that has none of it.
+    EXPECT_EQ(FormatDesktopEntry(items[0]).find("X-Progman-Position"), std::string::npos);
     ProgramItem none;
     EXPECT_FALSE(ParseDesktopEntry("[Desktop Entry]\nName=x\n", &none));
 }

@@ -74,6 +74,11 @@ TEST_F(CommandsTest, AcknowledgesAndRefusesByTheRules) {
         {"[AddItem(\"\")]", false},
         {"[CreateGroup(Tools)][AddItem(\"C:\\bin\\Calc.EXE\")]", true},  // name and icon from the program
         {"[CreateGroup(x)", false},
+        {"[AddItem(f.exe, F, f.exe, 0, 10, 20, C:\\w, 1345, 1)]", true},  // every field kept
+        {"[AddItem(g.exe, G, g.exe, 0, -1, -1)]", true},                    // -1,-1: no place of its own
+        {"[AddItem(h.exe, H, h.exe, 0, , , C:\\h)]", true},                // empty: 0,0
+        {"[AddItem(i.exe, I, i.exe, 0, left, 20)]", false},
+        {"[AddItem(i.exe, I, i.exe, 0, 1, 2, d, ctrl)]", false},
         {"[ExitProgman(1)]", true},
     };
     for (const auto &s : steps) EXPECT_EQ(Run(s.command), s.ack) << s.command;
@@ -93,10 +98,25 @@ TEST_F(CommandsTest, AcknowledgesAndRefusesByTheRules) {
     EXPECT_EQ(groups[0].items[0].name, "p/q");
     EXPECT_EQ(groups[0].items[0].commandLine, "C:\\PROGRA~1\\p.exe %1");
     EXPECT_EQ(groups[1].name, "Tools");
-    ASSERT_EQ(groups[1].items.size(), 2u);
+    ASSERT_EQ(groups[1].items.size(), 5u);
     EXPECT_EQ(groups[1].items[0].name, "A");
     EXPECT_EQ(groups[1].items[1].name, "Calc");
     EXPECT_EQ(groups[1].items[1].iconFile, "C:\\bin\\Calc.EXE");
+    const struct {
+        bool placed;
+        int x, y, hotKey;
+        bool minimize;
+        const char *dir;
+    } kept[] = {{true, 10, 20, 1345, true, "C:\\w"}, {false, 0, 0, 0, false, ""}, {true, 0, 0, 0, false, "C:\\h"}};
+    for (size_t k = 0; k < 3; k++) {
+        const ProgramItem &item = groups[1].items[2 + k];
+        EXPECT_EQ(item.placed, kept[k].placed) << item.name;
+        EXPECT_EQ(item.x, kept[k].x) << item.name;
+        EXPECT_EQ(item.y, kept[k].y) << item.name;
+        EXPECT_EQ(item.hotKey, kept[k].hotKey) << item.name;
+        EXPECT_EQ(item.minimize, kept[k].minimize) << item.name;
+        EXPECT_EQ(item.workingDir, kept[k].dir) << item.name;
+    }
 }
 
 TEST_F(CommandsTest, ReplacingKeepsOneItemInTheNewSpelling) {

@@ -75,6 +75,29 @@ std::string DefaultItemName(const std::string &program) {
     return dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
 }
 
+// A numeric argument of AddItem that may be left empty (then fallback).
+bool OptionalInt(Context &c, const std::vector<std::string> &a, size_t i, long fallback, long *value) {
+    *value = fallback;
+    if (i >= a.size() || a[i].empty()) return true;
+    return ParseInt(a[i], value) || Refuse(c, "AddItem argument " + std::to_string(i + 1) + " is not a number: " + a[i]);
+}
+
+// AddItem's arguments after the icon index: a position (none given, or -1,-1:
+// the next free place; given empty: 0,0), default directory, hot key, minimize.
+bool ReadPlacement(Context &c, const std::vector<std::string> &a, ProgramItem *item) {
+    long x = 0, y = 0, hotKey = 0, minimize = 0;
+    if (!OptionalInt(c, a, 4, 0, &x) || !OptionalInt(c, a, 5, 0, &y) || !OptionalInt(c, a, 7, 0, &hotKey) ||
+        !OptionalInt(c, a, 8, 0, &minimize))
+        return false;
+    item->placed = a.size() > 4 && !(x == -1 && y == -1);
+    item->x = item->placed ? static_cast<int>(x) : 0;
+    item->y = item->placed ? static_cast<int>(y) : 0;
+    item->workingDir = a.size() > 6 ? a[6] : "";
+    item->hotKey = static_cast<int>(hotKey);
+    item->minimize = minimize != 0;
+    return true;
+}
+
 // AddItem(commandLine[, name[, iconFile[, iconIndex, x, y, dir, hotkey, minimize, memory]]]).
 bool AddItem(Context &c, const std::vector<std::string> &a) {
     if (c.session.activeScope < 0) return Refuse(c, "AddItem with no active group");
@@ -88,6 +111,7 @@ bool AddItem(Context &c, const std::vector<std::string> &a) {
     if (a.size() > 3 && !a[3].empty() && !ParseInt(a[3], &index))
         return Refuse(c, "icon index is not a number: " + a[3]);
     item.iconIndex = static_cast<int>(index);
+    if (!ReadPlacement(c, a, &item)) return false;
     std::string error;
     if (!c.store.PutItem(c.session.activeScope, c.session.activeGroup, item, &error)) return Refuse(c, error);
     return true;

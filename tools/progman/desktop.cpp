@@ -5,6 +5,7 @@
 #include "platform/posix/text.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -74,6 +75,19 @@ const unsigned short kCp1252High[32] = {
     0x20AC, 0, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0, 0x017D, 0,
     0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178};
 
+// The keys only an item with more than four arguments has.
+void ReadOptionalField(const std::string &key, const std::string &value, ProgramItem *item) {
+    if (key == "Path") {
+        item->workingDir = value;
+    } else if (key == "X-Progman-Position") {
+        item->placed = std::sscanf(value.c_str(), "%d,%d", &item->x, &item->y) == 2;
+    } else if (key == "X-Progman-HotKey") {
+        item->hotKey = static_cast<int>(std::strtol(value.c_str(), nullptr, 10));
+    } else if (key == "X-Progman-Minimize") {
+        item->minimize = value == "true";
+    }
+}
+
 }  // namespace
 
 std::string FormatDesktopEntry(const ProgramItem &item) {
@@ -90,8 +104,12 @@ std::string FormatDesktopEntry(const ProgramItem &item) {
         << "Name=" << EscapeValue(item.name) << "\n"
         << "Exec=" << EscapeValue(exec) << "\n";
     if (!item.iconFile.empty()) out << "Icon=" << EscapeValue(item.iconFile) << "\n";
+    if (!item.workingDir.empty()) out << "Path=" << EscapeValue(item.workingDir) << "\n";
     out << "X-Progman-IconIndex=" << item.iconIndex << "\n"
         << "X-Progman-CommandLine=" << EscapeValue(item.commandLine) << "\n";
+    if (item.placed) out << "X-Progman-Position=" << item.x << "," << item.y << "\n";
+    if (item.hotKey != 0) out << "X-Progman-HotKey=" << item.hotKey << "\n";
+    if (item.minimize) out << "X-Progman-Minimize=true\n";
     return out.str();
 }
 
@@ -118,6 +136,8 @@ bool ParseDesktopEntry(const std::string &text, ProgramItem *item) {
         } else if (key == "X-Progman-CommandLine") {
             item->commandLine = value;
             hasCommand = true;
+        } else {
+            ReadOptionalField(key, value, item);
         }
     }
     return hasName && hasCommand;
@@ -170,6 +190,27 @@ std::string AnsiToUtf8(const std::string &text) {
         unsigned cp = c;
         if (c >= 0x80 && c < 0xA0) cp = kCp1252High[c - 0x80] != 0 ? kCp1252High[c - 0x80] : 0xFFFD;
         AppendUtf8(&out, cp);
+    }
+    return out;
+}
+
+std::string Utf8ToAnsi(const std::string &text) {
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        size_t n = Utf8Length(text, i);
+        if (n == 0) {  // not UTF-8: the byte as it is
+            out += text[i++];
+            continue;
+        }
+        unsigned cp = static_cast<unsigned char>(text[i]);
+        if (n > 1) cp &= 0xFF >> (n + 1);
+        for (size_t k = 1; k < n; k++) cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        i += n;
+        char c = '?';
+        if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) c = static_cast<char>(cp);
+        for (unsigned k = 0; k < 32; k++)
+            if (kCp1252High[k] != 0 && kCp1252High[k] == cp) c = static_cast<char>(0x80 + k);
+        out += c;
     }
     return out;
 }

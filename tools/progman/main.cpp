@@ -39,6 +39,17 @@ constexpr int kLockWaitMs = 3000;
 // How long --exit waits for the server to end.
 constexpr int kExitWaitMs = 60000;
 
+// What an item has beyond its command line and icon, as ", dir D, at X,Y,
+// hot key N, minimized" (only what is set).
+std::string ItemExtras(const ProgramItem &i) {
+    std::string extras;
+    if (!i.workingDir.empty()) extras += ", dir " + i.workingDir;
+    if (i.placed) extras += ", at " + std::to_string(i.x) + "," + std::to_string(i.y);
+    if (i.hotKey != 0) extras += ", hot key " + std::to_string(i.hotKey);
+    if (i.minimize) extras += ", minimized";
+    return extras;
+}
+
 // Prints the groups and items; symlinks and someone else's entries are passed
 // over and named on standard error. 1 when a scope directory is not ours.
 int List(const std::string &root) {
@@ -55,8 +66,9 @@ int List(const std::string &root) {
         for (const StoredGroup &g : StoreList(root, scope, &passedOver)) {
             std::printf("  %s\n", EscapeControls(g.name).c_str());
             for (const ProgramItem &i : g.items)
-                std::printf("    %s: %s (icon %s, %d)\n", EscapeControls(i.name).c_str(),
-                            EscapeControls(i.commandLine).c_str(), EscapeControls(i.iconFile).c_str(), i.iconIndex);
+                std::printf("    %s: %s (icon %s, %d%s)\n", EscapeControls(i.name).c_str(),
+                            EscapeControls(i.commandLine).c_str(), EscapeControls(i.iconFile).c_str(), i.iconIndex,
+                            EscapeControls(ItemExtras(i)).c_str());
         }
         for (const std::string &p : passedOver) std::fprintf(stderr, "progman: passed over %s\n", EscapeControls(p).c_str());
     }

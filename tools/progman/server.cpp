@@ -1,6 +1,7 @@
 #include "server.h"
 
 #include "platform/escape.h"
+#include "progman/groupinfo.h"
 #include "platform/posix/dde/ddewire.h"
 #include "platform/posix/user/showstyle.h"
 #include "platform/win32.h"
@@ -24,7 +25,7 @@ constexpr uint64_t kDrainPollMs = 20;
 }  // namespace
 
 ProgmanServer::ProgmanServer(const std::string &root, GroupStore &store, bool minimized)
-    : store_(store), journal_(root + "/journal.log"), log_(root + "/progman.log"),
+    : root_(root), store_(store), journal_(root + "/journal.log"), log_(root + "/progman.log"),
       style_(kWindowStyle | (minimized ? WS_MINIMIZE : 0)) {}
 
 bool ProgmanServer::OnConnect(DdeServerConv conv, const std::string &topic) {
@@ -51,6 +52,50 @@ uint16_t ProgmanServer::OnExecute(DdeServerConv conv, const uint8_t *data, size_
 int32_t ProgmanServer::OnWindow(DdeServerConv, uint32_t op, int32_t argument) {
     if (op == DDE_WINDOW_SHOW) style_ = StyleAfterShow(style_, argument);
     return style_;
+}
+
+namespace {
+
+GroupInfo Describe(const std::string &root, int scope, const StoredGroup &g) {
+    GroupInfo info;
+    info.name = Utf8ToAnsi(g.name);
+    info.path = Utf8ToAnsi(ScopeDir(root, scope) + "/" + EncodeFileName(g.name));
+    info.itemCount = static_cast<int32_t>(g.items.size());
+    for (const ProgramItem &i : g.items) {
+        GroupItemInfo item;
+        item.name = Utf8ToAnsi(i.name);
+        item.commandLine = Utf8ToAnsi(i.commandLine);
+        item.defaultDir = Utf8ToAnsi(i.workingDir);
+        item.iconPath = Utf8ToAnsi(i.iconFile);
+        item.x = i.placed ? i.x : -1;
+        item.y = i.placed ? i.y : -1;
+        item.iconIndex = i.iconIndex;
+        item.hotKey = i.hotKey;
+        item.minimize = i.minimize;
+        info.items.push_back(item);
+    }
+    return info;
+}
+
+}  // namespace
+
+bool ProgmanServer::OnRequest(DdeServerConv, const std::string &item, uint32_t format, std::string *data) {
+    if (format != CF_TEXT) return false;
+    if (strcasecmp(item.c_str(), kGroupsItem) == 0) {
+        std::vector<std::string> names;
+        for (int scope : {SCOPE_COMMON, SCOPE_PERSONAL})
+            for (const StoredGroup &g : StoreList(root_, scope)) names.push_back(Utf8ToAnsi(g.name));
+        *data = FormatGroupList(names) + '\0';
+        return true;
+    }
+    std::string name = AnsiToUtf8(item);
+    for (int scope : {SCOPE_PERSONAL, SCOPE_COMMON}) {
+        std::vector<StoredGroup> found = StoreList(root_, scope, nullptr, &name);
+        if (found.empty()) continue;
+        *data = FormatGroupInfo(Describe(root_, scope, found[0])) + '\0';
+        return true;
+    }
+    return false;
 }
 
 void ProgmanServer::OnDisconnect(DdeServerConv conv) {

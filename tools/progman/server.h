@@ -30,6 +30,11 @@ public:
     // Applied to the files before the answer goes out; on the disk within kCommitDelayMs.
     uint16_t OnExecute(DdeServerConv conv, const uint8_t *data, size_t length) override;
     int32_t OnWindow(DdeServerConv, uint32_t op, int32_t argument) override;
+    // "Groups" and each group's name, in CF_TEXT as groupinfo.h lays them out
+    // and in the ANSI code page: the files as they are now, Common groups
+    // before Personal ones in the list, a Personal group before a Common one
+    // of the same name. Nothing for an unknown item.
+    bool OnRequest(DdeServerConv, const std::string &item, uint32_t format, std::string *data) override;
     // An exit asked for waits for the last conversation, so that a run that
     // met another one never loses the server under it.
     void OnDisconnect(DdeServerConv conv) override;
@@ -58,6 +63,7 @@ private:
         std::string who;  // "pid <client> conv <n>", as the journal names it
     };
 
+    std::string root_;
     GroupStore &store_;
     LogFile journal_, log_;
     Flusher flusher_;

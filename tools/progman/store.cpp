@@ -353,12 +353,14 @@ FlushBatch GroupStore::TakeUnsynced(bool allSpares) {
     return batch;
 }
 
-std::vector<StoredGroup> StoreList(const std::string &root, int scope, std::vector<std::string> *passedOver) {
+std::vector<StoredGroup> StoreList(const std::string &root, int scope, std::vector<std::string> *passedOver,
+                                   const std::string *only) {
     std::vector<StoredGroup> groups;
     std::string dir = ScopeDir(root, scope);
     UniqueFd scopeFd(OpenDirAt(AT_FDCWD, dir));
     if (scopeFd.get() < 0) return groups;
     for (const DiskEntry &g : ListEntries(scopeFd.get(), dir, true, passedOver)) {
+        if (only != nullptr && !SameItemName(g.name, *only)) continue;
         UniqueFd fd(OpenDirAt(scopeFd.get(), g.file));
         if (fd.get() < 0) continue;
         StoredGroup group{g.name, {}};

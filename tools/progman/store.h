@@ -114,7 +114,9 @@ struct StoredGroup {
 
 // A scope's groups as the files have them, sorted by name case-insensitively;
 // symlinks and someone else's entries are passed over (told in *passedOver).
-std::vector<StoredGroup> StoreList(const std::string &root, int scope, std::vector<std::string> *passedOver = nullptr);
+// With only, the group of that name alone (found case-insensitively), if any.
+std::vector<StoredGroup> StoreList(const std::string &root, int scope, std::vector<std::string> *passedOver = nullptr,
+                                   const std::string *only = nullptr);
 
 // Whether a name can be a group or item name: not empty, no control
 // characters, short enough for a file name.

@@ -41,6 +41,7 @@ typedef struct tagCONVINFO {
 } CONVINFO, *PCONVINFO;
 
 #define APPCMD_CLIENTONLY 0x00000010L
+#define CF_TEXT 1
 #define CP_WINANSI 1004
 #define QID_SYNC 0xFFFFFFFF
 #define TIMEOUT_ASYNC 0xFFFFFFFF
@@ -53,6 +54,7 @@ typedef struct tagCONVINFO {
 #define XTYP_EXECUTE (0x0050 | XCLASS_FLAGS)
 #define XTYP_CONNECT (0x0060 | XCLASS_BOOL | XTYPF_NOBLOCK)
 #define XTYP_DISCONNECT (0x00C0 | XCLASS_NOTIFICATION | XTYPF_NOBLOCK)
+#define XTYP_REQUEST (0x00B0 | XCLASS_DATA)
 
 #define DDE_FACK 0x8000
 #define DDE_FBUSY 0x4000
@@ -89,5 +91,7 @@ UINT WINAPI DdeQueryConvInfo(HCONV conv, DWORD transaction, PCONVINFO info);
 HDDEDATA WINAPI DdeClientTransaction(LPBYTE data, DWORD length, HCONV conv, HSZ item, UINT format,
                                      UINT type, DWORD timeout, LPDWORD result);
 UINT WINAPI DdeGetLastError(DWORD instance);
+DWORD WINAPI DdeGetData(HDDEDATA data, LPBYTE destination, DWORD max, DWORD offset);
+BOOL WINAPI DdeFreeDataHandle(HDDEDATA data);
 
 }  // extern "C"

@@ -10,6 +10,7 @@
 #include "platform/posix/machine.h"
 #include "platform/posix/text.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -67,6 +68,7 @@ struct Instance {
     UINT lastError = DMLERR_NO_ERROR;
     std::vector<std::pair<uintptr_t, Atom>> atoms;
     std::vector<std::unique_ptr<Conversation>> conversations;
+    std::vector<std::pair<uintptr_t, std::vector<uint8_t>>> data;  // what requests brought, until freed
 };
 
 thread_local std::vector<std::unique_ptr<Instance>> instances;
@@ -152,7 +154,7 @@ bool TakeUnasked(Conversation *c, const DdeFrame &frame, uint32_t upTo) {
         if (frame.seq >= c->styleSeq) c->style = static_cast<int32_t>(DdePayloadU32(frame));
         return true;
     }
-    return frame.type == DDE_FRAME_ACK && frame.seq < upTo;
+    return (frame.type == DDE_FRAME_ACK || frame.type == DDE_FRAME_DATA) && frame.seq < upTo;
 }
 
 // Sends what is queued and reads what the conversation has received, without blocking.
@@ -235,6 +237,61 @@ int ConnectService(const std::string &service) {
 UINT Fail(Instance *inst, UINT error) {
     inst->lastError = error;
     return error;
+}
+
+// The data object behind a handle of this thread's instances, with its owner; null when none.
+std::vector<uint8_t> *FindData(HDDEDATA handle, Instance **owner) {
+    uintptr_t h = reinterpret_cast<uintptr_t>(handle);
+    for (auto &i : instances)
+        for (auto &d : i->data)
+            if (d.first == h && h != 0) {
+                *owner = i.get();
+                return &d.second;
+            }
+    return nullptr;
+}
+
+// Ends a transaction that got no answer: a time-out leaves the conversation
+// usable (a late answer is skipped by its sequence number), anything else ends it.
+HDDEDATA Unanswered(Instance *inst, Conversation *c, DdeIo io, UINT timeoutError) {
+    if (io == DDE_IO_TIMEOUT) {
+        Fail(inst, timeoutError);
+        return nullptr;
+    }
+    Drop(c);
+    Fail(inst, DMLERR_SERVER_DIED);
+    DeliverDisconnects();
+    return nullptr;
+}
+
+// XTYP_REQUEST: the item's data as a handle of the caller's instance, or null
+// when the server has no such item or does not answer in time.
+HDDEDATA RequestItem(Instance *inst, Conversation *c, HSZ item, UINT format, DWORD timeout) {
+    Atom *name = FindAtom(inst, reinterpret_cast<uintptr_t>(item));
+    if (name == nullptr || format == 0 || timeout == TIMEOUT_ASYNC) {
+        Fail(inst, DMLERR_INVALIDPARAMETER);
+        return nullptr;
+    }
+    if (!c->Connected()) {
+        Fail(inst, DMLERR_NO_CONV_ESTABLISHED);
+        return nullptr;
+    }
+    std::vector<uint8_t> payload(4);
+    for (int b = 0; b < 4; b++) payload[b] = static_cast<uint8_t>(format >> (8 * b));
+    payload.insert(payload.end(), name->text.begin(), name->text.end());
+    payload.push_back(0);
+    DdeFrame reply;
+    DdeIo io = Request(c, DdeEncodeFrame(DDE_FRAME_REQUEST, ++c->seq, payload.data(), payload.size()), DDE_FRAME_DATA,
+                       DdeNowMs() + timeout, &reply);
+    if (io != DDE_IO_OK) return Unanswered(inst, c, io, DMLERR_DATAACKTIMEOUT);
+    uint32_t status = DdePayloadU32(reply);
+    if (!(status & kDdeDataAck)) {
+        Fail(inst, (status & DDE_FBUSY) ? DMLERR_BUSY : DMLERR_NOTPROCESSED);
+        return nullptr;
+    }
+    uintptr_t h = NewHandle();
+    inst->data.emplace_back(h, std::vector<uint8_t>(reply.payload.begin() + 4, reply.payload.end()));
+    return reinterpret_cast<HDDEDATA>(h);
 }
 
 }  // namespace
@@ -416,7 +473,7 @@ UINT WINAPI DdeQueryConvInfo(HCONV conv, DWORD transaction, PCONVINFO info) {
     return n;
 }
 
-HDDEDATA WINAPI DdeClientTransaction(LPBYTE data, DWORD length, HCONV conv, HSZ, UINT, UINT type,
+HDDEDATA WINAPI DdeClientTransaction(LPBYTE data, DWORD length, HCONV conv, HSZ item, UINT format, UINT type,
                                      DWORD timeout, LPDWORD result) {
     if (result != nullptr) *result = 0;
     Instance *inst = nullptr;
@@ -426,6 +483,7 @@ HDDEDATA WINAPI DdeClientTransaction(LPBYTE data, DWORD length, HCONV conv, HSZ,
     inst = FindInstance(instanceId);
     Conversation *c = FindConversation(conv, &inst);
     if (c == nullptr) return nullptr;
+    if (type == XTYP_REQUEST) return RequestItem(inst, c, item, format, timeout);
     if (type != XTYP_EXECUTE || timeout == TIMEOUT_ASYNC || data == nullptr || length == 0 ||
         length > kDdeMaxExecute) {
         Fail(inst, DMLERR_INVALIDPARAMETER);
@@ -438,22 +496,38 @@ HDDEDATA WINAPI DdeClientTransaction(LPBYTE data, DWORD length, HCONV conv, HSZ,
     DdeFrame reply;
     DdeIo io = Request(c, DdeEncodeFrame(DDE_FRAME_EXECUTE, ++c->seq, data, length), DDE_FRAME_ACK,
                        DdeNowMs() + timeout, &reply);
-    if (io == DDE_IO_TIMEOUT) {
-        // The conversation stays usable: a late acknowledgement is skipped by its sequence number.
-        Fail(inst, DMLERR_EXECACKTIMEOUT);
-        return nullptr;
-    }
-    if (io != DDE_IO_OK) {
-        Drop(c);
-        Fail(inst, DMLERR_SERVER_DIED);
-        DeliverDisconnects();
-        return nullptr;
-    }
+    if (io != DDE_IO_OK) return Unanswered(inst, c, io, DMLERR_EXECACKTIMEOUT);
     DWORD status = DdePayloadU32(reply) & 0xFFFF;
     if (result != nullptr) *result = status;
     if (status & DDE_FACK) return reinterpret_cast<HDDEDATA>(1);
     Fail(inst, (status & DDE_FBUSY) ? DMLERR_BUSY : DMLERR_NOTPROCESSED);
     return nullptr;
+}
+
+DWORD WINAPI DdeGetData(HDDEDATA data, LPBYTE destination, DWORD max, DWORD offset) {
+    Instance *inst = nullptr;
+    std::vector<uint8_t> *object = FindData(data, &inst);
+    if (object == nullptr) return 0;
+    if (offset > object->size()) {
+        Fail(inst, DMLERR_INVALIDPARAMETER);
+        return 0;
+    }
+    if (destination == nullptr) return static_cast<DWORD>(object->size());
+    DWORD n = std::min<DWORD>(max, static_cast<DWORD>(object->size() - offset));
+    if (n > 0) std::memcpy(destination, object->data() + offset, n);
+    return n;
+}
+
+BOOL WINAPI DdeFreeDataHandle(HDDEDATA data) {
+    Instance *inst = nullptr;
+    std::vector<uint8_t> *object = FindData(data, &inst);
+    if (object == nullptr) return FALSE;
+    for (auto it = inst->data.begin(); it != inst->data.end(); ++it)
+        if (&it->second == object) {
+            inst->data.erase(it);
+            break;
+        }
+    return TRUE;
 }
 
 }  // extern "C"

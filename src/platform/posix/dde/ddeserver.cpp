@@ -187,6 +187,22 @@ void AnswerIfOpen(DdeServer *s, DdeServerConv conv, const std::vector<uint8_t> &
     if (it != s->peers.end()) Answer(conv, it->second, frame, handler);
 }
 
+// The DATA frame that answers a request: the item's data when the handler has
+// it and it fits a frame, else a refusal.
+std::vector<uint8_t> DataAnswer(DdeServerConv conv, const DdeFrame &f, DdeServerHandler &handler) {
+    std::string item(reinterpret_cast<const char *>(f.payload.data()) + 4), data;
+    bool found = handler.OnRequest(conv, item, DdePayloadU32(f), &data);
+    if (found && data.size() > kDdeMaxData) {
+        handler.OnProblem(conv, "the data of " + item + " is too long for one answer: refused");
+        found = false;
+    }
+    std::vector<uint8_t> payload(4 + (found ? data.size() : 0));
+    uint32_t status = found ? kDdeDataAck : 0;
+    for (int b = 0; b < 4; b++) payload[b] = static_cast<uint8_t>(status >> (8 * b));
+    if (found) std::copy(data.begin(), data.end(), payload.begin() + 4);
+    return DdeEncodeFrame(DDE_FRAME_DATA, f.seq, payload.data(), payload.size());
+}
+
 // Handles one complete frame; false when the peer broke the protocol. A peer
 // that does not take its answer becomes deaf: a Windows server carries out a
 // command whose client stopped waiting, and so do we with what it sent.
@@ -212,6 +228,8 @@ bool HandleFrame(DdeServer *s, DdeServerConv conv, bool greeted, const DdeFrame 
     if (f.type == DDE_FRAME_EXECUTE) {
         uint16_t status = handler.OnExecute(conv, f.payload.data(), f.payload.size());
         AnswerIfOpen(s, conv, DdeEncodeU32(DDE_FRAME_ACK, f.seq, status), handler);
+    } else if (f.type == DDE_FRAME_REQUEST) {
+        AnswerIfOpen(s, conv, DataAnswer(conv, f, handler), handler);
     } else if (f.type == DDE_FRAME_WINDOW) {
         // Window requests are not answered; the client hears the style they leave.
         uint32_t op = DdePayloadU32(f);

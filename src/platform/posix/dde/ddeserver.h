@@ -33,6 +33,10 @@ public:
     // DDE_WINDOW_STYLE returns the style, which clients are told after every
     // request; the other operations' results are not sent.
     virtual int32_t OnWindow(DdeServerConv conv, uint32_t op, int32_t argument) = 0;
+    // A request for an item's data in a clipboard format: true with *data (the
+    // bytes to send, CF_TEXT with its NUL) when the server has the item; false
+    // fails the request, as a server without the item answers it.
+    virtual bool OnRequest(DdeServerConv, const std::string &, uint32_t, std::string *) { return false; }
     // The conversation ended: the client closed it or broke the protocol.
     virtual void OnDisconnect(DdeServerConv) {}
     // Something a log should hold: a malformed frame, a client that went away.

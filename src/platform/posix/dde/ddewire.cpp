@@ -40,6 +40,8 @@ size_t MaxPayload(uint16_t type) {
         case DDE_FRAME_WINDOW_STATE: return 4;
         case DDE_FRAME_WELCOME:
         case DDE_FRAME_WINDOW: return 8;
+        case DDE_FRAME_REQUEST: return 4 + kDdeMaxName + 1;
+        case DDE_FRAME_DATA: return 4 + kDdeMaxData;
         default: return 0;
     }
 }
@@ -53,6 +55,14 @@ bool ValidHello(const std::vector<uint8_t> &p) {
     while (second < p.size() && p[second] != 0) second++;
     size_t topicLength = second - first - 1;
     return topicLength > 0 && topicLength <= kDdeMaxName && second == p.size() - 1;
+}
+
+// A REQUEST payload is a format and one non-empty item name ended by its only NUL.
+bool ValidRequest(const std::vector<uint8_t> &p) {
+    if (p.size() < 6 || p.back() != 0) return false;
+    for (size_t i = 4; i + 1 < p.size(); i++)
+        if (p[i] == 0) return false;
+    return true;
 }
 
 // Builds a socket address for name in the directory opened as dirfd: through
@@ -150,6 +160,10 @@ std::string DdeFrameProblem(const DdeFrame &f) {
         }
         case DDE_FRAME_WINDOW_STATE:
             return f.payload.size() == 4 ? "" : "malformed window state";
+        case DDE_FRAME_REQUEST:
+            return ValidRequest(f.payload) ? "" : "malformed request";
+        case DDE_FRAME_DATA:
+            return f.payload.size() >= 4 && DdePayloadU32(f) <= 0xFFFF ? "" : "malformed data";
     }
     return "unknown frame type";
 }

@@ -9,7 +9,11 @@
 // = acknowledged) with the same sequence number. WINDOW requests get no answer:
 // the server pushes WINDOW_STATE (its window's style, sequence number of the
 // request it last handled) after each, and the client keeps the style, so that
-// no window call waits on the server. Closing the socket is the disconnect.
+// no window call waits on the server. REQUEST (a clipboard format and an item
+// name) is answered by DATA with the same sequence number: a status word and,
+// when its DDE_FACK bit is set, the item's data as the server gave it (CF_TEXT
+// with its NUL); without it the server has no such item. Closing the socket
+// is the disconnect.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +28,8 @@ enum DdeFrameType : uint16_t {
     DDE_FRAME_ACK = 4,           // server: u32 status word
     DDE_FRAME_WINDOW = 5,        // client: u32 operation, i32 argument
     DDE_FRAME_WINDOW_STATE = 6,  // server: i32 window style
+    DDE_FRAME_REQUEST = 7,       // client: u32 clipboard format, "item\0"
+    DDE_FRAME_DATA = 8,          // server: u32 status word, then the data when acknowledged
 };
 
 // The answer a WELCOME carries. A busy server has no room for another
@@ -43,6 +49,10 @@ enum DdeWindowOp : uint32_t {
 constexpr size_t kDdeHeaderSize = 12;
 constexpr size_t kDdeMaxName = 255;           // DDE string handles hold at most 255 characters
 constexpr size_t kDdeMaxExecute = 64 * 1024;  // bound on one execute string, NUL included
+// Bound on one request's data: one answer must fit the server's queue of a
+// conversation (256 KiB, ddeserver.cpp) with room to spare.
+constexpr size_t kDdeMaxData = 255 * 1024;
+constexpr uint32_t kDdeDataAck = 0x8000;  // DDE_FACK: a DATA frame that carries the item
 
 struct DdeFrame {
     uint16_t type = 0;
