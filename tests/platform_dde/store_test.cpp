@@ -200,9 +200,14 @@ TEST_F(CommandsTest, LeftoversOfAnInterruptedChangeAreCleared) {
     std::string error;
     GroupStore again(dir.path());
     ASSERT_TRUE(again.Open(&error));
-    EXPECT_FALSE(Exists(Personal("G/.tmp-1-1")));
     EXPECT_FALSE(Exists(Personal(".deleted-1-1")));
+    // A group's folder is read, and cleared, when a command first meets the group.
+    std::string stored;
+    ASSERT_TRUE(again.LookUpGroup(SCOPE_PERSONAL, "g", &stored, &error)) << error;
+    EXPECT_FALSE(Exists(Personal("G/.tmp-1-1")));
     EXPECT_TRUE(Exists(Personal("G/A.desktop")));
+    EXPECT_FALSE(again.DeleteItem(SCOPE_PERSONAL, "G", "B", &error));
+    EXPECT_TRUE(again.DeleteItem(SCOPE_PERSONAL, "G", "a", &error)) << error;  // its items came in with it
 }
 
 // Puts a FIFO in place of each hidden file in dir (the spares of deleted items).

@@ -41,6 +41,7 @@ uint16_t ProgmanServer::OnExecute(DdeServerConv conv, const uint8_t *data, size_
     Conversation &c = conversations_[conv];
     std::string why;
     bool ok = ProgmanRunExecute(store_, c.session, text, &why);
+    for (const std::string &passed : store_.TakePassedOver()) Log("passed over " + EscapeControls(passed));
     if (!journal_.Append(c.who + "\t" + EscapeControls(text) + (ok ? "\tACK" : "\tNACK")))
         Log("cannot append to the journal: " + std::string(std::strerror(errno)));
     if (!ok) Log("refused " + EscapeControls(text) + ": " + why);
