@@ -436,16 +436,20 @@ TEST(LogFileTest, HandsItsUnsyncedLinesOverByDescriptor) {
 namespace {
 
 // The flusher opens only directories by name: a FIFO or a symlink where a
-// group folder was is reported, never waited on or followed.
+// group folder was is reported, never waited on or followed, whether the
+// batch syncs each directory or (past a few) the file system whole.
 TEST(FlusherTest, NeverWaitsOnAFifoOrFollowsALink) {
     const struct {
         const char *what;
         bool link, fifo;
         const char *says;
+        int others = 0;  // good directories in the same batch
     } cases[] = {
         {"a FIFO", false, true, "Not a directory"},
         {"a link to a FIFO", true, true, "Not a directory"},
         {"a link to a directory", true, false, "Not a directory"},
+        {"a FIFO among many", false, true, "Not a directory", 12},
+        {"a link to a FIFO among many", true, true, "Not a directory", 12},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -457,7 +461,11 @@ TEST(FlusherTest, NeverWaitsOnAFifoOrFollowsALink) {
             ASSERT_EQ(symlink(target.c_str(), item.c_str()), 0);
         }
         FlushBatch batch;
-        batch.dirs = {item};
+        for (int i = 0; i < c.others; i++) {
+            batch.dirs.push_back(dir / ("other" + std::to_string(i)));
+            ASSERT_EQ(mkdir(batch.dirs.back().c_str(), 0700), 0);
+        }
+        batch.dirs.push_back(item);
         auto flushed = std::async(std::launch::async, [&batch] {
             std::string error;
             bool ok = FlushPaths(batch, &error);

@@ -18,12 +18,10 @@ struct HeldFile {
     std::string name;
 };
 
-// One flush: the doomed files unlinked, then every file system that holds
-// one of the directories or files flushed whole, with one syncfs each. A path
-// that is gone has nothing to unlink or flush. One syncfs per batch took
-// 6-19 ms for 100 or 1,000 changed directories on the build machine's disk,
-// where an fsync of each took 130-525 ms, and the same fsyncs issued from 8
-// threads at once 51-292 ms (bench/floor_bench --flush).
+// One flush: the doomed files unlinked, then the directories (fsync) and files
+// (fdatasync) one by one when there are a few, else every file system that
+// holds one of them whole, with one syncfs each (flusher.cpp says why). A path
+// that is gone has nothing to unlink or flush.
 struct FlushBatch {
     std::vector<std::string> doomed, dirs;
     std::vector<HeldFile> files;

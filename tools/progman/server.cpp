@@ -17,9 +17,9 @@ namespace {
 constexpr int32_t kWindowStyle = 0x10000000 | 0x00CF0000;  // WS_VISIBLE | WS_OVERLAPPEDWINDOW
 
 // How long acknowledged changes gather before they go to the flusher as one
-// batch. The batch's flush (one syncfs, 6-19 ms on the build machine's disk,
-// more under load) has the rest of the 100 ms an acknowledgement may wait for
-// the disk; batches that meet a flush still running are merged behind it.
+// batch. The batch's flush (a few syncs, or one syncfs for many directories)
+// has the rest of the 100 ms an acknowledgement may wait for the disk;
+// batches that meet a flush still running are merged behind it.
 constexpr uint64_t kCommitDelayMs = 20;
 // How often an exit that waits for the flush looks again.
 constexpr uint64_t kDrainPollMs = 20;
