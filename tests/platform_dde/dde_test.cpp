@@ -307,8 +307,8 @@ TEST(DdeClient, AWindowRequestRidesWithTheNextExecute) {
         DdeFrameReader reader;
         DdeFrame hello;
         std::string problem;
-        if (DdeReceiveFrame(served, reader, &hello, DdeNowMs() + 5000, &problem) == DDE_IO_OK)
-            DdeSendAll(served, DdeEncodeU32Pair(DDE_FRAME_WELCOME, hello.seq, DDE_WELCOME_ACCEPTED, 0), DdeNowMs() + 1000);
+        if (DdeReceiveFrame(served, reader, &hello, DdeNowMs() + 5000, &problem) != DDE_IO_OK) return;
+        DdeSendAll(served, DdeEncodeU32Pair(DDE_FRAME_WELCOME, hello.seq, DDE_WELCOME_ACCEPTED, 0), DdeNowMs() + 1000);
     });
     DdeClient client;
     HCONV conv = client.Connect("RIDE", "Topic");

@@ -81,7 +81,7 @@ uint64_t NowMs() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
 }
 
-// Batches in the queue become one: a syncfs costs about the same for many changes as for few.
+// Batches waiting in the queue become one, flushed together.
 void Merge(FlushBatch &into, FlushBatch &from) {
     into.doomed.insert(into.doomed.end(), from.doomed.begin(), from.doomed.end());
     into.dirs.insert(into.dirs.end(), from.dirs.begin(), from.dirs.end());
@@ -217,7 +217,8 @@ void Flusher::Run() {
         uint64_t done = NowMs();
         lock.lock();
         busy_ = false;
-        if (batch.ackedAt != 0 && lagMs_.size() < kMaxLagSamples) lagMs_.push_back(static_cast<uint32_t>(done - batch.ackedAt));
+        if (batch.ackedAt != 0 && lagMs_.size() < kMaxLagSamples)
+            lagMs_.push_back(static_cast<uint32_t>(done - batch.ackedAt));
         if (!ok && error_.empty()) error_ = error;
         changed_.notify_all();
     }
