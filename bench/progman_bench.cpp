@@ -3,7 +3,8 @@
 // case sends its commands three times: the first pass fills an empty machine
 // (every delete is refused, every add makes a file), the second is an upgrade
 // of what is there (every item deleted and added again unchanged), the third
-// an upgrade that changes every item's command line.
+// an upgrade that changes every item's command line. A second table gives the
+// upgrade pass's latency per command: median, p99 and max, in microseconds.
 //
 //   progman_bench [disk-dir [tmpfs-dir]]   (defaults: /var/tmp and /dev/shm)
 //
@@ -12,6 +13,7 @@
 // this program, as CreateProcessA finds it.
 #include "platform/win32.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -54,7 +56,18 @@ HDDEDATA CALLBACK Ignore(UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR, ULONG
 
 struct Result {
     double fill = -1, upgrade = -1, change = -1;  // microseconds per command, or -1
+    double p50 = -1, p99 = -1, max = -1;          // the upgrade pass's latency per command
 };
+
+// The median, p99 and max of the samples into result.
+void Percentiles(std::vector<double> samples, Result *result) {
+    if (samples.empty()) return;
+    std::sort(samples.begin(), samples.end());
+    auto at = [&](double q) { return samples[static_cast<size_t>(q * static_cast<double>(samples.size() - 1))]; };
+    result->p50 = at(0.5);
+    result->p99 = at(0.99);
+    result->max = samples.back();
+}
 
 // Runs the shape's commands three times against a fresh progman.
 Result RunCase(const Shape &shape) {
@@ -72,16 +85,22 @@ Result RunCase(const Shape &shape) {
         bool ok = conv != nullptr;
         for (auto [perCommand, version] : {std::pair{&result.fill, 1}, {&result.upgrade, 1}, {&result.change, 2}}) {
             std::vector<std::string> commands = Commands(shape, version);
+            std::vector<double> latencies;
+            latencies.reserve(commands.size());
             auto start = std::chrono::steady_clock::now();
             for (size_t i = 0; ok && i < commands.size(); i++) {
                 DWORD status = 0;
+                auto sent = std::chrono::steady_clock::now();
                 DdeClientTransaction(reinterpret_cast<LPBYTE>(commands[i].data()),
                                      static_cast<DWORD>(commands[i].size() + 1), conv, nullptr, 0, XTYP_EXECUTE,
                                      20000, &status);
+                latencies.push_back(
+                    std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - sent).count());
                 ok = DdeGetLastError(inst) != DMLERR_SERVER_DIED;
             }
             auto took = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
             if (ok) *perCommand = took / static_cast<double>(commands.size());
+            if (ok && perCommand == &result.upgrade) Percentiles(latencies, &result);
         }
         DdeFreeStringHandle(inst, name);
         DdeUninitialize(inst);
@@ -125,11 +144,20 @@ int main(int argc, char **argv) {
     std::string disk = argc > 1 ? argv[1] : "/var/tmp", tmpfs = argc > 2 ? argv[2] : "/dev/shm";
     std::printf("%-24s %12s %12s %15s %15s %14s %14s\n", "us per command", "fill disk", "fill tmpfs", "upgrade disk",
                 "upgrade tmpfs", "change disk", "change tmpfs");
+    std::vector<std::pair<Result, Result>> results;
     for (const Shape &s : kShapes) {
         Result onDisk = RunIsolated(disk, s), onTmpfs = RunIsolated(tmpfs, s);
+        results.emplace_back(onDisk, onTmpfs);
         std::printf("%-24s %12.1f %12.1f %15.1f %15.1f %14.1f %14.1f\n", s.name, onDisk.fill, onTmpfs.fill,
                     onDisk.upgrade, onTmpfs.upgrade, onDisk.change, onTmpfs.change);
         std::fflush(stdout);
+    }
+    std::printf("\n%-24s %10s %10s %10s %7s %10s %10s %10s %7s\n", "upgrade latency, us", "disk p50", "p99", "max",
+                "p99/p50", "tmpfs p50", "p99", "max", "p99/p50");
+    for (size_t i = 0; i < results.size(); i++) {
+        const Result &d = results[i].first, &t = results[i].second;
+        std::printf("%-24s %10.1f %10.1f %10.1f %7.1f %10.1f %10.1f %10.1f %7.1f\n", kShapes[i].name, d.p50, d.p99,
+                    d.max, d.p99 / d.p50, t.p50, t.p99, t.max, t.p99 / t.p50);
     }
     return 0;
 }

@@ -22,23 +22,41 @@ long long SecondsOf(const std::tm &t) {
            t.tm_hour * 3600LL + t.tm_min * 60LL + t.tm_sec;
 }
 
-}  // namespace
+// The stamp of one second, kept per thread: a log writes many lines a second, and
+// the C library's localtime looks at the zone file on every call (a stat each), so
+// the zone is read, and the stamp formatted, once per second.
+struct SecondStamp {
+    std::time_t second = -1;
+    char clock[96] = "";  // 2026-12-08T23:05:01
+    char zone[48] = "";   // +01:00
+};
+thread_local SecondStamp stamp;
 
-std::string LocalTimeText(bool milliseconds) {
-    auto now = std::chrono::system_clock::now();
-    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    long millis = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+void Format(std::time_t seconds) {
     std::tm utc = *std::gmtime(&seconds);
     std::tm local = *std::localtime(&seconds);
     long long offset = (SecondsOf(local) - SecondsOf(utc)) / 60;
     char sign = offset < 0 ? '-' : '+';
     if (offset < 0) offset = -offset;
-    char fraction[8] = "";
-    if (milliseconds) std::snprintf(fraction, sizeof fraction, ".%03ld", millis);
-    char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%s%c%02lld:%02lld", local.tm_year + 1900,
-                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, fraction, sign,
-                  offset / 60, offset % 60);
-    return text;
+    std::snprintf(stamp.clock, sizeof stamp.clock, "%04d-%02d-%02dT%02d:%02d:%02d", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    std::snprintf(stamp.zone, sizeof stamp.zone, "%c%02lld:%02lld", sign, offset / 60, offset % 60);
+    stamp.second = seconds;
+}
+
+}  // namespace
+
+std::string LocalTimeText(bool milliseconds) {
+    auto now = std::chrono::system_clock::now();
+    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    if (seconds != stamp.second) Format(seconds);
+    std::string text = stamp.clock;
+    if (milliseconds) {
+        long millis = static_cast<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+        char fraction[8];
+        std::snprintf(fraction, sizeof fraction, ".%03ld", millis);
+        text += fraction;
+    }
+    return text + stamp.zone;
 }

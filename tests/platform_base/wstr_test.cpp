@@ -1,9 +1,12 @@
 #include "platform/escape.h"
+#include "platform/localtime.h"
 #include "platform/wstr.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 namespace {
@@ -73,6 +76,34 @@ TEST(WStr, ConversionsRespectTheirBounds) {
     EXPECT_EQ(narrow[4], '#');
     EXPECT_EQ(WideToMb(narrow, u"ab", 4), 2u);
     EXPECT_EQ(narrow[2], '\0');
+}
+
+// The stamp is kept for its second: each row waits for a new second, so that the zone set
+// before it is the one read, and the stamp must agree with the C library's local time.
+TEST(LocalTimeText, FollowsTheSecondAndTheZone) {
+    struct Case {
+        const char *tz, *offset;
+    } cases[] = {{"UTC0", "+00:00"}, {"IST-5:30", "+05:30"}, {"PST8", "-08:00"}};
+    const char *was = std::getenv("TZ");
+    std::string saved = was != nullptr ? was : "";
+    for (const Case &c : cases) {
+        setenv("TZ", c.tz, 1);
+        tzset();
+        for (std::time_t start = std::time(nullptr); std::time(nullptr) == start;) {
+        }
+        std::string plain = LocalTimeText(false), precise = LocalTimeText(true);
+        std::time_t now = std::time(nullptr);
+        char expected[32];
+        std::strftime(expected, sizeof expected, "%Y-%m-%dT%H:%M:%S", std::localtime(&now));
+        EXPECT_EQ(plain, expected + std::string(c.offset)) << c.tz;
+        ASSERT_EQ(precise.size(), plain.size() + 4) << precise;
+        EXPECT_EQ(precise.substr(0, 19) + precise.substr(23), plain) << precise;
+        EXPECT_EQ(precise[19], '.');
+        EXPECT_EQ(precise.find_first_not_of("0123456789", 20), 23u) << precise;
+    }
+    if (was != nullptr) setenv("TZ", saved.c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
 }
 
 TEST(EscapeControls, NoLineCanBeForgedAndNoTerminalSequenceStarts) {

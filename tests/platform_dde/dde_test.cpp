@@ -341,6 +341,59 @@ TEST(DdeClient, ConversationInfoNamesThePartnerWindow) {
     EXPECT_EQ(DdeQueryConvInfo(reinterpret_cast<HCONV>(0x42), QID_SYNC, &ci), 0u);
 }
 
+// A window request waits for the conversation's next frame and goes with it, so
+// that the server wakes once for both; the server's answers to both come back
+// together, the window's state first.
+TEST(DdeClient, AWindowRequestRidesWithTheNextExecute) {
+    std::string error;
+    int listening = DdeSocketListen(DdeRendezvousDir(), "RIDE", &error);
+    ASSERT_GE(listening, 0) << error;
+    int served = -1;
+    std::thread greeter([&] {  // the welcome comes from another thread: DdeConnect waits for it
+        pollfd p{listening, POLLIN, 0};
+        if (poll(&p, 1, 5000) != 1) return;
+        served = accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+        DdeFrameReader reader;
+        DdeFrame hello;
+        std::string problem;
+        if (DdeReceiveFrame(served, reader, &hello, DdeNowMs() + 5000, &problem) != DDE_IO_OK) return;
+        DdeSendAll(served, DdeEncodeU32Pair(DDE_FRAME_WELCOME, hello.seq, DDE_WELCOME_ACCEPTED, 0), DdeNowMs() + 1000);
+    });
+    DdeClient client;
+    HCONV conv = client.Connect("RIDE", "Topic");
+    greeter.join();
+    ASSERT_NE(conv, nullptr);
+    CONVINFO ci{};
+    ci.cb = sizeof ci;
+    DdeQueryConvInfo(conv, QID_SYNC, &ci);
+
+    EXPECT_TRUE(SetForegroundWindow(ci.hwndPartner));
+    pollfd p{served, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 50), 0) << "the window request went alone";
+    std::vector<uint8_t> answers = DdeEncodeU32(DDE_FRAME_WINDOW_STATE, 1, WS_MINIMIZE);
+    std::vector<uint8_t> ack = DdeEncodeU32(DDE_FRAME_ACK, 2, DDE_FACK);
+    answers.insert(answers.end(), ack.begin(), ack.end());
+    ASSERT_EQ(DdeSendAll(served, answers, DdeNowMs() + 1000), DDE_IO_OK);  // answered before it is asked
+    DWORD status = 0;
+    EXPECT_NE(client.Execute(conv, "[ok]", 5000, &status), nullptr);
+    EXPECT_EQ(GetWindowLongA(ci.hwndPartner, GWL_STYLE), WS_MINIMIZE);  // taken in with the acknowledgement
+
+    uint8_t bytes[256];
+    ssize_t n = recv(served, bytes, sizeof bytes, MSG_DONTWAIT);
+    DdeFrameReader reader;
+    ASSERT_GT(n, 0);
+    reader.Append(bytes, static_cast<size_t>(n));
+    DdeFrame frame;
+    std::string problem;
+    for (uint16_t type : {DDE_FRAME_WINDOW, DDE_FRAME_EXECUTE}) {
+        ASSERT_EQ(reader.Next(&frame, &problem), DdeFrameReader::FRAME);
+        EXPECT_EQ(frame.type, type);
+    }
+    close(served);
+    close(listening);
+    DdeSocketUnlink(DdeRendezvousDir(), "RIDE");
+}
+
 TEST(DdeWire, ReaderRejectsMalformedHeadersAndReassemblesSplitFrames) {
     const struct {
         std::vector<uint8_t> bytes;
@@ -780,9 +833,10 @@ TEST(DdeServer, AClientThatDoesNotReadDelaysNoOne) {
     testing::Test::RecordProperty("answer_ms", static_cast<int>(spent));
     EXPECT_LT(spent, 1000u) << "the answer waited for a client that does not read";
     EXPECT_TRUE(WaitFor([&] { return serving.handler.executes >= 2001; }, 5000));  // all carried out
-    // Past its queue's bound it is no longer answered, and goes.
+    // Past its queue's bound it is no longer answered, and goes. Answers go out a
+    // turn's worth at a time, and its socket holds more of them so.
     flood.clear();
-    for (uint32_t i = 2001; i <= 22000; i++) {
+    for (uint32_t i = 2001; i <= 42000; i++) {
         std::vector<uint8_t> exec = DdeEncodeFrame(DDE_FRAME_EXECUTE, i, "[x]", 4);
         flood.insert(flood.end(), exec.begin(), exec.end());
     }

@@ -221,9 +221,14 @@ TEST_F(CommandsTest, LeftoversOfAnInterruptedChangeAreCleared) {
     std::string error;
     GroupStore again(dir.path());
     ASSERT_TRUE(again.Open(&error));
-    EXPECT_FALSE(Exists(Personal("G/.tmp-1-1")));
     EXPECT_FALSE(Exists(Personal(".deleted-1-1")));
+    // A group's folder is read, and cleared, when a command first meets the group.
+    std::string stored;
+    ASSERT_TRUE(again.LookUpGroup(SCOPE_PERSONAL, "g", &stored, &error)) << error;
+    EXPECT_FALSE(Exists(Personal("G/.tmp-1-1")));
     EXPECT_TRUE(Exists(Personal("G/A.desktop")));
+    EXPECT_FALSE(again.DeleteItem(SCOPE_PERSONAL, "G", "B", &error));
+    EXPECT_TRUE(again.DeleteItem(SCOPE_PERSONAL, "G", "a", &error)) << error;  // its items came in with it
 }
 
 // Puts a FIFO in place of each hidden file in dir (the spares of deleted items).
@@ -456,16 +461,20 @@ TEST(LogFileTest, HandsItsUnsyncedLinesOverByDescriptor) {
 namespace {
 
 // The flusher opens only directories by name: a FIFO or a symlink where a
-// group folder was is reported, never waited on or followed.
+// group folder was is reported, never waited on or followed, whether the
+// batch syncs each directory or (past a few) the file system whole.
 TEST(FlusherTest, NeverWaitsOnAFifoOrFollowsALink) {
     const struct {
         const char *what;
         bool link, fifo;
         const char *says;
+        int others = 0;  // good directories in the same batch
     } cases[] = {
         {"a FIFO", false, true, "Not a directory"},
         {"a link to a FIFO", true, true, "Not a directory"},
         {"a link to a directory", true, false, "Not a directory"},
+        {"a FIFO among many", false, true, "Not a directory", 12},
+        {"a link to a FIFO among many", true, true, "Not a directory", 12},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -477,7 +486,11 @@ TEST(FlusherTest, NeverWaitsOnAFifoOrFollowsALink) {
             ASSERT_EQ(symlink(target.c_str(), item.c_str()), 0);
         }
         FlushBatch batch;
-        batch.dirs = {item};
+        for (int i = 0; i < c.others; i++) {
+            batch.dirs.push_back(dir / ("other" + std::to_string(i)));
+            ASSERT_EQ(mkdir(batch.dirs.back().c_str(), 0700), 0);
+        }
+        batch.dirs.push_back(item);
         auto flushed = std::async(std::launch::async, [&batch] {
             std::string error;
             bool ok = FlushPaths(batch, &error);

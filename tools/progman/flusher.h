@@ -3,6 +3,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -17,12 +18,14 @@ struct HeldFile {
     std::string name;
 };
 
-// One flush, in this order: the doomed files unlinked, the directories
-// flushed with fsync, then the files with fdatasync. A path that is gone has
-// nothing to unlink or flush.
+// One flush: the doomed files unlinked, then the directories (fsync) and files
+// (fdatasync) one by one when there are a few, else every file system that
+// holds one of them whole, with one syncfs each (flusher.cpp says why). A path
+// that is gone has nothing to unlink or flush.
 struct FlushBatch {
     std::vector<std::string> doomed, dirs;
     std::vector<HeldFile> files;
+    uint64_t ackedAt = 0;  // DdeNowMs of the first acknowledgement the batch makes durable; 0: none
 
     FlushBatch() = default;
     FlushBatch(FlushBatch &&other) noexcept { *this = std::move(other); }
@@ -41,6 +44,7 @@ public:
     Flusher(const Flusher &) = delete;
     Flusher &operator=(const Flusher &) = delete;
 
+    // Batches queued while another is flushed are flushed together, after it.
     void Submit(FlushBatch batch);
     // Waits until everything submitted so far is on disk.
     void Drain();
@@ -48,6 +52,9 @@ public:
     bool Idle();
     // The first failure since the last call, or empty.
     std::string TakeError();
+    // How long acknowledged changes waited for the disk since the last call:
+    // "flush lag: N batches, p50 A ms, p99 B ms, max C ms", or empty when none did.
+    std::string TakeLagSummary();
 
 private:
     void Run();
@@ -57,6 +64,7 @@ private:
     std::deque<FlushBatch> queue_;
     bool busy_ = false, stop_ = false;
     std::string error_;
+    std::vector<uint32_t> lagMs_;  // per batch with an acknowledgement: its first one to on disk
     unsigned delayMs_;  // test builds: a slow disk, each batch taking this much longer (PELLOR_FLUSH_DELAY_MS)
     std::thread thread_;
 };

@@ -41,6 +41,11 @@ std::vector<std::string> Names(int dirfd) {
 
 }  // namespace
 
+unsigned OurUid() {
+    static const uid_t us = geteuid();
+    return us;
+}
+
 UniqueFd::~UniqueFd() {
     if (fd_ >= 0) close(fd_);
 }
@@ -56,7 +61,7 @@ std::string FolderProblem(const std::string &path, bool *gone) {
     if (failed != 0) return path + " cannot be read: " + std::strerror(failed);
     if (S_ISLNK(st.st_mode)) return path + " is a symbolic link; refusing to use it";
     if (!S_ISDIR(st.st_mode)) return path + " is not a directory";
-    if (st.st_uid != geteuid()) return path + " belongs to another user; refusing to use it";
+    if (st.st_uid != OurUid()) return path + " belongs to another user; refusing to use it";
     return std::string();
 }
 
@@ -74,7 +79,7 @@ std::vector<DiskEntry> ListEntries(int dirfd, const std::string &dir, bool direc
         }
         if (S_ISLNK(st.st_mode)) why = " is a symbolic link";
         else if (directories ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) continue;
-        else if (st.st_uid != geteuid()) why = " belongs to another user";
+        else if (st.st_uid != OurUid()) why = " belongs to another user";
         if (!why.empty()) {
             if (passedOver != nullptr) passedOver->push_back(dir + "/" + file + why);
             continue;

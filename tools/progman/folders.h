@@ -19,6 +19,10 @@ private:
     int fd_;
 };
 
+// The effective user, asked once: the server never changes it, and it is
+// compared on every item command.
+unsigned OurUid();
+
 // Opens name (relative to the directory at, or AT_FDCWD) as a directory, never
 // through a final symlink; -1 otherwise.
 int OpenDirAt(int at, const std::string &name);

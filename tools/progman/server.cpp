@@ -17,8 +17,11 @@ namespace {
 
 constexpr int32_t kWindowStyle = 0x10000000 | 0x00CF0000;  // WS_VISIBLE | WS_OVERLAPPEDWINDOW
 
-// How long an acknowledged change may wait for its flush to disk.
-constexpr uint64_t kCommitDelayMs = 100;
+// How long acknowledged changes gather before they go to the flusher as one
+// batch. The batch's flush (a few syncs, or one syncfs for many directories)
+// has the rest of the 100 ms an acknowledgement may wait for the disk;
+// batches that meet a flush still running are merged behind it.
+constexpr uint64_t kCommitDelayMs = 20;
 // How often an exit that waits for the flush looks again.
 constexpr uint64_t kDrainPollMs = 20;
 
@@ -42,10 +45,14 @@ uint16_t ProgmanServer::OnExecute(DdeServerConv conv, const uint8_t *data, size_
     Conversation &c = conversations_[conv];
     std::string why;
     bool ok = ProgmanRunExecute(store_, c.session, text, &why);
+    for (const std::string &passed : store_.TakePassedOver()) Log("passed over " + EscapeControls(passed));
     if (!journal_.Append(c.who + "\t" + EscapeControls(text) + (ok ? "\tACK" : "\tNACK")))
         Log("cannot append to the journal: " + std::string(std::strerror(errno)));
     if (!ok) Log("refused " + EscapeControls(text) + ": " + why);
-    if (commitAt_ == UINT64_MAX) commitAt_ = DdeNowMs() + kCommitDelayMs;
+    if (commitAt_ == UINT64_MAX) {
+        firstAck_ = DdeNowMs();
+        commitAt_ = firstAck_ + kCommitDelayMs;
+    }
     return ok ? DDE_FACK : DDE_FNOTPROCESSED;
 }
 
@@ -130,6 +137,8 @@ void ProgmanServer::Commit(bool ending) {
     std::string error = flusher_.TakeError();
     if (!error.empty()) Log(error);
     FlushBatch batch = store_.TakeUnsynced(ending);
+    batch.ackedAt = firstAck_;
+    firstAck_ = 0;
     for (LogFile *log : {&journal_, &log_})
         if (int fd = log->TakeUnsynced(); fd >= 0) batch.files.push_back({fd, log->path()});
     flusher_.Submit(std::move(batch));
@@ -149,5 +158,6 @@ void ProgmanServer::Finish() {
     flusher_.Drain();
     std::string error = flusher_.TakeError();
     if (!error.empty()) Log(error);
+    if (std::string lag = flusher_.TakeLagSummary(); !lag.empty()) Log(lag);
     log_.Sync();
 }

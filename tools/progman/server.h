@@ -27,7 +27,8 @@ public:
     void Attach(DdeServer *server) { server_ = server; }
 
     bool OnConnect(DdeServerConv conv, const std::string &topic) override;
-    // Applied to the files before the answer goes out; on the disk within kCommitDelayMs.
+    // Applied to the files before the answer goes out; handed to the flusher
+    // within kCommitDelayMs, on the disk well within 100 ms.
     uint16_t OnExecute(DdeServerConv conv, const uint8_t *data, size_t length) override;
     int32_t OnWindow(DdeServerConv, uint32_t op, int32_t argument) override;
     // "Groups" and each group's name, in CF_TEXT as groupinfo.h lays them out
@@ -49,7 +50,8 @@ public:
     // Hands the changed directories and then the logs (by descriptor) to the
     // flusher; the spares too once the server is about to end.
     void Commit(bool ending = false);
-    // Everything on disk before the server exits.
+    // Everything on disk before the server exits; the log says how long
+    // acknowledged changes waited for the disk.
     void Finish();
     void Log(const std::string &line) { log_.Append(line); }
     // Opens the journal and the log before anything is served: a symlink, a
@@ -71,5 +73,6 @@ private:
     int32_t style_;  // the window's, as ShowWindow leaves it
     bool exitAsked_ = false;
     uint64_t commitAt_ = UINT64_MAX;
+    uint64_t firstAck_ = 0;  // of the changes not yet handed to the flusher; 0: none
     std::map<DdeServerConv, Conversation> conversations_;
 };

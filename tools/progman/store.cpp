@@ -89,27 +89,42 @@ bool GroupStore::Open(std::string *error, std::vector<std::string> *passedOver) 
 void GroupStore::ReadIndex(int scope, int scopeFd, std::vector<std::string> *passedOver) {
     scopes_[scope].clear();
     for (const DiskEntry &g : ListEntries(scopeFd, ScopeDir(root_, scope), true, passedOver))
-        ReadGroup(scope, scopeFd, g, passedOver);
+        ReadGroup(scope, g, passedOver);
 }
 
-// Reads a group folder into the index; null when it cannot be used. It is
-// made private before it counts, and loses the half-written items an
-// interrupted change left in it.
-GroupStore::Group *GroupStore::ReadGroup(int scope, int scopeFd, const DiskEntry &folder,
-                                         std::vector<std::string> *passedOver) {
+// Takes a group folder into the index; null when it cannot be used. It is
+// made private before it counts; its items are read when a command first
+// meets the group (Load), so that a server with many items starts at once.
+GroupStore::Group *GroupStore::ReadGroup(int scope, const DiskEntry &folder, std::vector<std::string> *passedOver) {
     std::string dir = ScopeDir(root_, scope), problem;
-    UniqueFd fd(PrivateDirUnder(dir, folder.file, &problem).empty() ? -1 : OpenDirAt(scopeFd, folder.file));
-    if (fd.get() < 0) {
+    if (PrivateDirUnder(dir, folder.file, &problem).empty()) {
         if (passedOver != nullptr) passedOver->push_back(problem.empty() ? dir + "/" + folder.file : problem);
         return nullptr;
     }
-    ClearLeftovers(fd.get());
-    Group group{{folder.name, folder.file}, {}};
-    for (const DiskEntry &i : ListEntries(fd.get(), dir + "/" + folder.file, false, passedOver))
-        group.items[Fold(i.name)].push_back({i.name, i.file});
     std::vector<Group> &same = scopes_[scope][Fold(folder.name)];
-    same.push_back(std::move(group));
+    same.push_back(Group{{folder.name, folder.file}, {}, false});
     return &same.back();
+}
+
+// Reads g's items into the index the first time it is met, clearing the
+// half-written items an interrupted change left in its folder. A folder that
+// cannot be opened now has no items; the command on it finds out why.
+GroupStore::Group *GroupStore::Load(int scope, Group *g) {
+    if (g == nullptr || g->loaded) return g;
+    g->loaded = true;
+    std::string dir = ScopeDir(root_, scope) + "/" + g->entry.file;
+    UniqueFd fd(OpenDirAt(AT_FDCWD, dir));
+    if (fd.get() < 0) return g;
+    ClearLeftovers(fd.get());
+    for (const DiskEntry &i : ListEntries(fd.get(), dir, false, &passedOver_))
+        g->items[Fold(i.name)].push_back({i.name, i.file});
+    return g;
+}
+
+std::vector<std::string> GroupStore::TakePassedOver() {
+    std::vector<std::string> taken;
+    taken.swap(passedOver_);
+    return taken;
 }
 
 // The group of name as the files have it now, at the cost of one lstat when
@@ -126,7 +141,7 @@ GroupStore::Group *GroupStore::Present(int scope, const std::string &name, std::
         std::string problem = FolderProblem(ScopeDir(root_, scope) + "/" + g.entry.file, &gone);
         if (!gone) {
             *error = problem;
-            return problem.empty() ? &g : nullptr;
+            return problem.empty() ? Load(scope, &g) : nullptr;
         }
         Forget(scope, &g);
     }
@@ -140,12 +155,19 @@ GroupStore::Group *GroupStore::Adopt(int scope, const std::string &name) {
     std::string dir = ScopeDir(root_, scope);
     DiskEntry folder{name, EncodeFileName(name)};
     if (!FolderProblem(dir + "/" + folder.file).empty()) return nullptr;
-    UniqueFd scopeFd(OpenDirAt(AT_FDCWD, dir));
-    return scopeFd.get() < 0 ? nullptr : ReadGroup(scope, scopeFd.get(), folder, nullptr);
+    return Load(scope, ReadGroup(scope, folder, nullptr));
+}
+
+GroupStore::~GroupStore() { LetGoOfGroup(); }
+
+void GroupStore::LetGoOfGroup() {
+    if (held_.fd >= 0) close(held_.fd);
+    held_ = HeldGroup{};
 }
 
 // Takes a group whose folder is gone out of the index, with its spares; g is then no more.
 void GroupStore::Forget(int scope, const Group *g) {
+    LetGoOfGroup();
     ForgetSpares(spares_, ScopeDir(root_, scope) + "/" + g->entry.file + "/");
     auto it = scopes_[scope].find(Fold(g->entry.name));
     std::vector<Group> &same = it->second;
@@ -159,18 +181,29 @@ GroupStore::Group *GroupStore::Locate(int scope, const std::string &stored) {
     auto it = scopes_[scope].find(Fold(stored));
     if (it == scopes_[scope].end()) return nullptr;
     for (Group &g : it->second)
-        if (g.entry.name == stored) return &g;
+        if (g.entry.name == stored) return Load(scope, &g);
     return nullptr;
 }
 
 // The folder of g, opened without following a symlink and checked to be ours:
-// every item of the group is reached through it. -1 with *error otherwise; a
-// folder removed by hand takes g out of the index (g is then no more).
+// every item of the group is reached through it. The store keeps it open
+// (the store's, not the caller's to close) while its path still names that
+// same folder, which costs one lstat where opening and checking it cost three
+// calls: an upgrade meets the same group command after command. -1 with
+// *error otherwise; a folder removed by hand takes g out of the index (g is
+// then no more).
 int GroupStore::OpenGroup(int scope, Group *g, std::string *dir, std::string *error) {
     *dir = ScopeDir(root_, scope) + "/" + g->entry.file;
-    int fd = OpenDirAt(AT_FDCWD, *dir);
     struct stat st {};
-    if (fd >= 0 && fstat(fd, &st) == 0 && st.st_uid == geteuid()) return fd;
+    if (held_.fd >= 0 && held_.dir == *dir && lstat(dir->c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+        st.st_uid == OurUid() && st.st_dev == held_.dev && st.st_ino == held_.ino)
+        return held_.fd;
+    LetGoOfGroup();
+    int fd = OpenDirAt(AT_FDCWD, *dir);
+    if (fd >= 0 && fstat(fd, &st) == 0 && st.st_uid == OurUid()) {
+        held_ = HeldGroup{*dir, fd, st.st_dev, st.st_ino};
+        return fd;
+    }
     if (fd >= 0) close(fd);
     bool gone = false;
     std::string problem = FolderProblem(*dir, &gone);
@@ -204,7 +237,7 @@ bool GroupStore::CreateGroup(int scope, const std::string &name, std::string *st
         return problem.empty() ? Fail(error, "cannot create group") : Refuse(error, problem);
     }
     unsyncedDirs_.insert(dir);
-    scopes_[scope][Fold(name)].push_back(Group{{name, file}, {}});
+    scopes_[scope][Fold(name)].push_back(Group{{name, file}, {}, true});
     *stored = name;
     return true;
 }
@@ -221,6 +254,7 @@ bool GroupStore::DeleteGroup(int scope, const std::string &name, std::string *er
         std::string problem = FolderProblem(dir + "/" + g.entry.file, &gone);
         if (!problem.empty() && !gone) return Refuse(error, problem);
     }
+    LetGoOfGroup();
     while (!it->second.empty()) {
         // The rename makes the deletion whole at once; the files go afterwards.
         std::string doomed = dir + "/" + Scratch("deleted");
@@ -241,7 +275,7 @@ bool SpareHolds(int dirfd, const std::string &name, const std::string &content) 
     int fd = openat(dirfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
     bool same = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
-                st.st_uid == geteuid() && (st.st_mode & 07777) == 0600 &&
+                st.st_uid == OurUid() && (st.st_mode & 07777) == 0600 &&
                 st.st_size == static_cast<off_t>(content.size());
     std::string text(content.size(), '\0');
     same = same && pread(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()) && text == content;
@@ -303,11 +337,15 @@ bool GroupStore::PutItem(int scope, const std::string &group, const ProgramItem 
     Group *g = Locate(scope, group);
     if (g == nullptr) return Fail(error, "group " + group + " is gone");
     std::string dir, file = EncodeFileName(item.name) + kItemSuffix;
-    UniqueFd fd(OpenGroup(scope, g, &dir, error));
-    if (fd.get() < 0 || !WriteItem(fd.get(), dir, file, FormatDesktopEntry(item), error)) return false;
+    int fd = OpenGroup(scope, g, &dir, error);
+    if (fd < 0) return false;
+    if (!WriteItem(fd, dir, file, FormatDesktopEntry(item), error)) {
+        LetGoOfGroup();  // in case the folder held is no longer the one its path names
+        return false;
+    }
     std::vector<Entry> &same = g->items[Fold(item.name)];
     for (const Entry &e : same)
-        if (e.file != file) Retire(fd.get(), dir, e.file);
+        if (e.file != file) Retire(fd, dir, e.file);
     same.assign(1, Entry{item.name, file});
     return true;
 }
@@ -319,10 +357,13 @@ bool GroupStore::DeleteItem(int scope, const std::string &group, const std::stri
     auto it = g->items.find(Fold(name));
     if (it == g->items.end()) return DeleteMadeByHand(scope, g, name, error);
     std::string dir;
-    UniqueFd fd(OpenGroup(scope, g, &dir, error));
-    if (fd.get() < 0) return false;
+    int fd = OpenGroup(scope, g, &dir, error);
+    if (fd < 0) return false;
     for (const Entry &e : it->second)
-        if (!Retire(fd.get(), dir, e.file)) return Fail(error, "cannot delete item " + name);
+        if (!Retire(fd, dir, e.file)) {
+            LetGoOfGroup();
+            return Fail(error, "cannot delete item " + name);
+        }
     g->items.erase(it);
     return true;
 }
@@ -333,12 +374,12 @@ bool GroupStore::DeleteMadeByHand(int scope, Group *g, const std::string &name, 
     std::string dir = ScopeDir(root_, scope) + "/" + g->entry.file, file = EncodeFileName(name) + kItemSuffix;
     struct stat st {};
     bool made = StoreNameAllowed(name) && lstat((dir + "/" + file).c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-                st.st_uid == geteuid();
+                st.st_uid == OurUid();
     errno = 0;
     if (!made) return Fail(error, "no item " + name + " in group " + g->entry.name);
-    UniqueFd fd(OpenGroup(scope, g, &dir, error));  // the lstat above may have passed through a link
-    if (fd.get() < 0) return false;
-    return Retire(fd.get(), dir, file) || Fail(error, "cannot delete item " + name);
+    int fd = OpenGroup(scope, g, &dir, error);  // the lstat above may have passed through a link
+    if (fd < 0) return false;
+    return Retire(fd, dir, file) || Fail(error, "cannot delete item " + name);
 }
 
 FlushBatch GroupStore::TakeUnsynced(bool allSpares) {

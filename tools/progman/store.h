@@ -32,6 +32,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <sys/types.h>
 #include <unistd.h>
 #include <vector>
 
@@ -44,14 +45,19 @@ std::string ScopeDir(const std::string &root, int scope);
 class GroupStore {
 public:
     explicit GroupStore(std::string root) : root_(std::move(root)) {}
+    ~GroupStore();
     GroupStore(const GroupStore &) = delete;
     GroupStore &operator=(const GroupStore &) = delete;
 
     // Makes the scope directories private, clears what an interrupted change
-    // left behind (temporary files, groups half deleted) and reads the index.
-    // Symlinks and someone else's folders or files are no groups or items: each
-    // is told in *passedOver when given.
+    // left behind (groups half deleted) and reads the index of groups; a
+    // group's items are read when a command first meets it, and what an
+    // interrupted change left in its folder is cleared then. Symlinks and
+    // someone else's folders or files are no groups or items: each group is
+    // told in *passedOver when given, each item by TakePassedOver.
     bool Open(std::string *error, std::vector<std::string> *passedOver = nullptr);
+    // The items passed over since the last call, as their groups were read.
+    std::vector<std::string> TakePassedOver();
 
     // The stored spelling of a group the index holds, found case-insensitively; false when none.
     bool FindGroup(int scope, const std::string &name, std::string *stored) const;
@@ -85,17 +91,20 @@ private:
     struct Group {
         Entry entry;
         std::map<std::string, std::vector<Entry>> items;  // by folded name
+        bool loaded;  // items read from the folder
     };
     using Scope = std::map<std::string, std::vector<Group>>;  // by folded name
 
     Group *Locate(int scope, const std::string &stored);
     Group *Present(int scope, const std::string &name, std::string *error);
     Group *Adopt(int scope, const std::string &name);
-    Group *ReadGroup(int scope, int scopeFd, const DiskEntry &folder, std::vector<std::string> *passedOver);
+    Group *ReadGroup(int scope, const DiskEntry &folder, std::vector<std::string> *passedOver);
+    Group *Load(int scope, Group *g);
     void Forget(int scope, const Group *g);
     bool DeleteMadeByHand(int scope, Group *g, const std::string &name, std::string *error);
     void ReadIndex(int scope, int scopeFd, std::vector<std::string> *passedOver);
     int OpenGroup(int scope, Group *g, std::string *dir, std::string *error);
+    void LetGoOfGroup();
     bool WriteItem(int dirfd, const std::string &dir, const std::string &file, const std::string &content,
                    std::string *error);
     bool Retire(int dirfd, const std::string &dir, const std::string &file);
@@ -105,6 +114,13 @@ private:
     std::set<std::string> unsyncedDirs_;  // directories changed since the last TakeUnsynced
     std::map<std::string, std::string> spares_;  // hidden files of deleted items, by dir/folded file
     std::vector<std::string> doomed_;            // spares let go, to be unlinked
+    std::vector<std::string> passedOver_;        // items passed over as groups were read
+    struct HeldGroup {
+        std::string dir;  // the folder's path
+        int fd = -1;
+        dev_t dev = 0;
+        ino_t ino = 0;
+    } held_;  // the group folder last opened, kept open while its path names it
 };
 
 struct StoredGroup {

@@ -27,6 +27,8 @@ namespace {
 // never answers the greeting must not hang the caller. A stopped server is
 // not waited for at all, as a hung window is passed over without a wait.
 constexpr int kConnectTimeoutMs = 5000;
+// Window requests wait for the next frame up to this much, then go alone.
+constexpr size_t kWindowBatchBytes = 1024;
 
 constexpr UINT ST_CONNECTED = 0x0001;
 constexpr UINT ST_CLIENT = 0x0010;
@@ -203,16 +205,14 @@ DdeIo TakeLastWord(Conversation *c, DdeFrame *reply) {
     return DDE_IO_CLOSED;
 }
 
-// The live conversation whose partner window is hwnd, with what it received
-// taken in; null when there is none.
+// The live conversation whose partner window is hwnd; null when there is none.
+// Nothing is read here: what the server said since comes in with the next
+// answer, or at the next message wait.
 Conversation *PartnerConversation(HWND hwnd) {
     uintptr_t h = reinterpret_cast<uintptr_t>(hwnd);
     for (auto &i : instances)
-        for (auto &c : i->conversations) {
-            if (c->partner != h || h == 0) continue;
-            Absorb(c.get());
-            return c->Connected() ? c.get() : nullptr;
-        }
+        for (auto &c : i->conversations)
+            if (c->partner == h && h != 0) return c->Connected() ? c.get() : nullptr;
     return nullptr;
 }
 
@@ -327,8 +327,11 @@ bool DdeWindowPost(HWND hwnd, uint32_t op, int32_t arg, int32_t styleAfter) {
     c->outbox.insert(c->outbox.end(), frame.begin(), frame.end());
     c->style = styleAfter;
     c->styleSeq = c->seq;
-    // A server that does not read leaves the request queued, and the caller goes on.
-    if (Flush(c, 0) == DDE_IO_CLOSED) Drop(c);  // the callback hears of it at the next DDE call or message wait
+    // The request rides with the conversation's next frame, so that the server wakes once for
+    // both; a message wait or the end of the instance sends it too. Only a pile of them goes
+    // alone. A server that does not read leaves it queued, and the caller goes on.
+    if (c->outbox.size() >= kWindowBatchBytes && Flush(c, 0) == DDE_IO_CLOSED)
+        Drop(c);  // the callback hears of it at the next DDE call or message wait
     return c->Connected();
 }
 
@@ -358,7 +361,10 @@ BOOL WINAPI DdeUninitialize(DWORD instance) {
             // Ending the instance ends its conversations: the servers see the close.
             std::unique_ptr<Instance> gone = std::move(*it);
             instances.erase(it);
-            for (auto &c : gone->conversations) Drop(c.get());
+            for (auto &c : gone->conversations) {
+                if (c->Connected()) Flush(c.get(), 0);  // window requests still waiting for a frame to ride with
+                Drop(c.get());
+            }
             return TRUE;
         }
     return FALSE;
@@ -478,9 +484,9 @@ HDDEDATA WINAPI DdeClientTransaction(LPBYTE data, DWORD length, HCONV conv, HSZ 
     if (result != nullptr) *result = 0;
     Instance *inst = nullptr;
     if (FindConversation(conv, &inst) == nullptr) return nullptr;
-    DWORD instanceId = inst->id;
-    DdeThreadPump();
-    inst = FindInstance(instanceId);
+    // Nothing is read ahead of the request: its answer brings whatever the server
+    // sent before it, and a server gone shows in the exchange itself.
+    DeliverDisconnects();
     Conversation *c = FindConversation(conv, &inst);
     if (c == nullptr) return nullptr;
     if (type == XTYP_REQUEST) return RequestItem(inst, c, item, format, timeout);

@@ -45,6 +45,7 @@ struct Peer {
     bool eof = false;      // the client closed its end
     bool drained = false;  // a deaf peer's last input has been read
     bool backlog = false;  // complete frames wait in the reader for the next turn
+    bool stalled = false;  // the socket took not all answers: POLLOUT says when it takes more
     uint64_t helloDeadline = 0;
     uint64_t lastActivity = 0;  // when something was last received, queued or taken
     DdeFrameReader reader;
@@ -106,19 +107,25 @@ void Flush(DdeServerConv conv, Peer &p, DdeServerHandler &handler) {
             return;
         }
     }
+    p.stalled = sent < p.outbox.size();
     if (sent == 0) return;
     p.outbox.erase(p.outbox.begin(), p.outbox.begin() + static_cast<long>(sent));
     p.lastActivity = DdeNowMs();
 }
 
-// Queues an answer and sends what the socket takes at once. A peer that lets
-// its queue pass kMaxQueuedBytes does not read: it becomes deaf.
+// Sends the answers of this turn together, so that the client wakes once for
+// all that one read brought in; a socket that was full waits for POLLOUT.
+void SendAnswers(DdeServer *s, DdeServerConv conv, DdeServerHandler &handler) {
+    auto it = s->peers.find(conv);
+    if (it != s->peers.end() && !it->second.outbox.empty() && !it->second.stalled) Flush(conv, it->second, handler);
+}
+
+// Queues an answer, sent with the others of its turn. A peer that lets its
+// queue pass kMaxQueuedBytes does not read: it becomes deaf.
 void Answer(DdeServerConv conv, Peer &p, const std::vector<uint8_t> &frame, DdeServerHandler &handler) {
     if (p.deaf) return;
-    bool waiting = !p.outbox.empty();  // the socket was full: POLLOUT will say when it takes more
     p.outbox.insert(p.outbox.end(), frame.begin(), frame.end());
     p.lastActivity = DdeNowMs();
-    if (!waiting) Flush(conv, p, handler);
     if (p.outbox.size() > kMaxQueuedBytes) {
         handler.OnProblem(conv, "client does not read its answers: no longer answered");
         p.deaf = true;
@@ -263,6 +270,7 @@ void ServePeer(DdeServer *s, DdeServerConv conv, DdeServerHandler &handler) {
         Peer &p = it->second;
         if (served == kFramesPerTurn) {
             p.backlog = true;
+            SendAnswers(s, conv, handler);
             return;
         }
         DdeFrame frame;
@@ -277,14 +285,19 @@ void ServePeer(DdeServer *s, DdeServerConv conv, DdeServerHandler &handler) {
         if (r == DdeFrameReader::FRAME) problem = DdeFrameProblem(frame);
         if (!problem.empty()) {
             handler.OnProblem(conv, "malformed frame: " + problem);
+            SendAnswers(s, conv, handler);  // what came before it is answered
             DropPeer(s, conv, &handler);
             return;
         }
         if (!HandleFrame(s, conv, p.greeted, frame, handler)) {
+            SendAnswers(s, conv, handler);  // a refused greeting hears why
             DropPeer(s, conv, &handler);
             return;
         }
     }
+    SendAnswers(s, conv, handler);
+    it = s->peers.find(conv);
+    if (it == s->peers.end()) return;
     Peer &p = it->second;
     p.backlog = false;
     if (p.eof || p.deaf) {
