@@ -34,6 +34,7 @@ endfunction()
 # Every page is built (so each is checked as it renders); the pages of programs not built here
 # are not installed.
 set(pellor_made)
+set(paged)
 if(PELLOR_SCDOC AND NOT PELLOR_MANPAGES STREQUAL "OFF")
   file(GLOB pages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/man/pellor-*.scd)
   foreach(source IN LISTS pages)
