@@ -1,0 +1,76 @@
+# Runs the installed programs for the modules: the environment a run takes from the task, and
+# `upgrade` with its report written to a private temporary file.
+from __future__ import annotations
+
+import os
+import shutil
+import tempfile
+
+from ansible_collections.pellor.upgrade.plugins.module_utils import report as reports
+
+# Options every module takes, beside its own.
+COMMON_ARGS = dict(
+    machine=dict(type="path"),
+    bindir=dict(type="path", default="/usr/libexec/pellor"),
+    strict=dict(type="bool", default=True),
+    log=dict(type="path"),
+    backup_dir=dict(type="path"),
+    keep_report=dict(type="path"),
+)
+
+
+def environment(params):
+    """The variables a run gets from the task's options (unset options leave the host's own)."""
+    env = {"PELLOR_STRICT": "1" if params["strict"] else "0"}
+    for option, name in (("machine", "PELLOR_MACHINE"), ("log", "PELLOR_LOG"), ("backup_dir", "PELLOR_BACKUP")):
+        if params.get(option):
+            env[name] = params[option]
+    return env
+
+
+def machine_dir(params):
+    """The machine directory a run uses, as the programs choose it."""
+    if params.get("machine"):
+        return params["machine"]
+    data = os.environ.get("XDG_DATA_HOME", "")
+    if not data.startswith("/"):
+        data = os.path.join(os.path.expanduser("~"), ".local/share")
+    return os.path.join(data, "pellor", "machine")
+
+
+def program(module, name):
+    path = os.path.join(module.params["bindir"], name)
+    if not os.access(path, os.X_OK):
+        module.fail_json(msg="%s is not installed (no %s)" % (name, path))
+    return path
+
+
+def run_upgrade(module, args, extra_env=None):
+    """Runs upgrade with ARGS; its report as a summary, with rc and stderr. Fails the task when
+    no report was written (a crash, or a program too old to write one)."""
+    private = tempfile.mkdtemp(prefix="pellor-report.")
+    try:
+        path = os.path.join(private, "report.json")
+        env = environment(module.params) | (extra_env or {}) | {"PELLOR_REPORT": path}
+        rc, _out, err = module.run_command([program(module, "upgrade")] + args, environ_update=env)
+        try:
+            with open(path, encoding="utf-8") as f:
+                text = f.read()
+            result = reports.summary(text)
+        except (OSError, ValueError) as e:
+            module.fail_json(msg="upgrade wrote no report (exit status %d): %s" % (rc, e), rc=rc, stderr=err)
+        if module.params.get("keep_report"):
+            shutil.copyfile(path, module.params["keep_report"])
+        result["stderr"] = err
+        return result, reports.parse(text)
+    finally:
+        shutil.rmtree(private, ignore_errors=True)
+
+
+def finish(module, result, report=None):
+    """Ends the task with a summary: failed with its reason, or changed as it says."""
+    if report is not None and module._diff:
+        result["diff"] = reports.diff(report)
+    if result.pop("failed"):
+        module.fail_json(**result)
+    module.exit_json(**result)
