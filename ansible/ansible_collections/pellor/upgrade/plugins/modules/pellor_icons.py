@@ -16,7 +16,10 @@ options:
   script:
     description: The INF script on the host.
     type: path
-    required: true
+  src:
+    description: The INF script on the controller instead, taken to the host for the task alone (under
+      C(--check) nothing is left on the host).
+    type: path
   mode:
     description: C(run_inf) starts a Program Manager when none serves; C(upgrade_icons) does not.
     type: str
