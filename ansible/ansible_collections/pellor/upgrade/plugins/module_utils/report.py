@@ -15,6 +15,7 @@ ITEM_STATES = {
     "refused": ("unknown", "unknown (refused)"),
     "timed out": ("unknown", "unknown (timed out)"),
     "not sent": ("unknown", "unknown (not sent)"),
+    "failed": ("unknown", "unknown (failed)"),
 }
 ENTRY_STATES = {
     "removed": ("present", "absent"),

@@ -164,8 +164,10 @@ def predicted_items(found):
                    "outcome": PLAN_OUTCOMES.get(item["action"], item["action"])}
             if item.get("why"):
                 row["why"] = item["why"]
-            if item.get("differs"):
-                row["differs"] = sorted(item["differs"])
+            # The report names the fields a replace changes and those a re-add loses alike.
+            differs = list(item.get("differs", {})) + list(item.get("loses", {}))
+            if differs:
+                row["differs"] = differs
             rows.append(row)
     return rows
 
