@@ -2,8 +2,10 @@
 # `upgrade` with its report written to a private temporary file.
 from __future__ import annotations
 
+import contextlib
 import os
 import shutil
+import stat
 import tempfile
 
 from ansible_collections.pellor.upgrade.plugins.module_utils import report as reports
@@ -36,6 +38,44 @@ def machine_dir(params):
     if not data.startswith("/"):
         data = os.path.join(os.path.expanduser("~"), ".local/share")
     return os.path.join(data, "pellor", "machine")
+
+
+def machine_problem(path):
+    """Why the programs would refuse the machine, or None: as they check it, it must be ours and
+    not writable by group or others, and so must every directory above it be (or root's), unless
+    sticky. A machine not made yet is judged by the directories above it."""
+    path = os.path.realpath(path)
+    top = path  # the machine itself, which must be ours alone
+    while not os.path.lexists(path):
+        path = os.path.dirname(path)
+    while True:
+        st = os.lstat(path)
+        if st.st_uid not in (os.geteuid(), 0) or (path == top and st.st_uid != os.geteuid()):
+            return "%s does not belong to you" % path
+        if st.st_mode & 0o022 and not (path != top and st.st_mode & stat.S_ISVTX):
+            return "%s is writable by group or others; refusing to use it" % path
+        if path == "/":
+            return None
+        path = os.path.dirname(path)
+
+
+@contextlib.contextmanager
+def private_machine(params, folder):
+    """A private copy of the machine's FOLDER (registry or progman), without its live files
+    (sockets, the Program Manager's pid lock): a check runs there and the machine is not touched."""
+    def live(where, names):
+        return [n for n in names if n == "progman.pid" or not (
+            os.path.isdir(os.path.join(where, n)) or os.path.isfile(os.path.join(where, n)))]
+    private = tempfile.mkdtemp(prefix="pellor-check.")
+    try:
+        copy = os.path.join(private, "machine")
+        os.mkdir(copy, 0o700)
+        source = os.path.join(machine_dir(params), folder)
+        if os.path.isdir(source):
+            shutil.copytree(source, os.path.join(copy, folder), symlinks=True, ignore=live)
+        yield copy
+    finally:
+        shutil.rmtree(private, ignore_errors=True)
 
 
 def program(module, name):

@@ -71,9 +71,7 @@ backup:
 
 import fcntl
 import os
-import shutil
 import subprocess
-import tempfile
 import time
 
 from ansible.module_utils.basic import AnsibleModule
@@ -100,46 +98,33 @@ def plan(module, env, cwd=None):
     module.fail_json(msg="pmctl plan failed: " + err.strip(), rc=rc)
 
 
-def copy_groups(machine, copy):
-    """The machine's Program Manager store, without its live files (sockets, the pid lock)."""
-    def live(folder, names):
-        return [n for n in names if n == "progman.pid" or not (
-            os.path.isdir(os.path.join(folder, n)) or os.path.isfile(os.path.join(folder, n)))]
-    os.mkdir(copy, 0o700)
-    if os.path.isdir(os.path.join(machine, "progman")):
-        shutil.copytree(os.path.join(machine, "progman"), os.path.join(copy, "progman"), symlinks=True,
-                        ignore=live)
-
-
 def plan_without_progman(module, env):
     """The plan of a Program Manager started, as the run would start one, on a private copy of the
     machine's groups: the machine itself is not touched."""
-    private = tempfile.mkdtemp(prefix="pellor-plan.")
-    copy = os.path.join(private, "machine")
-    copy_groups(runner.machine_dir(module.params), copy)
-    # The copy's sockets stay in the copy, away from the runtime directory.
-    env = dict(env, PELLOR_MACHINE=copy)
-    child_env = {k: v for k, v in (os.environ | env).items() if k != "XDG_RUNTIME_DIR"}
-    server = subprocess.Popen([runner.program(module, "progman"), "/NTSETUP"], env=child_env, cwd=private,
-                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        deadline = time.monotonic() + READY_SECONDS
-        while True:
-            found = plan(module, dict(env, XDG_RUNTIME_DIR=""), cwd=private)
-            if found is not None:
-                return found
-            if server.poll() is not None or time.monotonic() > deadline:
-                module.fail_json(msg="a Program Manager on a copy of the machine did not serve")
-            time.sleep(0.05)
-    finally:
-        subprocess.run([runner.program(module, "progman"), "--exit"], env=child_env, cwd=private,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60, check=False)
+    with runner.private_machine(module.params, "progman") as copy:
+        # The copy's sockets stay in the copy, away from the runtime directory.
+        env = dict(env, PELLOR_MACHINE=copy, XDG_RUNTIME_DIR="")
+        child_env = {k: v for k, v in (os.environ | env).items() if k != "XDG_RUNTIME_DIR"}
+        progman = runner.program(module, "progman")
+        server = subprocess.Popen([progman, "/NTSETUP"], env=child_env, cwd=copy, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
-            server.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            server.kill()
-            server.wait()
-        shutil.rmtree(private, ignore_errors=True)
+            deadline = time.monotonic() + READY_SECONDS
+            while True:
+                found = plan(module, env, cwd=copy)
+                if found is not None:
+                    return found
+                if server.poll() is not None or time.monotonic() > deadline:
+                    module.fail_json(msg="a Program Manager on a copy of the machine did not serve")
+                time.sleep(0.05)
+        finally:
+            subprocess.run([progman, "--exit"], env=child_env, cwd=copy, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=60, check=False)
+            try:
+                server.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                server.kill()
+                server.wait()
 
 
 def mark_written(module, env):
@@ -190,6 +175,9 @@ def serving(machine):
 
 def check(module):
     env = runner.environment(module.params)
+    problem = runner.machine_problem(runner.machine_dir(module.params))
+    if problem:
+        module.fail_json(msg=problem)
     found = None
     if serving(runner.machine_dir(module.params)):
         found = plan(module, env)

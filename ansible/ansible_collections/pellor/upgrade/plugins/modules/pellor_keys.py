@@ -9,7 +9,8 @@ description:
   - Runs C(upgrade /upgrade_keys) of the installed pellor-upgrade package with C(PELLOR_REPORT) and returns
     what its report says.
   - In check mode the run deletes nothing (C(PELLOR_CHECK=1)) and each entry is reported as C(would remove)
-    or C(absent).
+    or C(absent). It runs on a private copy of the machine's registry, so that not even its run log is
+    written; a machine the programs would refuse fails the task as the run would.
   - With C(--diff), the before and after of every entry.
 options:
   machine:
@@ -63,6 +64,8 @@ system_version:
   returned: always
 """
 
+import os
+
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.pellor.upgrade.plugins.module_utils import runner
 
@@ -75,14 +78,19 @@ def supports_check(path):
 
 def main():
     module = AnsibleModule(argument_spec=dict(runner.COMMON_ARGS), supports_check_mode=True)
-    extra = {}
-    if module.check_mode:
-        if not supports_check(runner.program(module, "upgrade")):
-            module.fail_json(msg="this upgrade cannot run the clean-up without deleting (no PELLOR_CHECK)")
-        extra["PELLOR_CHECK"] = "1"
-    result, report = runner.run_upgrade(module, ["/upgrade_keys"], extra)
-    if module.check_mode:
-        result["changed"] = result["counts"].get("would remove", 0) > 0
+    if not module.check_mode:
+        runner.finish(module, *runner.run_upgrade(module, ["/upgrade_keys"]))
+    if not supports_check(runner.program(module, "upgrade")):
+        module.fail_json(msg="this upgrade cannot run the clean-up without deleting (no PELLOR_CHECK)")
+    problem = runner.machine_problem(runner.machine_dir(module.params))
+    if problem:
+        module.fail_json(msg=problem)
+    # On a copy of the registry, since even a run that deletes nothing writes the machine's run log
+    # (and would make the machine of a fresh host).
+    with runner.private_machine(module.params, "registry") as copy:
+        result, report = runner.run_upgrade(module, ["/upgrade_keys"], {
+            "PELLOR_CHECK": "1", "PELLOR_MACHINE": copy, "PELLOR_BACKUP": os.path.join(copy, "backup")})
+    result["changed"] = result["counts"].get("would remove", 0) > 0
     runner.finish(module, result, report)
 
 

@@ -1,14 +1,17 @@
-"""The collection's filter on its own: the reading of a report that Windows hosts depend on,
-since no Windows host is at hand to run the playbook that uses it."""
+"""The collection's Python on its own: the filter, whose reading of a report Windows hosts depend
+on (no Windows host is at hand to run the playbook that uses it), and the modules' judgement of a
+machine the programs would refuse, which a --check run gives instead of running them."""
 import json
 import os
 import sys
+import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "ansible"))
 
 from ansible.errors import AnsibleFilterError  # noqa: E402
 from ansible_collections.pellor.upgrade.plugins.filter.report import FilterModule  # noqa: E402
+from ansible_collections.pellor.upgrade.plugins.module_utils import runner  # noqa: E402
 
 FILTERS = FilterModule().filters()
 
@@ -83,6 +86,30 @@ class Diff(unittest.TestCase):
             ("HKLM\\SYSTEM\\CurrentControlSet\\Control\\Pellor\\Wds: present",
              "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Pellor\\Wds: present (not removed)"),
         ])
+
+
+class MachineProblem(unittest.TestCase):
+    def test_refusals(self):
+        cases = [
+            # (what, directories made with their modes, machine, refused because of)
+            ("a private machine", [("m", 0o700)], "m", None),
+            ("a machine others can write", [("m", 0o777)], "m", "m"),
+            ("a machine group can write", [("m", 0o770)], "m", "m"),
+            ("a machine not made yet", [], "new/m", None),
+            ("a machine under a directory others can write", [("open", 0o777)], "open/m", "open"),
+            ("a machine under a sticky one", [("tmp", 0o1777), ("tmp/m", 0o700)], "tmp/m", None),
+        ]
+        for what, dirs, machine, culprit in cases:
+            with self.subTest(what), tempfile.TemporaryDirectory() as top:
+                for name, mode in dirs:
+                    os.mkdir(os.path.join(top, name))
+                    os.chmod(os.path.join(top, name), mode)
+                problem = runner.machine_problem(os.path.join(top, machine))
+                if culprit is None:
+                    self.assertIsNone(problem)
+                else:
+                    self.assertEqual(problem, os.path.realpath(os.path.join(top, culprit)) +
+                                     " is writable by group or others; refusing to use it")
 
 
 if __name__ == "__main__":
