@@ -23,6 +23,15 @@ int ArgumentRole(const WCHAR *arg);
 // False where the system keeps no such log.
 bool MachineLogPath(char *path, size_t size, size_t incoming, size_t *room);
 
+// Where a run keeps its backups unless told otherwise, into dir: on Linux the machine's
+// private "backup" folder, made so (ERROR_SUCCESS), or the error that stops it (the
+// platform's note says which component, and dir still names the folder); where the
+// system keeps none, ERROR_NOT_SUPPORTED.
+DWORD DefaultBackupDir(char *dir, size_t size);
+
+// The separator that joins a directory and a name in the paths this system shows.
+extern const char PathSeparator;
+
 // The system's text for a Win32 error code, without a line end, into text.
 void SystemErrorText(DWORD code, char *text, size_t size);
 

@@ -15,6 +15,7 @@ namespace {
 RunLogSink sink = nullptr;
 RunLogTally tally{};
 char reasonText[512];
+std::string backupPath;
 
 void Line(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void Line(const char *format, ...) {
@@ -69,6 +70,7 @@ void RunLogBegin(RunLogSink newSink) {
     sink = newSink;
     tally = RunLogTally{};
     reasonText[0] = '\0';
+    backupPath.clear();
 }
 
 bool RunLogRecording() { return sink != nullptr; }
@@ -217,9 +219,34 @@ void RunLogEntryFailed(const RunLogEntry &entry, ULONG error) {
          ErrorText(error).c_str());
 }
 
+void RunLogEntryWouldRemove(const RunLogEntry &entry) {
+    tally.entries++;
+    tally.wouldRemove++;
+    Line("registry %s: would remove", EntryText(entry).c_str());
+}
+
+void RunLogCheckDone() {
+    RunLogReason("check mode: %u of %u obsolete entries would be removed, nothing removed", tally.wouldRemove,
+                 tally.entries);
+}
+
 void RunLogCleanupDone() {
     if (tally.notRemoved == 0)
         RunLogReason("all %u obsolete entries removed or already absent", tally.entries);
     else
         RunLogReason("%u of %u obsolete entries could not be removed", tally.notRemoved, tally.entries);
 }
+
+void RunLogBackupWritten(const char *path) {
+    tally.backups++;
+    backupPath = path;
+    Line("backup: wrote %s", path);
+}
+
+void RunLogBackupFailed(const char *path, const char *why) {
+    tally.backupFailed = true;
+    Line("backup: cannot write %s: %s", path, why);
+    RunLogReason("cannot write the backup %s: %s", path, why);
+}
+
+const char *RunLogBackupPath() { return backupPath.c_str(); }

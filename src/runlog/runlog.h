@@ -98,8 +98,22 @@ void RunLogVersionRead(ULONG version, bool obsolete);
 void RunLogEntryRemoved(const RunLogEntry &entry);
 void RunLogEntryAbsent(const RunLogEntry &entry);
 void RunLogEntryFailed(const RunLogEntry &entry, ULONG error);
+// Check mode (PELLOR_CHECK=1): the entry is there and a run would remove it.
+void RunLogEntryWouldRemove(const RunLogEntry &entry);
 // Every entry was tried: the reason comes from the entries' tally.
 void RunLogCleanupDone();
+// Check mode: every entry was looked at and none removed.
+void RunLogCheckDone();
+
+// ---- Backups ----
+
+// A backup file was written whole at path.
+void RunLogBackupWritten(const char *path);
+// A backup that was asked for could not be written: what it was to protect stops, and
+// this is the run's reason ("cannot write the backup PATH: WHY").
+void RunLogBackupFailed(const char *path, const char *why);
+// The last backup path written in this record, "" when none.
+const char *RunLogBackupPath();
 
 // ---- What the run did, counted ----
 
@@ -118,6 +132,9 @@ struct RunLogTally {
     unsigned removed = 0;
     unsigned absent = 0;
     unsigned notRemoved = 0;
+    unsigned wouldRemove = 0;  // check mode: present, and left
+    unsigned backups = 0;      // backup files written
+    bool backupFailed = false;
     bool markTried = false;  // the version mark: tried, and its result
     LONG markStatus = 0;
     bool operator==(const RunLogTally &) const = default;

@@ -29,7 +29,15 @@ const ErrorText ErrorTexts[] = {
     {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory resources are available to process this command."},
     {ERROR_INVALID_DATA, "The data is invalid."},
     {ERROR_OUTOFMEMORY, "Not enough memory resources are available to complete this operation."},
+    {ERROR_NOT_SAME_DEVICE, "The system cannot move the file to a different disk drive."},
+    {ERROR_WRITE_PROTECT, "The media is write protected."},
+    {ERROR_WRITE_FAULT, "The system cannot write to the specified device."},
+    {ERROR_FILE_EXISTS, "The file exists."},
+    {ERROR_NOT_SUPPORTED, "The request is not supported."},
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
+    {ERROR_DISK_FULL, "There is not enough space on the disk."},
+    {ERROR_DIRECTORY, "The directory name is invalid."},
+    {ERROR_ALREADY_EXISTS, "Cannot create a file when that file already exists."},
     {ERROR_FILENAME_EXCED_RANGE, "The filename or extension is too long."},
     {ERROR_FILE_TOO_LARGE, "The file size exceeds the limit allowed and cannot be saved."},
     {ERROR_ARITHMETIC_OVERFLOW, "Arithmetic result exceeded 32 bits."},
@@ -75,6 +83,23 @@ bool MachineLogPath(char *path, size_t size, size_t incoming, size_t *room) {
     std::memcpy(path, log.c_str(), log.size() + 1);
     return true;
 }
+
+DWORD DefaultBackupDir(char *dir, size_t size) {
+    const std::string &machine = MachineDir();
+    if (machine.empty()) {
+        std::snprintf(dir, size, "%s", "backup");
+        PlatformNote(MachineProblem());
+        return static_cast<DWORD>(MachineError());
+    }
+    std::string problem;
+    std::string made = MachinePrivateDir("backup", &problem);
+    std::snprintf(dir, size, "%s", (machine + "/backup").c_str());
+    if (!made.empty()) return made.size() < size ? ERROR_SUCCESS : ERROR_FILENAME_EXCED_RANGE;
+    PlatformNote("backup: " + problem);
+    return ERROR_ACCESS_DENIED;
+}
+
+const char PathSeparator = '/';
 
 void SystemErrorText(DWORD code, char *text, size_t size) {
     for (const ErrorText &e : ErrorTexts) {

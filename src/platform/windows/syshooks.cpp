@@ -8,6 +8,11 @@ int ArgumentRole(const WCHAR *arg) { return arg[0] == '/' || arg[0] == '-' ? ARG
 // The Windows program keeps no log of its own: only PELLOR_LOG asks for one.
 bool MachineLogPath(char *, size_t, size_t, size_t *) { return false; }
 
+// Backups on Windows go only where PELLOR_BACKUP says.
+DWORD DefaultBackupDir(char *, size_t) { return ERROR_NOT_SUPPORTED; }
+
+const char PathSeparator = '\\';
+
 void SystemErrorText(DWORD code, char *text, size_t size) {
     if (size == 0) return;
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
