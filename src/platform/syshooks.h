@@ -1,6 +1,6 @@
 // What the two systems do differently beyond the Win32 subset: how the command
 // line tells a path from a switch, where the machine keeps its run log, how
-// an error code reads in words, and what the platform layer has to tell. Implemented in posix/ and windows/.
+// an error code reads in words, the machine's and the user's names, and what the platform layer has to tell. Implemented in posix/ and windows/.
 #pragma once
 
 #include "platform/win32.h"
@@ -37,6 +37,11 @@ void SystemErrorText(DWORD code, char *text, size_t size);
 
 // This process's id.
 DWORD CurrentProcessId();
+
+// The machine's name and the user this process runs as, for the run's report; empty
+// when the system does not say.
+void ComputerNameText(char *text, size_t size);
+void UserNameText(char *text, size_t size);
 
 // Takes the oldest thing the platform layer decided on its own that the run log
 // should tell (a rendezvous passed over, a stranger refused) into text; false

@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -112,6 +114,23 @@ void SystemErrorText(DWORD code, char *text, size_t size) {
 }
 
 DWORD CurrentProcessId() { return static_cast<DWORD>(getpid()); }
+
+void ComputerNameText(char *text, size_t size) {
+    if (size == 0) return;
+    if (gethostname(text, size) != 0) text[0] = '\0';
+    text[size - 1] = '\0';
+}
+
+// The account's name, else its number: a uid without a name is still an answer.
+void UserNameText(char *text, size_t size) {
+    if (size == 0) return;
+    passwd entry{}, *found = nullptr;
+    std::vector<char> buffer(16384);
+    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr)
+        std::snprintf(text, size, "%s", found->pw_name);
+    else
+        std::snprintf(text, size, "%lu", static_cast<unsigned long>(geteuid()));
+}
 
 bool TakePlatformNote(char *text, size_t size) {
     static std::vector<std::string> pending;

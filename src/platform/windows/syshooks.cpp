@@ -27,5 +27,15 @@ void SystemErrorText(DWORD code, char *text, size_t size) {
 
 DWORD CurrentProcessId() { return GetCurrentProcessId(); }
 
+void ComputerNameText(char *text, size_t size) {
+    DWORD n = static_cast<DWORD>(size);
+    if (size > 0 && !GetComputerNameA(text, &n)) text[0] = '\0';
+}
+
+void UserNameText(char *text, size_t size) {
+    DWORD n = static_cast<DWORD>(size);
+    if (size > 0 && !GetUserNameA(text, &n)) text[0] = '\0';
+}
+
 // Windows' own DDE decides nothing that needs telling.
 bool TakePlatformNote(char *, size_t) { return false; }
