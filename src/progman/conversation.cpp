@@ -149,6 +149,21 @@ int ProgmanExecute(LPCSTR command, const RunLogSubject &subject) {
     return acknowledged;
 }
 
+int ProgmanRequest(LPCSTR item, std::string *text) {
+    if (Progman.conversation == nullptr) return 0;
+    HSZ name = DdeCreateStringHandleA(Progman.ddeInstance, item, CP_WINANSI);
+    if (name == nullptr) return 0;  // an empty or overlong name: nothing can answer to it
+    HDDEDATA data = DdeClientTransaction(nullptr, 0, Progman.conversation, name, CF_TEXT, XTYP_REQUEST,
+                                         PROGMAN_EXECUTE_TIMEOUT, nullptr);
+    DdeFreeStringHandle(Progman.ddeInstance, name);
+    if (data == nullptr) return 0;
+    std::string bytes(DdeGetData(data, nullptr, 0, 0), '\0');
+    DdeGetData(data, reinterpret_cast<LPBYTE>(bytes.data()), static_cast<DWORD>(bytes.size()), 0);
+    DdeFreeDataHandle(data);
+    *text = bytes.c_str();  // CF_TEXT ends at its NUL
+    return 1;
+}
+
 int ProgmanClose(int) {
     if (Progman.conversation != nullptr && Progman.startedProgman) {
         if (upgradeIconsFlag == 0) ProgmanExecute("[exitprogman(1)]", {RunLogCommandKind::ExitProgman});

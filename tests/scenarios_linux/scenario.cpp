@@ -60,11 +60,11 @@ std::string CheckExpectation(const Expectation &e) {
         if (e.rest.empty()) return "log takes a text";
     } else if (base == "out") {
         if (e.rest.empty()) return e.kind + " takes a text";
-    } else if (e.kind == "json") {
+    } else if (e.kind == "json" || e.kind == "report") {
         size_t space = e.rest.find(' ');
         bool pointer = n >= 2 && (e.words[0][0] == '/');
         if (!pointer || !nlohmann::json::accept(e.rest.substr(space + 1)))
-            return "json takes POINTER VALUE: a JSON pointer such as /groups/0/name and a JSON value";
+            return e.kind + " takes POINTER VALUE: a JSON pointer such as /groups/0/name and a JSON value";
     } else {
         return "unknown statement '" + e.kind + "'";
     }
@@ -216,6 +216,11 @@ class Parser {
                                      [&](const auto &w) { return logCheck(w.second); });
         // Standard error is the one place both worlds can read the log from.
         if (checksLog && !LogsToStandardError(*s_)) return Fail("log checks need 'env PELLOR_LOG=-'");
+        auto reportCheck = [](const Expectation &e) { return e.kind == "report"; };
+        bool checksReport = std::any_of(s_->expectations.begin(), s_->expectations.end(), reportCheck) ||
+                            std::any_of(s_->worldOnly.begin(), s_->worldOnly.end(),
+                                        [&](const auto &w) { return reportCheck(w.second); });
+        if (checksReport && ReportFile(*s_).empty()) return Fail("report checks need 'env PELLOR_REPORT=FILE'");
         return true;
     }
 
@@ -253,7 +258,7 @@ std::string Expectation::Subject() const {
     if (base == "key") return base + " " + Lower(ShortRoot(words[0]));
     if (base == "value") return base + " " + Lower(ShortRoot(words[0])) + " " + Lower(words[1]);
     if (base == "item" || base == "group" || base == "log" || base == "out") return base + " " + rest;
-    if (base == "json") return base + " " + words[0];
+    if (base == "json" || base == "report") return base + " " + words[0];
     return base;
 }
 
@@ -264,6 +269,13 @@ bool LogsToStandardError(const Scenario &scenario) {
     for (const std::string &e : scenario.env)
         if (e.compare(0, 11, "PELLOR_LOG=") == 0) toStderr = e == "PELLOR_LOG=-";  // the last one counts
     return toStderr;
+}
+
+std::string ReportFile(const Scenario &scenario) {
+    std::string file;
+    for (const std::string &e : scenario.env)
+        if (e.compare(0, 14, "PELLOR_REPORT=") == 0) file = e.substr(14);  // the last one counts
+    return file;
 }
 
 bool ParseScenario(const std::string &text, const std::string &dir, Scenario *scenario, std::string *error) {

@@ -8,7 +8,7 @@
 
 // One expectation line: its kind ("status", "key", "no-key", "value", "no-value",
 // "item", "no-item", "group", "no-group", "message", "progman-started",
-// "no-progman-started", "log", "out", "no-out", "json"), its arguments and, for a world's own line, the reason.
+// "no-progman-started", "log", "out", "no-out", "json", "report"), its arguments and, for a world's own line, the reason.
 struct Expectation {
     std::string kind;
     std::vector<std::string> words;  // the arguments split at blanks
@@ -49,6 +49,10 @@ bool RunsPmctl(const std::vector<std::string> &args);
 
 // Whether the scenario's runs write their log to standard error (env PELLOR_LOG=-).
 bool LogsToStandardError(const Scenario &scenario);
+
+// The report file its runs write (env PELLOR_REPORT=FILE, relative to the work
+// directory), or empty.
+std::string ReportFile(const Scenario &scenario);
 
 // Parses the text of one scenario; dir is where "seed FILE.reg" files are found.
 // False with a message naming the line when the text breaks the format.

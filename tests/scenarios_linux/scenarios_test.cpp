@@ -186,6 +186,13 @@ class ScenarioTest : public ::testing::TestWithParam<std::string> {
             nlohmann::json::json_pointer at(e.words[0]);
             ASSERT_TRUE(doc.contains(at)) << e.words[0] << " is not in " << r.out;
             EXPECT_EQ(doc.at(at), nlohmann::json::parse(e.rest.substr(e.rest.find(' ') + 1))) << r.out;
+        } else if (k == "report") {
+            std::string text = ReadWholeFile(work_ / ReportFile(scenario_));
+            nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
+            ASSERT_FALSE(doc.is_discarded()) << "the report is not one JSON document: " << text;
+            nlohmann::json::json_pointer at(e.words[0]);
+            ASSERT_TRUE(doc.contains(at)) << e.words[0] << " is not in " << text;
+            EXPECT_EQ(doc.at(at), nlohmann::json::parse(e.rest.substr(e.rest.find(' ') + 1))) << text;
         } else {
             ADD_FAILURE() << "no check for " << k;
         }
@@ -238,6 +245,15 @@ TEST_P(ScenarioTest, HoldsOnTheEmulatedMachine) {
         }
     } else if (silent && !message) {
         EXPECT_EQ(r.err, "") << "the run wrote to standard error";
+    }
+
+    // Every report a scenario makes holds to the schema the repository documents.
+    if (!ReportFile(s).empty()) {
+        RunResult v = RunProgram("/usr/bin/python3", {PELLOR_SOURCE_DIR "/tests/scenarios/validate_report.py",
+                                                      PELLOR_SOURCE_DIR "/docs/report.schema.json",
+                                                      work_ / ReportFile(s)},
+                                 Env(), 60000, work_.path());
+        EXPECT_EQ(v.status, 0) << "the report breaks docs/report.schema.json: " << v.out << v.err;
     }
 
     // What the seeds created stays, unless an expectation says it goes.
