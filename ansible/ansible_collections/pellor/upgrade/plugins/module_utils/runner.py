@@ -99,8 +99,12 @@ def run_upgrade(module, args, extra_env=None):
             result = reports.summary(text)
         except (OSError, ValueError) as e:
             module.fail_json(msg="upgrade wrote no report (exit status %d): %s" % (rc, e), rc=rc, stderr=err)
-        if module.params.get("keep_report"):
-            shutil.copyfile(path, module.params["keep_report"])
+        # A check writes nothing on the host, not even its report.
+        if module.params.get("keep_report") and not module.check_mode:
+            try:
+                shutil.copyfile(path, module.params["keep_report"])
+            except OSError as e:
+                module.fail_json(**dict(result, msg="the report could not be kept: %s" % e))
         result["stderr"] = err
         return result, reports.parse(text)
     finally:

@@ -44,7 +44,7 @@ options:
     description: C(PELLOR_BACKUP), where the run keeps its backup.
     type: path
   keep_report:
-    description: A path to copy the run's report to; otherwise it is removed.
+    description: A path to copy the run's report to (not under check mode); otherwise it is removed.
     type: path
 """
 

@@ -31,7 +31,7 @@ options:
     description: C(PELLOR_BACKUP), where the run keeps its backup.
     type: path
   keep_report:
-    description: A path to copy the run's report to; otherwise it is removed.
+    description: A path to copy the run's report to (not under check mode); otherwise it is removed.
     type: path
 """
 
@@ -70,18 +70,10 @@ from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.pellor.upgrade.plugins.module_utils import runner
 
 
-def supports_check(path):
-    """Whether this upgrade knows PELLOR_CHECK: one that does not would delete for real."""
-    with open(path, "rb") as f:
-        return b"PELLOR_CHECK" in f.read()
-
-
 def main():
     module = AnsibleModule(argument_spec=dict(runner.COMMON_ARGS), supports_check_mode=True)
     if not module.check_mode:
         runner.finish(module, *runner.run_upgrade(module, ["/upgrade_keys"]))
-    if not supports_check(runner.program(module, "upgrade")):
-        module.fail_json(msg="this upgrade cannot run the clean-up without deleting (no PELLOR_CHECK)")
     problem = runner.machine_problem(runner.machine_dir(module.params))
     if problem:
         module.fail_json(msg=problem)
@@ -90,6 +82,9 @@ def main():
     with runner.private_machine(module.params, "registry") as copy:
         result, report = runner.run_upgrade(module, ["/upgrade_keys"], {
             "PELLOR_CHECK": "1", "PELLOR_MACHINE": copy, "PELLOR_BACKUP": os.path.join(copy, "backup")})
+    # A program that does not know PELLOR_CHECK deleted from the copy: its outcomes are no prediction.
+    if not result["check"] or result["counts"].get("removed"):
+        module.fail_json(msg="this upgrade has no check mode (PELLOR_CHECK): nothing can be predicted")
     result["changed"] = result["counts"].get("would remove", 0) > 0
     runner.finish(module, result, report)
 
