@@ -53,7 +53,8 @@ const KindName KindNames[] = {
 };
 
 const char *const AnswerTexts[] = {"acknowledged", "refused", "timed out", "failed"};  // by RunLogAnswer
-const char *const UnsentTexts[] = {"no conversation", "group refused", "out of memory"};  // by RunLogUnsent
+// by RunLogUnsent
+const char *const UnsentTexts[] = {"no conversation", "group refused", "out of memory", "its group's backup could not be written"};
 
 // ---- Registry entries ----
 
@@ -249,8 +250,8 @@ void RunLogGroupBefore(const char *group, bool listed, bool described) {
 void RunLogItemStarted(const RunLogSubject &item, RunLogChange change, bool existed,
                        const std::vector<std::string> &differs) {
     RunLogItem record;
-    record.group = item.group;
-    record.name = item.item;
+    record.group = item.group != nullptr ? item.group : "";
+    record.name = item.item != nullptr ? item.item : "";
     record.vital = item.vital;
     record.change = change;
     record.existed = existed;

@@ -54,7 +54,7 @@ struct RunLogSubject {
 // How a command that went out was answered; Failed is any other DDE error.
 enum class RunLogAnswer : uint8_t { Acknowledged, Refused, TimedOut, Failed };
 // Why a command did not go out.
-enum class RunLogUnsent : uint8_t { NoConversation, GroupRefused, NoMemory };
+enum class RunLogUnsent : uint8_t { NoConversation, GroupRefused, NoMemory, NoBackup };
 
 // A command went out as text and got answer (ddeError tells a Failed one).
 void RunLogCommandSent(const RunLogSubject &subject, const char *text, RunLogAnswer answer, UINT ddeError);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <dirent.h>
 #include <filesystem>
+#include <glob.h>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -101,7 +102,7 @@ class ScenarioTest : public ::testing::TestWithParam<std::string> {
         for (std::string arg : args) {
             for (size_t at; (at = arg.find(WorkPlaceholder)) != std::string::npos;)
                 arg.replace(at, std::string(WorkPlaceholder).size(), work_.path());
-            expanded.push_back(arg);
+            expanded.push_back(OneFile(arg));
         }
         // pmctl's runs: the tool named by the first word, with the rest as its arguments.
         bool pmctl = RunsPmctl(expanded);
@@ -111,6 +112,18 @@ class ScenarioTest : public ::testing::TestWithParam<std::string> {
         std::string pid = ReadWholeFile(Progman() + "/progman.pid");
         if (!pid.empty() && std::stoi(pid) != serving_.pid()) leftover_.Watch(std::stoi(pid));
         return r;
+    }
+    // "%FILE:PATTERN%": the one file of the work directory that PATTERN matches, by its relative name.
+    std::string OneFile(const std::string &arg) const {
+        const std::string lead = "%FILE:";
+        if (arg.rfind(lead, 0) != 0 || arg.back() != '%') return arg;
+        glob_t found{};
+        std::string pattern = work_ / arg.substr(lead.size(), arg.size() - lead.size() - 1);
+        int status = glob(pattern.c_str(), 0, nullptr, &found);
+        std::string path = status == 0 && found.gl_pathc == 1 ? found.gl_pathv[0] : "";
+        globfree(&found);
+        EXPECT_FALSE(path.empty()) << arg << " does not name exactly one file";
+        return path.empty() ? arg : path.substr(work_.path().size() + 1);
     }
     RunResult Reg(const std::vector<std::string> &args) {
         return RunProgram(BinPath("reg"), args, Env(), 60000, work_.path());
