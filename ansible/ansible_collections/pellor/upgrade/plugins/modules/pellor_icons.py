@@ -82,6 +82,8 @@ from ansible_collections.pellor.upgrade.plugins.module_utils import runner
 PLAN_OUTCOMES = {"add": "added", "replace": "replaced", "re-add": "replaced", "unchanged": "unchanged",
                  "fail": "refused", "skip": "not sent", "unknown": "unknown"}
 NOBODY = "no Program Manager answers"
+# Predicted outcomes of items a strict run fails on.
+LEFT_OUT = {"refused", "not sent"}
 READY_SECONDS = 10
 
 
@@ -189,6 +191,9 @@ def check(module):
     # The run writes the version mark whatever the Program Manager does.
     result["changed"] = bool(found and found.get("changes")) or not mark_written(module, env)
     result["plan"] = found
+    if module.params["strict"] and (found is None or set(result["counts"]) & LEFT_OUT):
+        result.update(failed=True, msg="strict: " + ("no Program Manager answers" if found is None
+                                                     else "items would be left out of place"))
     runner.finish(module, result, predicted)
 
 
