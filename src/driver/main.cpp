@@ -118,5 +118,6 @@ int Account(int status) {
 int main(int argc, char **argv) {
     uint16_t status = ParseArguments(argc - 1, argv + 1, OptionTable, 0);
     RunLogOpen(argc, argv, ModeName(status));
+    if (ReportPath() != nullptr) RunLogReportWanted();  // the report tells "removed" from "absent" too
     return RunLogEnd(Account(Run(status, argc - 1, argv + 1)));
 }

@@ -22,6 +22,7 @@ std::vector<RunLogGroup> groups;
 std::vector<RunLogItem> items;
 RunLogCleanup cleanup;
 bool markWasTwo = false;
+bool reportWanted = false;
 
 void Line(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void Line(const char *format, ...) {
@@ -130,6 +131,7 @@ void RunLogBegin(RunLogSink newSink) {
     items.clear();
     cleanup = RunLogCleanup{};
     markWasTwo = false;
+    reportWanted = false;
 }
 
 void RunLogRunStarted(int argc, char **argv, const char *mode) {
@@ -144,7 +146,9 @@ const std::vector<RunLogItem> &RunLogItems() { return items; }
 const RunLogCleanup &RunLogCleanupFacts() { return cleanup; }
 bool RunLogMarkWasTwo() { return markWasTwo; }
 
-bool RunLogRecording() { return sink != nullptr; }
+bool RunLogRecording() { return sink != nullptr || reportWanted; }
+
+void RunLogReportWanted() { reportWanted = true; }
 
 void RunLogStartLine(const char *commandLine, const char *mode) {
     Line("start: %s (mode %s), upgrade %s", commandLine, mode, PELLOR_VERSION);

@@ -27,8 +27,11 @@ void RunLogRunStarted(int argc, char **argv, const char *mode);
 using RunLogSink = void (*)(const char *line);
 // Starts a record: tallies and reason from zero, each line to sink (null: counted, not written).
 void RunLogBegin(RunLogSink sink);
-// True while a record is written: worth a question that only the record needs.
+// True while a record is written or a report will be drawn from the events: worth a
+// question that only they need.
 bool RunLogRecording();
+// A report will be drawn from this run's events (set after RunLogOpen).
+void RunLogReportWanted();
 // The start line: the command line as given and the mode it selects.
 void RunLogStartLine(const char *commandLine, const char *mode);
 // The end line; the record ends with it.
