@@ -54,8 +54,8 @@ const KindName KindNames[] = {
 };
 
 const char *const AnswerTexts[] = {"acknowledged", "refused", "timed out", "failed"};  // by RunLogAnswer
-// by RunLogUnsent
-const char *const UnsentTexts[] = {"no conversation", "group refused", "out of memory", "its group's backup could not be written"};
+const char *const UnsentTexts[] = {"no conversation", "group refused", "out of memory",  // by RunLogUnsent
+                                   "its group's backup could not be written"};
 
 // ---- Registry entries ----
 
