@@ -3,10 +3,13 @@
 // (runlog/runlog.h) records the run when asked to.
 #include "driver/upgrade_icons.h"
 #include "options/options.h"
+#include "platform/win32.h"
 #include "regclean/regclean.h"
+#include "report/report.h"
 #include "runlog/runlog.h"
 
 #include <cstring>
+#include <string>
 #include <iterator>
 
 namespace {
@@ -78,10 +81,43 @@ int Run(uint16_t status, int count, char **args) {
     return 2;
 }
 
+// A report that could not be written is said where a person or a job sees it.
+void SayOnStandardError(const std::string &text) {
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD written = 0;
+    if (err != nullptr && err != INVALID_HANDLE_VALUE)
+        WriteFile(err, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+// Strict mode and the report, once the run has decided its status: strict turns a run
+// that left its work undone into exit 2, and the report records the status it ends with.
+int Account(int status) {
+    bool strictExit = false;
+    if (StrictWanted() && status == 0) {
+        std::string why = StrictFailure();
+        if (!why.empty()) {
+            RunLogReason("strict: %s", why.c_str());
+            status = 2;
+            strictExit = true;
+        }
+    }
+    const char *path = ReportPath();
+    std::string error;
+    if (path == nullptr || WriteWholeFile(path, ReportJson(status, strictExit), &error)) return status;
+    RunLogReportFailed(path, error.c_str());
+    SayOnStandardError("upgrade: cannot write the report " + std::string(path) + ": " + error + "\n");
+    if (StrictWanted()) {
+        RunLogReason("strict: cannot write the report %s: %s", path, error.c_str());
+        status = 2;
+    }
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     uint16_t status = ParseArguments(argc - 1, argv + 1, OptionTable, 0);
     RunLogOpen(argc, argv, ModeName(status));
-    return RunLogEnd(Run(status, argc - 1, argv + 1));
+    if (ReportPath() != nullptr) RunLogReportWanted();  // the report tells "removed" from "absent" too
+    return RunLogEnd(Account(Run(status, argc - 1, argv + 1)));
 }

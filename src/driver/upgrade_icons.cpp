@@ -2,6 +2,8 @@
 // again in its group, then the version mark is written.
 #include "driver/upgrade_icons.h"
 
+#include "driver/groups_before.h"
+#include "options/options.h"
 #include "platform/syshooks.h"
 #include "progman/formats.h"
 #include "progman/progman.h"
@@ -12,12 +14,21 @@
 
 namespace {
 
+// Whether the key holds IconVersion 2 already: writing it then changes nothing.
+bool MarkIsTwo(HKEY key) {
+    DWORD type = 0, value = 0, size = sizeof value;
+    return RegQueryValueExA(key, "IconVersion", nullptr, &type, reinterpret_cast<BYTE *>(&value), &size) ==
+               ERROR_SUCCESS &&
+           type == REG_DWORD && size == sizeof value && value == 2;
+}
+
 // Records that the icons are at version 2; a failure is simply not recorded.
 void WriteVersionMark() {
     HKEY key = nullptr;
     LONG status = RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Pellor\\UPGRADE", 0, nullptr,
                                   REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr);
     if (status == ERROR_SUCCESS) {
+        if (GroupsBeforeAsking()) RunLogVersionMarkBefore(MarkIsTwo(key));
         DWORD version = 2;
         status = RegSetValueExA(key, "IconVersion", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&version),
                                 sizeof version);
@@ -47,6 +58,7 @@ void LogLoadFailure(const char *path, uint16_t status) {
 char *ScriptLines;
 
 int UpgradeIcons(const char *path) {
+    GroupsBeforeStart(upgradeIconsFlag != 0);
     FlagKeywordIndex = BuildKeywordIndex(FlagKeywords);
     uint32_t length = 0, lineCount = 0;
     SetLastError(ERROR_SUCCESS);
@@ -67,10 +79,14 @@ int UpgradeIcons(const char *path) {
             RunLogItemSkipped(itemName);
             continue;
         }
+        if (!GroupsBeforeItem()) continue;
         ProgmanDeleteItem(groupName, itemName, 0, 0);
         ProgmanAddItem(groupName, itemName, commandLine, iconFile, IconIndex(iconIndexText), itemFlags, 0);
     }
     ProgmanClose(1);
+    // A group left untouched for want of its backup: the icons are not at version 2, and
+    // the run log's reason names the backup.
+    if (GroupsBeforeStopped()) return 2;
     WriteVersionMark();
     RunLogIconsDone();
     return 0;

@@ -1,6 +1,6 @@
 // What the two systems do differently beyond the Win32 subset: how the command
 // line tells a path from a switch, where the machine keeps its run log, how
-// an error code reads in words, and what the platform layer has to tell. Implemented in posix/ and windows/.
+// an error code reads in words, the machine's and the user's names, and what the platform layer has to tell. Implemented in posix/ and windows/.
 #pragma once
 
 #include "platform/win32.h"
@@ -23,11 +23,25 @@ int ArgumentRole(const WCHAR *arg);
 // False where the system keeps no such log.
 bool MachineLogPath(char *path, size_t size, size_t incoming, size_t *room);
 
+// Where a run keeps its backups unless told otherwise, into dir: on Linux the machine's
+// private "backup" folder, made so (ERROR_SUCCESS), or the error that stops it (the
+// platform's note says which component, and dir still names the folder); where the
+// system keeps none, ERROR_NOT_SUPPORTED.
+DWORD DefaultBackupDir(char *dir, size_t size);
+
+// The separator that joins a directory and a name in the paths this system shows.
+extern const char PathSeparator;
+
 // The system's text for a Win32 error code, without a line end, into text.
 void SystemErrorText(DWORD code, char *text, size_t size);
 
 // This process's id.
 DWORD CurrentProcessId();
+
+// The machine's name and the user this process runs as, for the run's report; empty
+// when the system does not say.
+void ComputerNameText(char *text, size_t size);
+void UserNameText(char *text, size_t size);
 
 // Takes the oldest thing the platform layer decided on its own that the run log
 // should tell (a rendezvous passed over, a stranger refused) into text; false

@@ -149,7 +149,54 @@ int ProgmanExecute(LPCSTR command, const RunLogSubject &subject) {
     return acknowledged;
 }
 
+namespace {
+
+// Questions go over a conversation of their own, in an instance of their own: a request
+// the Program Manager does not answer then cannot disturb how the commands are answered
+// (Wine's acknowledgements of later commands go astray after one), and closing it ends nothing else.
+DWORD questionInstance = 0;
+HCONV questionConversation = nullptr;
+
+HDDEDATA CALLBACK IgnoreDde(UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR, ULONG_PTR) { return nullptr; }
+
+bool OpenQuestions() {
+    if (questionConversation != nullptr) return true;
+    if (questionInstance == 0 &&
+        DdeInitializeA(&questionInstance, IgnoreDde, APPCMD_CLIENTONLY, 0) != DMLERR_NO_ERROR) {
+        questionInstance = 0;
+        return false;
+    }
+    HSZ name = DdeCreateStringHandleA(questionInstance, Progman.serviceName, CP_WINANSI);
+    questionConversation = DdeConnect(questionInstance, name, name, nullptr);
+    DdeFreeStringHandle(questionInstance, name);
+    return questionConversation != nullptr;
+}
+
+void CloseQuestions() {
+    if (questionInstance != 0) DdeUninitialize(questionInstance);  // ends its conversation too
+    questionInstance = 0;
+    questionConversation = nullptr;
+}
+
+}  // namespace
+
+int ProgmanRequest(LPCSTR item, std::string *text) {
+    if (Progman.conversation == nullptr || !OpenQuestions()) return 0;
+    HSZ name = DdeCreateStringHandleA(questionInstance, item, CP_WINANSI);
+    if (name == nullptr) return 0;  // an empty or overlong name: nothing can answer to it
+    HDDEDATA data = DdeClientTransaction(nullptr, 0, questionConversation, name, CF_TEXT, XTYP_REQUEST,
+                                         PROGMAN_EXECUTE_TIMEOUT, nullptr);
+    DdeFreeStringHandle(questionInstance, name);
+    if (data == nullptr) return 0;
+    std::string bytes(DdeGetData(data, nullptr, 0, 0), '\0');
+    DdeGetData(data, reinterpret_cast<LPBYTE>(bytes.data()), static_cast<DWORD>(bytes.size()), 0);
+    DdeFreeDataHandle(data);
+    *text = bytes.c_str();  // CF_TEXT ends at its NUL
+    return 1;
+}
+
 int ProgmanClose(int) {
+    CloseQuestions();
     if (Progman.conversation != nullptr && Progman.startedProgman) {
         if (upgradeIconsFlag == 0) ProgmanExecute("[exitprogman(1)]", {RunLogCommandKind::ExitProgman});
         Progman.startedProgman = 0;

@@ -161,3 +161,13 @@ bool FormatRestore(const GroupInfo &group, std::string *out, std::string *error)
     }
     return ok;
 }
+
+bool FormatDeleteGroup(const std::string &name, std::string *out, std::string *error) {
+    std::string line = "[DeleteGroup(" + Argument(name) + ")]";
+    if (line.size() > kMaxProgmanCommand) {
+        *error = "a command of " + std::to_string(line.size()) + " characters is longer than the Program Manager takes";
+        return false;
+    }
+    *out += line + "\n";
+    return true;
+}

@@ -43,3 +43,6 @@ bool ParseGroupInfo(const std::string &text, GroupInfo *group, std::string *erro
 // CreateGroup with its name and file, then AddItem with every field. False
 // with *error when a command would be longer than the Program Manager takes.
 bool FormatRestore(const GroupInfo &group, std::string *out, std::string *error);
+// The DeleteGroup command of a group, one line: what takes away a group a run created,
+// or empties one before FormatRestore puts it back.
+bool FormatDeleteGroup(const std::string &name, std::string *out, std::string *error);

@@ -6,6 +6,7 @@
 #include "runlog/runlog.h"
 
 #include <cstdint>
+#include <string>
 
 // The conversation state: one per process, all zero at start.
 struct ProgmanState {
@@ -35,6 +36,10 @@ int ProgmanActivate(void);
 // DDE_FACK (0x8000) for a positively acknowledged command, else 0; the run log hears
 // its outcome with what it was sent for.
 int ProgmanExecute(LPCSTR command, const RunLogSubject &subject = {});
+// Asks the Program Manager for item (CF_TEXT): 1 with its answer in *text, 0 when
+// there is no conversation or no answer came. It changes nothing, so the run log
+// does not count it as a command.
+int ProgmanRequest(LPCSTR item, std::string *text);
 // Ends the conversation, asking a Program Manager this process started to exit; always 1.
 int ProgmanClose(int reserved);
 

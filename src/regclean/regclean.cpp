@@ -2,11 +2,16 @@
 // the product left on its application servers.
 #include "regclean/regclean.h"
 
+#include "backup/backup.h"
 #include "platform/classlib/classlib.h"
 #include "platform/productreg/productreg.h"
+#include "platform/syshooks.h"
+#include "platform/wstr.h"
+#include "regexport/regexport.h"
 #include "runlog/runlog.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <new>
 #include <string>
@@ -89,24 +94,39 @@ T *NewOnProcessHeap() {
     return new (memory) T;
 }
 
-// Whether the entry is there before its deletion: 1, 0, or -1 when that cannot be told.
-// The library takes an absent entry as removed, and only the run log tells the two apart.
-int ProbeEntry(const RunLogEntry &e) {
-    std::u16string path = reinterpret_cast<const char16_t *>(e.parentPath);
+const char16_t *Units(const WCHAR *text) { return reinterpret_cast<const char16_t *>(text); }
+
+// The key an entry is, or holds it (a value), below HKEY_LOCAL_MACHINE.
+std::u16string KeyPathOf(const RunLogEntry &e) {
+    std::u16string path = Units(e.parentPath);
     path += u'\\';
-    path += reinterpret_cast<const char16_t *>(e.keyName);
+    path += Units(e.keyName);
     if (e.isKey) {
         path += u'\\';
-        path += reinterpret_cast<const char16_t *>(e.name);
+        path += Units(e.name);
     }
+    return path;
+}
+
+// Opens the entry's key for reading: ERROR_SUCCESS, ERROR_FILE_NOT_FOUND or why it cannot be told.
+LONG OpenEntryKey(const RunLogEntry &e, HKEY *key) {
+    std::u16string path = KeyPathOf(e);
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(path.c_str()), 0, KEY_READ, key);
+}
+
+// Whether the entry is there before its deletion: ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, or
+// the error that keeps it from being told. The library takes an absent entry as removed,
+// and only the run log (and check mode) tells the two apart.
+LONG ProbeEntry(const RunLogEntry &e) {
     HKEY key = nullptr;
-    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(path.c_str()), 0, KEY_READ, &key);
-    if (status == ERROR_FILE_NOT_FOUND) return 0;
-    if (status != ERROR_SUCCESS) return -1;
+    LONG status = OpenEntryKey(e, &key);
+    if (status != ERROR_SUCCESS) return status;
     if (!e.isKey) status = RegQueryValueExW(key, e.name, nullptr, nullptr, nullptr, nullptr);
     RegCloseKey(key);
-    return status == ERROR_SUCCESS ? 1 : status == ERROR_FILE_NOT_FOUND ? 0 : -1;
+    return status;
 }
+
+int PresenceOf(LONG probe) { return probe == ERROR_SUCCESS ? 1 : probe == ERROR_FILE_NOT_FOUND ? 0 : -1; }
 
 typedef BOOLEAN (REGISTRY::*RemoveEntry)(PREDEFINED_KEY root, const REGISTRY_KEY_INFO *key,
                                          const WSTRING *name, ULONG *errorCode);
@@ -116,7 +136,7 @@ typedef BOOLEAN (REGISTRY::*RemoveEntry)(PREDEFINED_KEY root, const REGISTRY_KEY
 int DeleteRegistryEntry(RemoveEntry remove, const WCHAR *parentPath, const WCHAR *productKeyName,
                         const WCHAR *entryName) {
     const RunLogEntry entry{parentPath, productKeyName, entryName, remove == &REGISTRY::DeleteKey};
-    const int present = RunLogRecording() ? ProbeEntry(entry) : -1;
+    const int present = RunLogRecording() ? PresenceOf(ProbeEntry(entry)) : -1;
     auto notRemoved = [&](ULONG error) {
         RunLogEntryFailed(entry, error);
         return 2;
@@ -154,6 +174,97 @@ int DeleteRegistryEntry(RemoveEntry remove, const WCHAR *parentPath, const WCHAR
     return 0;
 }
 
+// Every entry of the clean-up, in the order the deletions are made.
+template <class Visit>
+void ForEachEntry(Visit visit) {
+    for (const ObsoleteList &list : ObsoleteLists)
+        for (size_t i = 0; i < list.count; i++)
+            visit(list, RunLogEntry{list.parentPath, ProductKeyName, list.names[i], list.remove == DeleteRegistryKey});
+}
+
+// PELLOR_CHECK=1: everything up to deleting, and no deletion and no backup.
+bool CheckMode() {
+    const char *check = std::getenv("PELLOR_CHECK");
+    return check != nullptr && std::strcmp(check, "1") == 0;
+}
+
+// Check mode's answer for each entry; 2 when one could not be told.
+int CheckEntries() {
+    int result = 0;
+    ForEachEntry([&](const ObsoleteList &, const RunLogEntry &entry) {
+        LONG status = ProbeEntry(entry);
+        if (status == ERROR_SUCCESS) {
+            RunLogEntryWouldRemove(entry);
+        } else if (status == ERROR_FILE_NOT_FOUND) {
+            RunLogEntryAbsent(entry);
+        } else {
+            RunLogEntryFailed(entry, static_cast<ULONG>(status));
+            result = 2;
+        }
+    });
+    RunLogCheckDone();
+    return result;
+}
+
+// Appends the entry, as it is now, to the backup's text: a key with everything below it,
+// a value under its key's line (one line for a key's values, which follow one another).
+// ERROR_SUCCESS also when it is absent: only what exists is backed up.
+LONG AppendEntry(const RunLogEntry &entry, std::u16string *text, std::u16string *valuesOf) {
+    HKEY key = nullptr;
+    LONG status = OpenEntryKey(entry, &key);
+    if (status == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+    if (status != ERROR_SUCCESS) return status;
+    std::u16string path = u"HKEY_LOCAL_MACHINE\\" + KeyPathOf(entry);
+    if (entry.isKey) {
+        status = AppendRegKeyTree(key, path, text);
+    } else {
+        Value value;
+        value.name = Units(entry.name);
+        DWORD size = 0;
+        status = RegQueryValueExW(key, entry.name, nullptr, &value.type, nullptr, &size);
+        value.data.resize(size);
+        if (status == ERROR_SUCCESS)
+            status = RegQueryValueExW(key, entry.name, nullptr, &value.type,
+                                      reinterpret_cast<LPBYTE>(value.data.data()), &size);
+        value.data.resize(size);
+        if (status == ERROR_SUCCESS && *valuesOf != path) *text += u"\r\n[" + (*valuesOf = path) + u"]\r\n";
+        if (status == ERROR_SUCCESS) *text += RegValueLine(value) + u"\r\n";
+        if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
+    }
+    RegCloseKey(key);
+    return status;
+}
+
+// Writes keys-<time>-<pid>.reg of every entry about to be deleted that exists; none when
+// none does. False when it was asked for and cannot be written whole: then nothing is deleted.
+bool BackUpEntries() {
+    std::u16string text, valuesOf;
+    LONG status = ERROR_SUCCESS;
+    std::u16string failedAt;
+    ForEachEntry([&](const ObsoleteList &, const RunLogEntry &entry) {
+        if (status != ERROR_SUCCESS) return;
+        status = AppendEntry(entry, &text, &valuesOf);
+        if (status != ERROR_SUCCESS) failedAt = u"HKLM\\" + KeyPathOf(entry);
+    });
+    std::string path, why;
+    if (status != ERROR_SUCCESS) {
+        char reason[256];
+        SystemErrorText(static_cast<DWORD>(status), reason, sizeof reason);
+        std::string key(failedAt.size() * 3 + 1, '\0');
+        key.resize(WideToMb(key.data(), reinterpret_cast<const WCHAR *>(failedAt.c_str()), key.size()));
+        RunLogBackupFailed(key.c_str(), reason);
+        return false;
+    }
+    if (text.empty()) return true;
+    std::string bytes = RegFileBytes(text);
+    if (!BackupWrite("keys", ".reg", bytes.data(), bytes.size(), &path, &why)) {
+        RunLogBackupFailed(path.c_str(), why.c_str());
+        return false;
+    }
+    RunLogBackupWritten(path.c_str());
+    return true;
+}
+
 }  // namespace
 
 int DeleteRegistryKey(const WCHAR *parentPath, const WCHAR *productKeyName, const WCHAR *subkeyName) {
@@ -177,15 +288,15 @@ int RemoveObsoleteRegistryEntries(void) {
     }
     RunLogVersionRead(version, version <= LastObsoleteVersion);
     if (version > LastObsoleteVersion) return 0;
+    if (CheckMode()) return CheckEntries();
+    if (BackupWanted() && !BackUpEntries()) return 2;
 
     // Every deletion is tried; one failure makes the whole run a failure.
     int result = 0;
-    for (const ObsoleteList &list : ObsoleteLists) {
-        for (size_t i = 0; i < list.count; i++) {
-            int status = list.remove(list.parentPath, ProductKeyName, list.names[i]);
-            if (status != 0) result = status;
-        }
-    }
+    ForEachEntry([&](const ObsoleteList &list, const RunLogEntry &entry) {
+        int status = list.remove(entry.parentPath, entry.keyName, entry.name);
+        if (status != 0) result = status;
+    });
     RunLogCleanupDone();
     return result;
 }

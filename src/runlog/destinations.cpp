@@ -88,10 +88,12 @@ void RunLogOpen(int argc, char **argv, const char *mode) {
         AddDestination(OpenForAppend(wanted), true);
     }
     if (AddDestination(OpenMachineLog(0), true)) machineLog = destinationCount - 1;
+    // Kept with or without a record: the report is drawn from the same events.
+    RunLogBegin(destinationCount > 0 ? WriteLine : nullptr);
+    RunLogRunStarted(argc - 1, argv + 1, mode);
     if (destinationCount == 0) return;
 
     std::snprintf(linePrefix, sizeof linePrefix, " upgrade[%lu] ", static_cast<unsigned long>(CurrentProcessId()));
-    RunLogBegin(WriteLine);
     RunLogStartLine(CommandLineText(argc, argv).c_str(), mode);
 }
 

@@ -3,6 +3,7 @@
 // unit tests link the events without the platform underneath.
 #include "runlog/runlog.h"
 
+#include "platform/localtime.h"
 #include "platform/syshooks.h"
 #include "platform/wstr.h"
 
@@ -15,6 +16,13 @@ namespace {
 RunLogSink sink = nullptr;
 RunLogTally tally{};
 char reasonText[512];
+std::string backupPath;
+RunLogRun run;
+std::vector<RunLogGroup> groups;
+std::vector<RunLogItem> items;
+RunLogCleanup cleanup;
+bool markWasTwo = false;
+bool reportWanted = false;
 
 void Line(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void Line(const char *format, ...) {
@@ -46,7 +54,8 @@ const KindName KindNames[] = {
 };
 
 const char *const AnswerTexts[] = {"acknowledged", "refused", "timed out", "failed"};  // by RunLogAnswer
-const char *const UnsentTexts[] = {"no conversation", "group refused", "out of memory"};  // by RunLogUnsent
+const char *const UnsentTexts[] = {"no conversation", "group refused", "out of memory",  // by RunLogUnsent
+                                   "its group's backup could not be written"};
 
 // ---- Registry entries ----
 
@@ -63,15 +72,83 @@ std::string EntryText(const RunLogEntry &e) {
            (e.isKey ? "\\" : " ") + Narrow(e.name);
 }
 
+std::string Folded(const char *name) {
+    std::string s = name != nullptr ? name : "";
+    for (char &c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+RunLogGroup &GroupRecord(const char *name) {
+    for (RunLogGroup &g : groups)
+        if (Folded(g.name.c_str()) == Folded(name)) return g;
+    groups.push_back(RunLogGroup{name != nullptr ? name : "", false, false, false});
+    return groups.back();
+}
+
+// The item the pass started last, when this command is one of its own.
+RunLogItem *CurrentItem(const RunLogSubject &subject) {
+    if (items.empty() || items.back().addTried || subject.item == nullptr) return nullptr;
+    RunLogItem &item = items.back();
+    return item.name == subject.item && Folded(item.group.c_str()) == Folded(subject.group) ? &item : nullptr;
+}
+
+// What a command's outcome tells the report about its group and item.
+void Remember(const RunLogSubject &subject, bool sent, RunLogAnswer answer, UINT ddeError, const char *why) {
+    bool acknowledged = sent && answer == RunLogAnswer::Acknowledged;
+    if (subject.kind == RunLogCommandKind::CreateGroup && acknowledged) {
+        RunLogGroup &group = GroupRecord(subject.group);
+        group.created = group.created || !group.listed;
+    }
+    RunLogItem *item = CurrentItem(subject);
+    if (item == nullptr) return;
+    if (subject.kind == RunLogCommandKind::DeleteItem) item->deleted = acknowledged;
+    if (subject.kind != RunLogCommandKind::AddItem) return;
+    item->addTried = true;
+    item->addSent = sent;
+    item->addAnswer = answer;
+    item->ddeError = ddeError;
+    if (why != nullptr) item->why = why;
+}
+
+std::string KeyPath(const RunLogEntry &e) { return "HKLM\\" + Narrow(e.parentPath) + "\\" + Narrow(e.keyName); }
+
+void RememberEntry(const RunLogEntry &e, RunLogEntryOutcome outcome, ULONG error) {
+    std::string path = KeyPath(e);
+    if (e.isKey) path += "\\" + Narrow(e.name);
+    cleanup.entries.push_back(RunLogEntryRecord{path, e.isKey ? "" : Narrow(e.name), e.isKey, outcome, error});
+}
+
 }  // namespace
 
 void RunLogBegin(RunLogSink newSink) {
     sink = newSink;
     tally = RunLogTally{};
     reasonText[0] = '\0';
+    backupPath.clear();
+    run = RunLogRun{};
+    groups.clear();
+    items.clear();
+    cleanup = RunLogCleanup{};
+    markWasTwo = false;
+    reportWanted = false;
 }
 
-bool RunLogRecording() { return sink != nullptr; }
+void RunLogRunStarted(int argc, char **argv, const char *mode) {
+    run.args.assign(argv, argv + argc);
+    run.mode = mode;
+    run.start = LocalTimeText(false);
+}
+
+const RunLogRun &RunLogRunFacts() { return run; }
+const std::vector<RunLogGroup> &RunLogGroups() { return groups; }
+const std::vector<RunLogItem> &RunLogItems() { return items; }
+const RunLogCleanup &RunLogCleanupFacts() { return cleanup; }
+bool RunLogMarkWasTwo() { return markWasTwo; }
+
+bool RunLogRecording() { return sink != nullptr || reportWanted; }
+
+void RunLogReportWanted() { reportWanted = true; }
 
 void RunLogStartLine(const char *commandLine, const char *mode) {
     Line("start: %s (mode %s), upgrade %s", commandLine, mode, PELLOR_VERSION);
@@ -98,6 +175,7 @@ void RunLogCommandSent(const RunLogSubject &subject, const char *text, RunLogAns
     unsigned *counts[] = {&tally.acknowledged, &tally.refused, &tally.timedOut, &tally.failed};
     (*counts[static_cast<int>(answer)])++;
     if (subject.kind == RunLogCommandKind::ExitProgman) tally.askedToExit = true;
+    Remember(subject, true, answer, ddeError, nullptr);
     if (answer == RunLogAnswer::Failed)
         Line("progman %s: failed (DDE error 0x%x)", text, ddeError);
     else
@@ -108,6 +186,7 @@ void RunLogCommandNotSent(const RunLogSubject &subject, const char *text, RunLog
     tally.commands++;
     tally.notSent++;
     const char *reason = UnsentTexts[static_cast<int>(why)];
+    Remember(subject, false, RunLogAnswer::Failed, 0, reason);
     if (text != nullptr) {
         Line("progman %s: not sent: %s", text, reason);
         return;
@@ -148,17 +227,43 @@ void RunLogConversationOpened() {
 void RunLogNoConversation() { Line("progman: no conversation"); }
 
 void RunLogScriptLoaded(const char *path, uint32_t logicalLines) {
+    run.script = path;
+    run.iconPass = true;
     Line("script \"%s\": loaded, %u logical lines", path, logicalLines);
 }
 
 void RunLogScriptUnreadable(const char *path, const char *why) {
+    run.script = path;
     Line("script \"%s\": cannot read (%s)", path, why);
     RunLogReason("cannot read script \"%s\": %s", path, why);
 }
 
 void RunLogItemSkipped(const char *item) {
+    RunLogItem skipped{"", item, false, RunLogChange::Unknown, false, {}, false, true, false,
+                       RunLogAnswer::Failed, 0, "it comes before the first group header"};
+    items.push_back(skipped);
     Line("item \"%s\" skipped: it comes before the first group header", item);
 }
+
+void RunLogGroupBefore(const char *group, bool listed, bool described) {
+    RunLogGroup &record = GroupRecord(group);
+    record.listed = listed;
+    record.described = described;
+}
+
+void RunLogItemStarted(const RunLogSubject &item, RunLogChange change, bool existed,
+                       const std::vector<std::string> &differs) {
+    RunLogItem record;
+    record.group = item.group != nullptr ? item.group : "";
+    record.name = item.item != nullptr ? item.item : "";
+    record.vital = item.vital;
+    record.change = change;
+    record.existed = existed;
+    record.differs = differs;
+    items.push_back(record);
+}
+
+void RunLogVersionMarkBefore(bool alreadyTwo) { markWasTwo = alreadyTwo; }
 
 void RunLogVersionMark(LONG status) {
     tally.markTried = true;
@@ -179,11 +284,15 @@ void RunLogIconsDone() {
     RunLogReason("%u of %u commands acknowledged%s", t.acknowledged, t.commands, why);
 }
 
-void RunLogNotAppServer() { RunLogReason("not an application server: nothing to remove"); }
+void RunLogNotAppServer() {
+    cleanup.ran = true;
+    RunLogReason("not an application server: nothing to remove");
+}
 
 // Absent, not a DWORD, or a registry that could not be read at all (the platform's
 // notes, logged before, say why).
 void RunLogVersionUnread(DWORD error) {
+    cleanup.ran = cleanup.appServer = true;
     const char *lead = "could not get the system version number";
     if (error == ERROR_FILE_NOT_FOUND)
         RunLogReason("%s: SystemVersion is absent", lead);
@@ -192,29 +301,47 @@ void RunLogVersionUnread(DWORD error) {
     else
         RunLogReason("%s: the machine registry could not be read (error %lu: %s)", lead,
                      static_cast<unsigned long>(error), ErrorText(error).c_str());
+    cleanup.versionError = reasonText;
 }
 
 void RunLogVersionRead(ULONG version, bool obsolete) {
+    cleanup.ran = cleanup.appServer = cleanup.versionRead = true;
+    cleanup.version = version;
     if (!obsolete) RunLogReason("system version %u keeps its entries", static_cast<unsigned>(version));
 }
 
 void RunLogEntryRemoved(const RunLogEntry &entry) {
     tally.entries++;
     tally.removed++;
+    RememberEntry(entry, RunLogEntryOutcome::Removed, 0);
     Line("registry %s: removed", EntryText(entry).c_str());
 }
 
 void RunLogEntryAbsent(const RunLogEntry &entry) {
     tally.entries++;
     tally.absent++;
+    RememberEntry(entry, RunLogEntryOutcome::Absent, 0);
     Line("registry %s: already absent", EntryText(entry).c_str());
 }
 
 void RunLogEntryFailed(const RunLogEntry &entry, ULONG error) {
     tally.entries++;
     tally.notRemoved++;
+    RememberEntry(entry, RunLogEntryOutcome::Failed, error);
     Line("registry %s: could not remove (error %lu: %s)", EntryText(entry).c_str(), static_cast<unsigned long>(error),
          ErrorText(error).c_str());
+}
+
+void RunLogEntryWouldRemove(const RunLogEntry &entry) {
+    tally.entries++;
+    tally.wouldRemove++;
+    RememberEntry(entry, RunLogEntryOutcome::WouldRemove, 0);
+    Line("registry %s: would remove", EntryText(entry).c_str());
+}
+
+void RunLogCheckDone() {
+    RunLogReason("check mode: %u of %u obsolete entries would be removed, nothing removed", tally.wouldRemove,
+                 tally.entries);
 }
 
 void RunLogCleanupDone() {
@@ -223,3 +350,18 @@ void RunLogCleanupDone() {
     else
         RunLogReason("%u of %u obsolete entries could not be removed", tally.notRemoved, tally.entries);
 }
+
+void RunLogBackupWritten(const char *path) {
+    tally.backups++;
+    backupPath = path;
+    Line("backup: wrote %s", path);
+}
+
+void RunLogBackupFailed(const char *path, const char *why) {
+    tally.backupFailed = true;
+    Line("backup: cannot write %s: %s", path, why);
+    RunLogReason("cannot write the backup %s: %s", path, why);
+}
+
+const char *RunLogBackupPath() { return backupPath.c_str(); }
+void RunLogReportFailed(const char *path, const char *why) { Line("report \"%s\": cannot write (%s)", path, why); }

@@ -9,6 +9,8 @@
 #include "platform/win32.h"
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // ---- The record ----
 
@@ -18,12 +20,18 @@ void RunLogOpen(int argc, char **argv, const char *mode);
 // Writes the end line with status and the reason set, closes the record, returns status.
 int RunLogEnd(int status);
 
+// The run as started: its arguments (without the program) and mode, and the time now.
+void RunLogRunStarted(int argc, char **argv, const char *mode);
+
 // Where finished lines go: RunLogOpen's destinations, or a test's capture.
 using RunLogSink = void (*)(const char *line);
 // Starts a record: tallies and reason from zero, each line to sink (null: counted, not written).
 void RunLogBegin(RunLogSink sink);
-// True while a record is written: worth a question that only the record needs.
+// True while a record is written or a report will be drawn from the events: worth a
+// question that only they need.
 bool RunLogRecording();
+// A report will be drawn from this run's events (set after RunLogOpen).
+void RunLogReportWanted();
 // The start line: the command line as given and the mode it selects.
 void RunLogStartLine(const char *commandLine, const char *mode);
 // The end line; the record ends with it.
@@ -49,7 +57,7 @@ struct RunLogSubject {
 // How a command that went out was answered; Failed is any other DDE error.
 enum class RunLogAnswer : uint8_t { Acknowledged, Refused, TimedOut, Failed };
 // Why a command did not go out.
-enum class RunLogUnsent : uint8_t { NoConversation, GroupRefused, NoMemory };
+enum class RunLogUnsent : uint8_t { NoConversation, GroupRefused, NoMemory, NoBackup };
 
 // A command went out as text and got answer (ddeError tells a Failed one).
 void RunLogCommandSent(const RunLogSubject &subject, const char *text, RunLogAnswer answer, UINT ddeError);
@@ -74,6 +82,19 @@ void RunLogScriptLoaded(const char *path, uint32_t logicalLines);
 void RunLogScriptUnreadable(const char *path, const char *why);
 // An item before the first group header: nothing was sent for it.
 void RunLogItemSkipped(const char *item);
+// What the group held before the pass's first command to it: whether the Program
+// Manager listed it, and whether it described its items.
+void RunLogGroupBefore(const char *group, bool listed, bool described);
+
+// How an item's delete and add change its group, judged before they go out; Unknown
+// where the group's items were not described (or not asked for).
+enum class RunLogChange : uint8_t { Unknown, Added, Replaced, Unchanged };
+// The pass starts an item: its DeleteItem and AddItem events that follow belong to it.
+// existed: the group held it; differs: the fields the add changes.
+void RunLogItemStarted(const RunLogSubject &item, RunLogChange change, bool existed,
+                       const std::vector<std::string> &differs);
+// The version mark as it was before: true when IconVersion already held 2.
+void RunLogVersionMarkBefore(bool alreadyTwo);
 // The version mark's result: ERROR_SUCCESS when written.
 void RunLogVersionMark(LONG status);
 // The pass is over: the reason comes from the commands' tally.
@@ -98,8 +119,27 @@ void RunLogVersionRead(ULONG version, bool obsolete);
 void RunLogEntryRemoved(const RunLogEntry &entry);
 void RunLogEntryAbsent(const RunLogEntry &entry);
 void RunLogEntryFailed(const RunLogEntry &entry, ULONG error);
+// Check mode (PELLOR_CHECK=1): the entry is there and a run would remove it.
+void RunLogEntryWouldRemove(const RunLogEntry &entry);
 // Every entry was tried: the reason comes from the entries' tally.
 void RunLogCleanupDone();
+// Check mode: every entry was looked at and none removed.
+void RunLogCheckDone();
+
+// ---- Backups ----
+
+// A backup file was written whole at path.
+void RunLogBackupWritten(const char *path);
+// A backup that was asked for could not be written: what it was to protect stops, and
+// this is the run's reason ("cannot write the backup PATH: WHY").
+void RunLogBackupFailed(const char *path, const char *why);
+// The last backup path written in this record, "" when none.
+const char *RunLogBackupPath();
+
+// ---- The run's report ----
+
+// The report could not be written to path: why, in the system's words.
+void RunLogReportFailed(const char *path, const char *why);
 
 // ---- What the run did, counted ----
 
@@ -118,8 +158,65 @@ struct RunLogTally {
     unsigned removed = 0;
     unsigned absent = 0;
     unsigned notRemoved = 0;
+    unsigned wouldRemove = 0;  // check mode: present, and left
+    unsigned backups = 0;      // backup files written
+    bool backupFailed = false;
     bool markTried = false;  // the version mark: tried, and its result
     LONG markStatus = 0;
     bool operator==(const RunLogTally &) const = default;
 };
 const RunLogTally &RunLogTallies();
+
+// ---- What the run did, item by item (for the report) ----
+
+struct RunLogRun {
+    std::vector<std::string> args;  // as given, without the program
+    std::string mode, start;        // start: local ISO 8601
+    std::string script;             // the script the pass read or could not read
+    bool iconPass = false;          // the icon pass began (it had business with a Program Manager)
+};
+
+struct RunLogGroup {
+    std::string name;
+    bool listed = false, described = false;
+    bool created = false;  // a CreateGroup was acknowledged though it was not listed
+};
+
+struct RunLogItem {
+    std::string group, name;
+    bool vital = false;
+    RunLogChange change = RunLogChange::Unknown;
+    bool existed = false;
+    std::vector<std::string> differs;
+    bool deleted = false;    // its DeleteItem was acknowledged
+    bool addTried = false;   // its AddItem went out or was stopped
+    bool addSent = false;    // it went out: addAnswer holds the answer
+    RunLogAnswer addAnswer = RunLogAnswer::Failed;
+    UINT ddeError = 0;
+    std::string why;  // why its AddItem did not go out
+};
+
+enum class RunLogEntryOutcome : uint8_t { Removed, Absent, Failed, WouldRemove };
+struct RunLogEntryRecord {
+    std::string path;  // the key, or the key that holds the value
+    std::string name;  // the value's name; empty for a key
+    bool isKey = true;
+    RunLogEntryOutcome outcome = RunLogEntryOutcome::Removed;
+    ULONG error = 0;
+};
+
+struct RunLogCleanup {
+    bool ran = false;  // the clean-up began
+    bool appServer = false;
+    bool versionRead = false;
+    ULONG version = 0;
+    std::string versionError;
+    std::vector<RunLogEntryRecord> entries;
+};
+
+const RunLogRun &RunLogRunFacts();
+const std::vector<RunLogGroup> &RunLogGroups();
+const std::vector<RunLogItem> &RunLogItems();
+const RunLogCleanup &RunLogCleanupFacts();
+// Whether IconVersion held 2 before the pass wrote it (only asked when the mark was tried).
+bool RunLogMarkWasTwo();

@@ -20,6 +20,10 @@ using Calls = std::vector<std::string>;
 class IconsPass : public ::testing::Test {
   protected:
     void SetUp() override {
+        // The pass's own calls: a backup or a report would first ask the Program Manager
+        // what its groups hold (the scenarios hold the programs to that).
+        setenv("PELLOR_BACKUP", "off", 1);
+        unsetenv("PELLOR_REPORT");
         fake::Reset();
         Progman = ProgmanState{"PROGMAN", 0, 0, nullptr, nullptr, 0};
         upgradeIconsFlag = 0;

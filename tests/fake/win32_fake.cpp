@@ -117,6 +117,10 @@ HDDEDATA WINAPI DdeClientTransaction(LPBYTE data, DWORD length, HCONV conv, HSZ 
 
 UINT WINAPI DdeGetLastError(DWORD) { return Script.lastError; }
 
+// No request is answered here: the pass asks only when a report is wanted.
+DWORD WINAPI DdeGetData(HDDEDATA, LPBYTE, DWORD, DWORD) { return 0; }
+BOOL WINAPI DdeFreeDataHandle(HDDEDATA) { return TRUE; }
+
 BOOL WINAPI CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES pa, LPSECURITY_ATTRIBUTES ta,
                            BOOL inherit, DWORD flags, LPVOID environment, LPCSTR directory, LPSTARTUPINFOA startup,
                            LPPROCESS_INFORMATION info) {
@@ -188,6 +192,11 @@ LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type,
     Log("RegSetValueExA(%s,%s,%u,%u,%u,%u)", key == reinterpret_cast<HKEY>(&registryKey) ? "key" : "?", name,
         reserved, type, value, size);
     return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD, LPBYTE, LPDWORD) {
+    Log("RegQueryValueExA(%s,%s)", key == reinterpret_cast<HKEY>(&registryKey) ? "key" : "?", name);
+    return ERROR_FILE_NOT_FOUND;
 }
 
 LSTATUS WINAPI RegCloseKey(HKEY key) {

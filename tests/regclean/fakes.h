@@ -1,9 +1,10 @@
-// The scripted product library, class library, heap, message box and registry probe
-// that the clean-up's unit tests link in place of productreg, classlib and the platform.
+// The scripted product library, class library, heap, message box, registry reads and
+// backup that the clean-up's unit tests link in place of productreg, classlib, backup and the platform.
 #pragma once
 
 #include "platform/classlib/classlib.h"
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -46,6 +47,16 @@ struct Script {
     std::set<int> keyInfoInitFails;    // REGISTRY_KEY_INFO::Initialize calls
     std::set<int> removeFails;         // DeleteKey and DeleteValueEntry calls
     std::set<std::u16string> absent;   // entries the run log's probe does not find
+    std::map<std::u16string, LONG> openFails;  // keys whose opening fails, by their last component
+    bool backupWanted = false;
+    bool backupFails = false;
+};
+
+// One backup file written.
+struct Backup {
+    std::string kind;      // kind and extension: "keys.reg"
+    std::string text;      // its UTF-16 units below 0x100, as bytes
+    size_t removalsBefore;  // deletions made before it was written
 };
 
 struct Log {
@@ -65,6 +76,7 @@ struct Log {
     int keyInfoInits = 0;
     std::vector<Removal> removals;  // the calls made, failed ones included
     int probes = 0;                 // RegOpenKeyExW calls
+    std::vector<Backup> backups;
 };
 
 extern Script script;

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <map>
+
 namespace {
 
 const std::u16string Control = u"SYSTEM\\CurrentControlSet\\Control";
@@ -191,6 +194,72 @@ TEST_F(RegClean, TheRunLogTellsEachEntrysOutcome) {
         EXPECT_EQ(t.absent, c.gone) << c.name;
         EXPECT_EQ(t.notRemoved, c.notRemoved) << c.name;
         EXPECT_STREQ(RunLogExitReason(), c.reason) << c.name;
+    }
+}
+
+// Check mode deletes and writes nothing; a backup holds what exists of the entries, is written
+// before the first deletion, and one that was asked for and cannot be written stops them all.
+TEST_F(RegClean, CheckModeAndTheBackupComeBeforeAnyDeletion) {
+    const std::string control = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Pellor";
+    const std::set<std::u16string> all = {u"DefaultUserConfiguration", u"DefaultWinStationSecurity", u"Dos", u"Pds",
+                                          u"UserConfig", u"Wds", u"WinStations", u"Compatibility",
+                                          u"FirstCountMsgQPeeksSleepBadApp", u"MsgQBadAppSleepTimeInMillisec",
+                                          u"NthCountMsgQPeeksSleepBadApp", u"OemId", u"OemName", u"ProductName",
+                                          u"ProductVersion", u"Version"};
+    struct Case {
+        const char *name;
+        bool check, wanted, writeFails;
+        std::set<std::u16string> absent;
+        std::map<std::u16string, LONG> openFails;
+        int result;
+        size_t removals, backups;
+        std::vector<std::string> held, notHeld;  // text the backup has, and has not
+        const char *reason;
+    } cases[] = {
+        {"check mode: nothing deleted and no backup, though one is wanted", true, true, false, {u"Dos", u"OemId"}, {},
+         0, 0, 0, {}, {}, "check mode: 14 of 16 obsolete entries would be removed, nothing removed"},
+        {"check mode: an entry that cannot be told fails the run", true, false, false, {}, {{u"Pds", ERROR_ACCESS_DENIED}},
+         2, 0, 0, {}, {}, "check mode: 15 of 16 obsolete entries would be removed, nothing removed"},
+        {"the backup holds what exists, its values under one key line, and comes first", false, true, false,
+         {u"Dos", u"OemId"}, {}, 0, 16, 1,
+         {control + "\\Wds]\r\n", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pellor\\Compatibility]\r\n",
+          control + "]\r\n\"FirstCountMsgQPeeksSleepBadApp\"=dword:0000002a\r\n\"MsgQBadAppSleepTimeInMillisec\"=dword:0000002a",
+          "\"OemName\"=dword:0000002a"},
+         {control + "\\Dos]", "OemId"},
+         "all 16 obsolete entries removed or already absent"},
+        {"nothing there: no backup file, the deletions as before", false, true, false, all, {}, 0, 16, 0, {}, {},
+         "all 16 obsolete entries removed or already absent"},
+        {"off: no backup", false, false, false, {}, {}, 0, 16, 0, {}, {},
+         "all 16 obsolete entries removed or already absent"},
+        {"a backup that cannot be written: nothing deleted", false, true, true, {}, {}, 2, 0, 0, {}, {},
+         "cannot write the backup /b/keys-1.reg: There is no room."},
+        {"an entry that cannot be read for the backup: nothing deleted", false, true, false, {},
+         {{u"Pds", ERROR_ACCESS_DENIED}}, 2, 0, 0, {}, {},
+         "cannot write the backup HKLM\\SYSTEM\\CurrentControlSet\\Control\\Pellor\\Pds: text of 5"},
+    };
+    for (const Case &c : cases) {
+        fake::Reset();
+        if (c.check) setenv("PELLOR_CHECK", "1", 1);
+        fake::script.backupWanted = c.wanted;
+        fake::script.backupFails = c.writeFails;
+        fake::script.absent = c.absent;
+        fake::script.openFails = c.openFails;
+        EXPECT_EQ(RemoveObsoleteRegistryEntries(), c.result) << c.name;
+        unsetenv("PELLOR_CHECK");
+        EXPECT_EQ(fake::record.removals.size(), c.removals) << c.name;
+        ASSERT_EQ(fake::record.backups.size(), c.backups) << c.name;
+        EXPECT_STREQ(RunLogExitReason(), c.reason) << c.name;
+        if (c.backups == 0) continue;
+        const fake::Backup &backup = fake::record.backups[0];
+        EXPECT_EQ(backup.kind, "keys.reg") << c.name;
+        EXPECT_EQ(backup.removalsBefore, 0u) << c.name;
+        EXPECT_EQ(backup.text.substr(0, 39), "\xff" "Windows Registry Editor Version 5.00\r\n") << c.name;
+        for (const std::string &text : c.held) EXPECT_NE(backup.text.find(text), std::string::npos) << c.name << ": " << text;
+        for (const std::string &text : c.notHeld) EXPECT_EQ(backup.text.find(text), std::string::npos) << c.name << ": " << text;
+        size_t valueKeyLines = 0;
+        for (size_t at = backup.text.find(control + "]"); at != std::string::npos; at = backup.text.find(control + "]", at + 1))
+            valueKeyLines++;
+        EXPECT_EQ(valueKeyLines, 1u) << c.name;
     }
 }
 

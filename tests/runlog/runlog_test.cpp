@@ -93,6 +93,24 @@ TEST(RunLog, EventsWriteTheirLinesAndCountThemselves) {
          "structure of one of the files containing registry data is corrupt, or the system's memory image of the "
          "file is corrupt, or the file could not be recovered because the alternate copy or log was absent or "
          "corrupt.)"},
+        {"a backup written, then one that cannot be: its reason ends the run, and the path is the one written",
+         [] {
+             RunLogBackupWritten("/m/backup/icons-20261209T101500-7.pmc");
+             RunLogBackupFailed("/m/backup/keys-20261209T101500-7.reg", "There is not enough space on the disk.");
+         },
+         {"backup: wrote /m/backup/icons-20261209T101500-7.pmc",
+          "backup: cannot write /m/backup/keys-20261209T101500-7.reg: There is not enough space on the disk."},
+         {.backups = 1, .backupFailed = true},
+         "cannot write the backup /m/backup/keys-20261209T101500-7.reg: There is not enough space on the disk."},
+        {"check mode: an entry there would be removed, an absent one is absent",
+         [] {
+             RunLogEntryWouldRemove({u"SYSTEM", u"Pellor", u"Dos", true});
+             RunLogEntryAbsent({u"SYSTEM", u"Pellor", u"OemId", false});
+             RunLogCheckDone();
+         },
+         {"registry key HKLM\\SYSTEM\\Pellor\\Dos: would remove", "registry value HKLM\\SYSTEM\\Pellor OemId: already absent"},
+         {.entries = 2, .absent = 1, .wouldRemove = 1},
+         "check mode: 1 of 2 obsolete entries would be removed, nothing removed"},
         {"the record ends with its end line",
          [] {
              RunLogStartLine("upgrade /x", "none");
@@ -111,6 +129,7 @@ TEST(RunLog, EventsWriteTheirLinesAndCountThemselves) {
         EXPECT_EQ(Lines, c.lines) << c.label;
         EXPECT_TRUE(RunLogTallies() == c.tally) << c.label;
         EXPECT_STREQ(RunLogExitReason(), c.reason) << c.label;
+        EXPECT_STREQ(RunLogBackupPath(), c.tally.backups > 0 ? "/m/backup/icons-20261209T101500-7.pmc" : "") << c.label;
     }
     EXPECT_FALSE(RunLogRecording());
 }

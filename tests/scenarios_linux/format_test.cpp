@@ -55,6 +55,11 @@ TEST(ScenarioFormat, RefusesWhatTheRunnersCouldMisread) {
         {"about a\nrun pmctl plan s.inf\nstatus 2\njson changes true\n", "json takes POINTER VALUE"},
         {"about a\nrun pmctl plan s.inf\nstatus 2\njson /groups/0 {\"name\":\n", "json takes POINTER VALUE"},
         {"about a\nrun pmctl plan s.inf\nstatus 2\njson /changes true\njson /changes false\n", "a second expectation"},
+        {"about a\nrun /x\nstatus 2\nbackup keys-1.reg\n", "backup takes a kind of backup"},
+        {"about a\nrun /x\nstatus 2\nno-backup\n", "no-backup takes a kind of backup"},
+        {"about a\nrun /x\nstatus 2\nbackup keys\nno-backup keys\n", "line 5: a second expectation"},
+        {"about a\nrun /x\nstatus 2\nrestores HKLM\\K\nrestores HKEY_LOCAL_MACHINE\\k\n", "a second expectation"},
+        {"about a\nrun /x\nstatus 2\nrestores\n", "restores takes one key"},
     };
     for (const Case &c : cases) {
         Scenario s;

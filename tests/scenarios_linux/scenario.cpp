@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <set>
@@ -60,11 +61,16 @@ std::string CheckExpectation(const Expectation &e) {
         if (e.rest.empty()) return "log takes a text";
     } else if (base == "out") {
         if (e.rest.empty()) return e.kind + " takes a text";
-    } else if (e.kind == "json") {
+    } else if (base == "backup") {
+        if (n != 1 || e.words[0].find_first_not_of("abcdefghijklmnopqrstuvwxyz") != std::string::npos)
+            return e.kind + " takes a kind of backup, such as keys";
+    } else if (e.kind == "restores") {
+        if (n != 1) return "restores takes one key";
+    } else if (e.kind == "json" || e.kind == "report") {
         size_t space = e.rest.find(' ');
         bool pointer = n >= 2 && (e.words[0][0] == '/');
         if (!pointer || !nlohmann::json::accept(e.rest.substr(space + 1)))
-            return "json takes POINTER VALUE: a JSON pointer such as /groups/0/name and a JSON value";
+            return e.kind + " takes POINTER VALUE: a JSON pointer such as /groups/0/name and a JSON value";
     } else {
         return "unknown statement '" + e.kind + "'";
     }
@@ -216,6 +222,11 @@ class Parser {
                                      [&](const auto &w) { return logCheck(w.second); });
         // Standard error is the one place both worlds can read the log from.
         if (checksLog && !LogsToStandardError(*s_)) return Fail("log checks need 'env PELLOR_LOG=-'");
+        auto reportCheck = [](const Expectation &e) { return e.kind == "report"; };
+        bool checksReport = std::any_of(s_->expectations.begin(), s_->expectations.end(), reportCheck) ||
+                            std::any_of(s_->worldOnly.begin(), s_->worldOnly.end(),
+                                        [&](const auto &w) { return reportCheck(w.second); });
+        if (checksReport && ReportFile(*s_).empty()) return Fail("report checks need 'env PELLOR_REPORT=FILE'");
         return true;
     }
 
@@ -253,7 +264,9 @@ std::string Expectation::Subject() const {
     if (base == "key") return base + " " + Lower(ShortRoot(words[0]));
     if (base == "value") return base + " " + Lower(ShortRoot(words[0])) + " " + Lower(words[1]);
     if (base == "item" || base == "group" || base == "log" || base == "out") return base + " " + rest;
-    if (base == "json") return base + " " + words[0];
+    if (base == "json" || base == "report") return base + " " + words[0];
+    if (base == "backup") return base + " " + words[0];
+    if (base == "restores") return base + " " + Lower(ShortRoot(words[0]));
     return base;
 }
 
@@ -264,6 +277,13 @@ bool LogsToStandardError(const Scenario &scenario) {
     for (const std::string &e : scenario.env)
         if (e.compare(0, 11, "PELLOR_LOG=") == 0) toStderr = e == "PELLOR_LOG=-";  // the last one counts
     return toStderr;
+}
+
+std::string ReportFile(const Scenario &scenario) {
+    std::string file;
+    for (const std::string &e : scenario.env)
+        if (e.compare(0, 14, "PELLOR_REPORT=") == 0) file = e.substr(14);  // the last one counts
+    return file;
 }
 
 bool ParseScenario(const std::string &text, const std::string &dir, Scenario *scenario, std::string *error) {
@@ -335,4 +355,33 @@ bool ExpectedGone(const std::vector<Expectation> &expectations, const RegEntry &
         }
     }
     return false;
+}
+
+std::vector<std::string> RegContent(const std::string &bytes) {
+    std::string text;
+    bool wide = bytes.size() >= 2 && bytes[0] == '\xff' && bytes[1] == '\xfe';
+    for (size_t i = wide ? 2 : 0; i < bytes.size(); i += wide ? 2 : 1) {
+        unsigned unit = static_cast<unsigned char>(bytes[i]);
+        if (wide && i + 1 < bytes.size()) unit |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        char escaped[16];
+        std::snprintf(escaped, sizeof escaped, "\\u{%x}", unit);
+        text += unit < 0x80 ? std::string(1, static_cast<char>(unit)) : std::string(escaped);
+    }
+    std::vector<std::string> content;
+    std::istringstream in(text);
+    std::string key;
+    for (std::string line; std::getline(in, line);) {
+        line = Trim(line);
+        // A value's hex data goes on over lines that end in a backslash.
+        for (std::string next; !line.empty() && line.back() == '\\' && std::getline(in, next);)
+            line = line.substr(0, line.size() - 1) + Trim(next);
+        if (line.size() > 2 && line.front() == '[') {
+            key = line;
+            content.push_back(key);
+        } else if (!key.empty() && !line.empty()) {
+            content.push_back(key + "\t" + line);
+        }
+    }
+    std::sort(content.begin(), content.end());
+    return content;
 }

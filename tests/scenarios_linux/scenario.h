@@ -8,7 +8,8 @@
 
 // One expectation line: its kind ("status", "key", "no-key", "value", "no-value",
 // "item", "no-item", "group", "no-group", "message", "progman-started",
-// "no-progman-started", "log", "out", "no-out", "json"), its arguments and, for a world's own line, the reason.
+// "no-progman-started", "log", "out", "no-out", "json", "report", "backup", "no-backup", "restores"), its
+// arguments and, for a world's own line, the reason.
 struct Expectation {
     std::string kind;
     std::vector<std::string> words;  // the arguments split at blanks
@@ -28,6 +29,9 @@ struct ScenarioFile {
 
 // Stands for the run's work directory (an absolute path) in "run" and "before" lines.
 constexpr const char *WorkPlaceholder = "%WORK%";
+
+// The folder of the work directory that both runners make, for PELLOR_BACKUP=backup.
+constexpr const char *BackupFolder = "backup";
 
 struct Scenario {
     std::string name;
@@ -50,6 +54,10 @@ bool RunsPmctl(const std::vector<std::string> &args);
 // Whether the scenario's runs write their log to standard error (env PELLOR_LOG=-).
 bool LogsToStandardError(const Scenario &scenario);
 
+// The report file its runs write (env PELLOR_REPORT=FILE, relative to the work
+// directory), or empty.
+std::string ReportFile(const Scenario &scenario);
+
 // Parses the text of one scenario; dir is where "seed FILE.reg" files are found.
 // False with a message naming the line when the text breaks the format.
 bool ParseScenario(const std::string &text, const std::string &dir, Scenario *scenario, std::string *error);
@@ -69,6 +77,10 @@ struct RegEntry {
 
 // The keys and values that a .reg text creates, keys with the short root names.
 std::vector<RegEntry> SeededEntries(const std::string &regText);
+
+// The content of a .reg file, apart from the order of keys and values: each key's line
+// with its values' lines (continuations joined), sorted.
+std::vector<std::string> RegContent(const std::string &regFileBytes);
 
 // "HKEY_LOCAL_MACHINE\..." as "HKLM\...", "HKEY_CURRENT_USER\..." as "HKCU\...".
 std::string ShortRoot(const std::string &key);

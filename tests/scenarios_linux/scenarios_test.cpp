@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <dirent.h>
 #include <filesystem>
+#include <glob.h>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -75,6 +76,17 @@ bool HasLine(const std::string &text, const std::string &line) {
     return false;
 }
 
+// The files of a kind of backup in dir: "KIND-..." names.
+std::vector<std::string> BackupFiles(const std::string &dir, const std::string &kind) {
+    std::vector<std::string> files;
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator(dir, error)) {
+        std::string name = entry.path().filename();
+        if (name.compare(0, kind.size() + 1, kind + "-") == 0) files.push_back(entry.path());
+    }
+    return files;
+}
+
 class ScenarioTest : public ::testing::TestWithParam<std::string> {
   protected:
     // No desktop: a message box is its caption and text on standard error. No run log
@@ -90,7 +102,7 @@ class ScenarioTest : public ::testing::TestWithParam<std::string> {
         for (std::string arg : args) {
             for (size_t at; (at = arg.find(WorkPlaceholder)) != std::string::npos;)
                 arg.replace(at, std::string(WorkPlaceholder).size(), work_.path());
-            expanded.push_back(arg);
+            expanded.push_back(OneFile(arg));
         }
         // pmctl's runs: the tool named by the first word, with the rest as its arguments.
         bool pmctl = RunsPmctl(expanded);
@@ -100,6 +112,18 @@ class ScenarioTest : public ::testing::TestWithParam<std::string> {
         std::string pid = ReadWholeFile(Progman() + "/progman.pid");
         if (!pid.empty() && std::stoi(pid) != serving_.pid()) leftover_.Watch(std::stoi(pid));
         return r;
+    }
+    // "%FILE:PATTERN%": the one file of the work directory that PATTERN matches, by its relative name.
+    std::string OneFile(const std::string &arg) const {
+        const std::string lead = "%FILE:";
+        if (arg.rfind(lead, 0) != 0 || arg.back() != '%') return arg;
+        glob_t found{};
+        std::string pattern = work_ / arg.substr(lead.size(), arg.size() - lead.size() - 1);
+        int status = glob(pattern.c_str(), 0, nullptr, &found);
+        std::string path = status == 0 && found.gl_pathc == 1 ? found.gl_pathv[0] : "";
+        globfree(&found);
+        EXPECT_FALSE(path.empty()) << arg << " does not name exactly one file";
+        return path.empty() ? arg : path.substr(work_.path().size() + 1);
     }
     RunResult Reg(const std::vector<std::string> &args) {
         return RunProgram(BinPath("reg"), args, Env(), 60000, work_.path());
@@ -120,6 +144,7 @@ class ScenarioTest : public ::testing::TestWithParam<std::string> {
             program_ = bin_ / "upgrade";
             std::filesystem::copy_file(BinPath("upgrade"), program_);
         }
+        std::filesystem::create_directory(work_ / BackupFolder);
         for (const ScenarioFile &f : s.files) WriteWholeFile(work_ / f.name, f.content);
         for (size_t i = 0; i < s.seeds.size(); i++) {
             std::string name = "seed-" + std::to_string(i + 1) + ".reg";
@@ -180,12 +205,34 @@ class ScenarioTest : public ::testing::TestWithParam<std::string> {
             EXPECT_NE(machineLog.find(e.rest), std::string::npos) << "the machine's upgrade.log: " << machineLog;
         } else if (k == "out" || k == "no-out") {
             EXPECT_EQ(HasLine(r.out, e.rest), k == "out") << r.out << r.err;
+        } else if (k == "backup") {
+            EXPECT_EQ(BackupFiles(work_ / BackupFolder, e.words[0]).size(), 1u);
+        } else if (k == "no-backup") {
+            EXPECT_TRUE(BackupFiles(work_ / BackupFolder, e.words[0]).empty());
+            EXPECT_TRUE(BackupFiles(machine_ / "backup", e.words[0]).empty()) << "in the machine's backup folder";
+        } else if (k == "restores") {
+            // Importing the run's registry backup gives the key back as it was before the run.
+            std::vector<std::string> files = BackupFiles(work_ / BackupFolder, "keys");
+            ASSERT_EQ(files.size(), 1u);
+            RunResult imported = Reg({"import", files[0]});
+            ASSERT_EQ(imported.status, 0) << imported.err;
+            const std::string before = work_ / ("before-" + std::to_string(e.line) + ".reg");
+            const std::string after = work_ / ("after-" + std::to_string(e.line) + ".reg");
+            ASSERT_EQ(Reg({"export", e.words[0], after, "/y"}).status, 0);
+            EXPECT_EQ(RegContent(ReadWholeFile(after)), RegContent(ReadWholeFile(before)));
         } else if (k == "json") {
             nlohmann::json doc = nlohmann::json::parse(r.out, nullptr, false);
             ASSERT_FALSE(doc.is_discarded()) << "not one JSON document: " << r.out;
             nlohmann::json::json_pointer at(e.words[0]);
             ASSERT_TRUE(doc.contains(at)) << e.words[0] << " is not in " << r.out;
             EXPECT_EQ(doc.at(at), nlohmann::json::parse(e.rest.substr(e.rest.find(' ') + 1))) << r.out;
+        } else if (k == "report") {
+            std::string text = ReadWholeFile(work_ / ReportFile(scenario_));
+            nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
+            ASSERT_FALSE(doc.is_discarded()) << "the report is not one JSON document: " << text;
+            nlohmann::json::json_pointer at(e.words[0]);
+            ASSERT_TRUE(doc.contains(at)) << e.words[0] << " is not in " << text;
+            EXPECT_EQ(doc.at(at), nlohmann::json::parse(e.rest.substr(e.rest.find(' ') + 1))) << text;
         } else {
             ADD_FAILURE() << "no check for " << k;
         }
@@ -210,16 +257,24 @@ TEST_P(ScenarioTest, HoldsOnTheEmulatedMachine) {
     const off_t journalBefore = FileSize(Progman() + "/journal.log");
     const std::string logPath = machine_ / "upgrade.log";
     const off_t logBefore = FileSize(logPath);
+    const std::vector<Expectation> expected = ExpectationsFor(s, "linux");
+    for (const Expectation &e : expected) {
+        if (e.kind != "restores") continue;
+        RunResult exported = Reg({"export", e.words[0], work_ / ("before-" + std::to_string(e.line) + ".reg"), "/y"});
+        ASSERT_EQ(exported.status, 0) << exported.err;
+    }
     RunResult r = Upgrade(s.run);
     // What the run under test added to the machine's own log.
     const std::string machineLog = ReadWholeFile(logPath).substr(static_cast<size_t>(logBefore));
     // A Program Manager that served the run, or still serves, when the runner started none.
     const bool started = FileSize(Progman() + "/journal.log") > journalBefore || leftover_.Alive();
 
-    const std::vector<Expectation> expected = ExpectationsFor(s, "linux");
     bool message = false;
     std::string messageLine;
-    for (const Expectation &e : expected) {
+    // A restore changes the registry: it is checked after everything else has been.
+    std::vector<Expectation> ordered = expected;
+    std::stable_partition(ordered.begin(), ordered.end(), [](const Expectation &e) { return e.kind != "restores"; });
+    for (const Expectation &e : ordered) {
         Check(e, r, started, machineLog);
         message = message || e.kind == "message";
         if (e.kind == "message") messageLine = e.rest;
@@ -238,6 +293,15 @@ TEST_P(ScenarioTest, HoldsOnTheEmulatedMachine) {
         }
     } else if (silent && !message) {
         EXPECT_EQ(r.err, "") << "the run wrote to standard error";
+    }
+
+    // Every report a scenario makes holds to the schema the repository documents.
+    if (!ReportFile(s).empty()) {
+        RunResult v = RunProgram("/usr/bin/python3", {PELLOR_SOURCE_DIR "/tests/scenarios/validate_report.py",
+                                                      PELLOR_SOURCE_DIR "/docs/report.schema.json",
+                                                      work_ / ReportFile(s)},
+                                 Env(), 60000, work_.path());
+        EXPECT_EQ(v.status, 0) << "the report breaks docs/report.schema.json: " << v.out << v.err;
     }
 
     // What the seeds created stays, unless an expectation says it goes.

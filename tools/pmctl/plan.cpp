@@ -3,21 +3,15 @@
 #include "platform/escape.h"
 
 #include "progman/formats.h"
+#include "progman/itemjudge.h"
 #include "script/pool.h"
 #include "script/script.h"
 
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
-#include <cctype>
 #include <map>
 
 namespace {
-
-std::string Fold(std::string s) {
-    for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 // A group as the pass would leave it so far.
 struct GroupState {
@@ -60,12 +54,12 @@ std::string Formatted(F format) {
 class Planner {
 public:
     Planner(const PlanSource &source, Plan *plan) : source_(source), plan_(plan) {
-        for (const std::string &g : source.groups) states_[Fold(g)].exists = true;
+        for (const std::string &g : source.groups) states_[FoldName(g)].exists = true;
     }
 
     void Item(const ScriptItem &s) {
         PlanGroup &group = Group(s.group);
-        GroupState &state = states_[Fold(s.group)];
+        GroupState &state = states_[FoldName(s.group)];
         PlanItem item{s.name, "", s.vital, {}, {}, "", false};
         if (group.action == "skip" || !group.why.empty()) {
             item.action = group.action == "skip" ? "skip" : "fail";
@@ -76,9 +70,8 @@ public:
         std::string command = Formatted([&](char *o, size_t n) {
             return FormatAddItem(o, n, s.commandLine.c_str(), s.name.c_str(), s.iconFile.c_str(), s.iconIndex);
         });
-        GroupItemInfo after{s.name, s.commandLine, "", s.iconFile.empty() ? Program(s.commandLine) : s.iconFile,
-                            -1, -1, IconIndexSent(s.iconIndex), 0, false};
-        item.why = Program(s.commandLine).empty() ? "the command line names no program"
+        GroupItemInfo after = ItemAfterAdd(s.name, s.commandLine, s.iconFile, s.iconIndex);
+        item.why = CommandProgram(s.commandLine).empty() ? "the command line names no program"
                                                   : Refusal(command, {s.name, s.commandLine, s.iconFile});
         Compare(state, after, &item);
         group.items.push_back(item);
@@ -87,10 +80,10 @@ public:
 private:
     PlanGroup &Group(const std::string &name) {
         for (PlanGroup &g : plan_->groups)
-            if (Fold(g.name) == Fold(name)) return g;
+            if (FoldName(g.name) == FoldName(name)) return g;
         plan_->groups.push_back(PlanGroup{name, "", "", {}});
         PlanGroup &g = plan_->groups.back();
-        GroupState &state = states_[Fold(name)];
+        GroupState &state = states_[FoldName(name)];
         g.why = Refusal(Formatted([&](char *o, size_t n) { return FormatCreateGroup(o, n, name.c_str(), "", 0); }),
                         {name});
         if (name.empty()) g.why = "the group has no name";
@@ -111,58 +104,18 @@ private:
         return g;
     }
 
-    static std::string Program(const std::string &commandLine) {
-        size_t start = commandLine.find_first_not_of(' ');
-        if (start == std::string::npos) return "";
-        if (commandLine[start] == '"') return commandLine.substr(start + 1, commandLine.find('"', start + 1) - start - 1);
-        return commandLine.substr(start, commandLine.find(' ', start) - start);
-    }
-
     // The item against what the group holds now: the pass deletes it, then adds it.
-    void Compare(GroupState &state, const GroupItemInfo &after, PlanItem *item) {
+    static void Compare(GroupState &state, const GroupItemInfo &after, PlanItem *item) {
         if (!state.known) {
             item->action = item->why.empty() ? "unknown" : "fail";
             return;
         }
-        auto old = std::find_if(state.items.begin(), state.items.end(),
-                                [&](const GroupItemInfo &i) { return Fold(i.name) == Fold(after.name); });
-        bool existed = old != state.items.end();
-        GroupItemInfo before = existed ? *old : GroupItemInfo();
-        if (existed) state.items.erase(old);
-        if (!item->why.empty()) {
-            item->action = "fail";
-            item->removes = existed;
-            if (existed) item->why += "; it is deleted and not added back";
-            return;
-        }
-        state.items.push_back(after);
-        if (!existed) {
-            item->action = "add";
-            return;
-        }
-        Differences(before, after, item);
-        Losses(before, item);
-        item->action = !item->differs.empty() ? "replace" : !item->loses.empty() ? "re-add" : "unchanged";
-    }
-
-    static void Differences(const GroupItemInfo &now, const GroupItemInfo &after, PlanItem *item) {
-        const std::pair<const char *, std::pair<std::string, std::string>> fields[] = {
-            {"name", {now.name, after.name}},
-            {"commandLine", {now.commandLine, after.commandLine}},
-            {"iconPath", {now.iconPath, after.iconPath}},
-            {"iconIndex", {std::to_string(now.iconIndex), std::to_string(after.iconIndex)}},
-        };
-        for (const auto &[field, values] : fields)
-            if (values.first != values.second) item->differs.push_back({field, values});
-    }
-
-    // What only a person set on the item, which a re-add with four arguments drops.
-    static void Losses(const GroupItemInfo &now, PlanItem *item) {
-        if (!now.defaultDir.empty()) item->loses.push_back({"defaultDir", now.defaultDir});
-        if (now.hotKey != 0) item->loses.push_back({"hotKey", std::to_string(now.hotKey)});
-        if (now.x != -1 || now.y != -1)
-            item->loses.push_back({"position", std::to_string(now.x) + "," + std::to_string(now.y)});
-        if (now.minimize) item->loses.push_back({"minimize", "1"});
+        ItemChange change = JudgeItem(&state.items, after, item->why.empty());
+        item->differs = change.differs;
+        item->loses = change.loses;
+        item->action = change.action;
+        item->removes = change.action == "fail" && change.existed;
+        if (item->removes) item->why += "; it is deleted and not added back";
     }
 
     const PlanSource &source_;

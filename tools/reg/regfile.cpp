@@ -9,85 +9,7 @@
 
 namespace {
 
-const char16_t kHeader5[] = u"Windows Registry Editor Version 5.00";
 const char16_t kHeader4[] = u"REGEDIT4";
-
-// Hex data lines are wrapped with "\" once they reach this column, as regedit does.
-constexpr size_t kMaxHexColumn = 77;
-
-std::u16string Ascii(const char *s) { return FromUtf8(s); }
-
-// Quotes and backslashes escaped, and CR and LF written as \r and \n so that a
-// name or string with line breaks stays on one line (Wine's regedit does the same).
-std::u16string Escape(const std::u16string &s) {
-    std::u16string out;
-    for (char16_t c : s) {
-        switch (c) {
-            case u'\\': out += u"\\\\"; break;
-            case u'"': out += u"\\\""; break;
-            case u'\n': out += u"\\n"; break;
-            case u'\r': out += u"\\r"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
-
-// REG_SZ data that a quoted string gives back exactly: whole units, one
-// terminator at the end and none before it.
-bool IsPlainString(const std::string &data) {
-    if (data.size() < 2 || data.size() % 2 != 0) return false;
-    std::u16string units = BytesToUnits(data);
-    return units.back() == 0 && units.find(u'\0') == units.size() - 1;
-}
-
-std::u16string ExportValue(const std::u16string &name, DWORD type, const std::string &data) {
-    // Appended piece by piece: GCC 12 misreads the sum of a literal and a temporary (-Wrestrict).
-    std::u16string line = name.empty() ? u"@=" : u"\"";
-    if (!name.empty()) line.append(Escape(name)).append(u"\"=");
-    char buffer[32];
-    if (type == REG_SZ && IsPlainString(data)) {
-        std::u16string units = BytesToUnits(data);
-        units.pop_back();
-        return line + u"\"" + Escape(units) + u"\"";
-    }
-    if (type == REG_DWORD && data.size() == 4) {
-        uint32_t v = 0;
-        std::memcpy(&v, data.data(), 4);
-        std::snprintf(buffer, sizeof buffer, "dword:%08x", v);
-        return line + Ascii(buffer);
-    }
-    if (type == REG_BINARY) {
-        line += u"hex:";
-    } else {
-        std::snprintf(buffer, sizeof buffer, "hex(%x):", type);
-        line += Ascii(buffer);
-    }
-    size_t column = line.size();
-    for (size_t i = 0; i < data.size(); i++) {
-        std::snprintf(buffer, sizeof buffer, "%02x", static_cast<unsigned char>(data[i]));
-        line += Ascii(buffer);
-        if (i + 1 == data.size()) break;
-        line += u',';
-        column += 3;
-        if (column >= kMaxHexColumn) {
-            line += u"\\\r\n  ";
-            column = 2;
-        }
-    }
-    return line;
-}
-
-// The key and every key below it as .reg text, appended to out.
-LSTATUS ExportKey(HKEY hkey, const std::u16string &path, std::u16string *out) {
-    return WalkTree(hkey, path, true, [out](HKEY key, const std::u16string &keyPath, const std::u16string &) -> LSTATUS {
-        *out += u"\r\n[" + keyPath + u"]\r\n";
-        std::vector<Value> values;
-        if (LSTATUS status = ListValues(key, &values); status != ERROR_SUCCESS) return status;
-        for (const Value &v : values) *out += ExportValue(v.name, v.type, v.data) + u"\r\n";
-        return ERROR_SUCCESS;
-    });
-}
 
 // ---- Import ----
 
@@ -379,15 +301,6 @@ void Importer::ValueLine(size_t line, const std::u16string &text) {
 
 }  // namespace
 
-std::string ExportRegFile(HKEY hkey, const std::u16string &path, LSTATUS *status) {
-    std::u16string text = u"\xFEFF";
-    text += kHeader5;
-    text += u"\r\n";
-    *status = ExportKey(hkey, path, &text);
-    text += u"\r\n";
-    return UnitsToBytes(text);
-}
-
 std::u16string DecodeRegFile(const std::string &bytes) {
     auto at = [&](size_t i) { return static_cast<unsigned char>(bytes[i]); };
     if (bytes.size() >= 2 && at(0) == 0xFF && at(1) == 0xFE) return BytesToUnits(bytes.substr(2));
@@ -403,7 +316,7 @@ std::u16string DecodeRegFile(const std::string &bytes) {
 ImportResult ImportRegText(const std::u16string &text, std::vector<ImportProblem> *problems) {
     std::vector<std::u16string> lines = SplitLines(text);
     std::u16string header = lines.empty() ? std::u16string() : TrimRight(lines[0]);
-    if (header != kHeader5 && header != kHeader4) return IMPORT_NOT_REG_FILE;
+    if (header != RegFileHeader && header != kHeader4) return IMPORT_NOT_REG_FILE;
     Importer importer(header == kHeader4, problems);
     for (size_t n = 1; n < lines.size() && !importer.stopped(); n++) {
         size_t first = n + 1;

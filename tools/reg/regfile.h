@@ -1,16 +1,13 @@
-// The .reg text format of Windows' and Wine's regedit: export of a key tree as
-// "Windows Registry Editor Version 5.00" (UTF-16LE with a BOM, CRLF), and
-// import of that format or of "REGEDIT4", in UTF-16 or UTF-8/ANSI.
+// The .reg text format of Windows' and Wine's regedit: import of "Windows Registry
+// Editor Version 5.00" or "REGEDIT4", in UTF-16 or UTF-8/ANSI. Its export, which the
+// clean-up's backup shares, is src/regexport's.
 #pragma once
 
 #include "platform/win32.h"
+#include "regexport/regexport.h"  // ExportRegFile
 
 #include <string>
 #include <vector>
-
-// The .reg text of the open key hkey, named path, and all its subkeys: the file's
-// bytes, or a registry error code in *status.
-std::string ExportRegFile(HKEY hkey, const std::u16string &path, LSTATUS *status);
 
 // The file's bytes as text: UTF-16LE or BE with a BOM, else UTF-8 (with or
 // without a BOM) in which a byte that is not UTF-8 stands for itself (ANSI).

@@ -118,8 +118,6 @@ bool ParseMultiString(const std::u16string &text, char16_t separator, bool haveS
 
 }  // namespace
 
-bool IsWholeName(const std::u16string &name) { return name.find(u'\0') == std::u16string::npos; }
-
 bool SameName(const std::u16string &a, const std::u16string &b) { return EqualsIgnoreCase(a, b.c_str()); }
 
 HKEY RootFromName(const std::u16string &name) {
@@ -300,91 +298,4 @@ bool Confirm(const std::string &prompt) {
         if (*p == 'y' || *p == 'Y') return true;
         if (*p == 'n' || *p == 'N') return false;
     }
-}
-
-std::string UnitsToBytes(const std::u16string &units) {
-    std::string bytes;
-    bytes.reserve(units.size() * 2);
-    for (char16_t u : units) {
-        bytes.push_back(static_cast<char>(u & 0xFF));
-        bytes.push_back(static_cast<char>(u >> 8));
-    }
-    return bytes;
-}
-
-std::u16string BytesToUnits(const std::string &bytes) {
-    std::u16string units;
-    units.reserve(bytes.size() / 2);
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        units.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                              (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-    }
-    return units;
-}
-
-LSTATUS ListValues(HKEY key, std::vector<Value> *values) {
-    std::vector<WCHAR> name(256);
-    std::string data(1024, '\0');
-    for (DWORD i = 0;;) {
-        DWORD nameLength = static_cast<DWORD>(name.size()), dataLength = static_cast<DWORD>(data.size()), type = 0;
-        LSTATUS status = RegEnumValueW(key, i, name.data(), &nameLength, nullptr, &type,
-                                       reinterpret_cast<LPBYTE>(data.data()), &dataLength);
-        if (status == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
-        if (status == ERROR_MORE_DATA) {  // grow whichever buffer was short and ask again
-            if (dataLength > data.size())
-                data.resize(dataLength);
-            else
-                name.resize(name.size() * 2);
-            continue;
-        }
-        if (status != ERROR_SUCCESS) return status;
-        values->push_back({std::u16string(name.data(), nameLength), type, data.substr(0, dataLength)});
-        i++;
-    }
-}
-
-LSTATUS ListSubkeys(HKEY key, std::vector<std::u16string> *names) {
-    for (DWORD i = 0;; i++) {
-        WCHAR name[256];
-        DWORD length = 256;
-        LSTATUS status = RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr);
-        if (status == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
-        if (status != ERROR_SUCCESS) return status;
-        names->emplace_back(name, length);
-    }
-}
-
-LSTATUS WalkTree(HKEY key, const std::u16string &path, bool below, const KeyVisitor &visit) {
-    struct Level {
-        HKEY key;
-        std::u16string path;
-        std::vector<std::u16string> subkeys;
-        size_t next = 0;
-    };
-    std::vector<Level> levels;  // levels[0] holds the caller's key, which stays open
-    LSTATUS status = visit(key, path, std::u16string());
-    if (status == ERROR_SUCCESS && below) {
-        levels.push_back({key, path, {}, 0});
-        status = ListSubkeys(key, &levels.back().subkeys);
-    }
-    while (status == ERROR_SUCCESS && !levels.empty()) {
-        Level &level = levels.back();
-        if (level.next == level.subkeys.size()) {
-            if (levels.size() > 1) RegCloseKey(level.key);
-            levels.pop_back();
-            continue;
-        }
-        std::u16string name = level.subkeys[level.next++];
-        std::u16string subPath = level.path + u"\\" + name;
-        // A name holding a NUL would open another key through its c_str().
-        HKEY sub = nullptr;
-        status = IsWholeName(name) ? RegOpenKeyExW(level.key, name.c_str(), 0, KEY_READ, &sub)
-                                   : ERROR_INVALID_PARAMETER;
-        if (status != ERROR_SUCCESS) break;
-        levels.push_back({sub, subPath, {}, 0});
-        status = visit(sub, subPath, name);
-        if (status == ERROR_SUCCESS) status = ListSubkeys(sub, &levels.back().subkeys);
-    }
-    for (size_t i = 1; i < levels.size(); i++) RegCloseKey(levels[i].key);
-    return status;
 }

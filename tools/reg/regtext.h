@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "regexport/regexport.h"  // UnitsToBytes, ListValues, WalkTree, IsWholeName
 
 #include <functional>
 #include <string>
@@ -26,9 +27,6 @@ bool ParseKeyPath(const std::u16string &text, KeyPath *out);
 // A root name alone ("HKEY_CURRENT_USER", "HKLM"); null when unknown.
 HKEY RootFromName(const std::u16string &name);
 const char16_t *RootLongName(HKEY root);
-
-// True when the name holds no NUL, so that its c_str() names it whole.
-bool IsWholeName(const std::u16string &name);
 
 // Registry names compared as Windows compares them (case-insensitively).
 bool SameName(const std::u16string &a, const std::u16string &b);
@@ -59,30 +57,3 @@ extern const char kNotFound[];  // "ERROR: The system was unable to find the spe
 // Prints the prompt (which ends in "(Yes/No)? ") and reads answers from standard
 // input until one starts with Y or N; the end of input counts as No.
 bool Confirm(const std::string &prompt);
-
-// UTF-16 code units as little-endian bytes and back (an odd last byte is dropped).
-std::string UnitsToBytes(const std::u16string &units);
-std::u16string BytesToUnits(const std::string &bytes);
-
-// One value of a key, as RegEnumValueW gives it.
-struct Value {
-    std::u16string name;
-    DWORD type = REG_NONE;
-    std::string data;
-};
-
-// Appends every value of key, in the registry's order.
-LSTATUS ListValues(HKEY key, std::vector<Value> *values);
-
-// Appends the name of every subkey of key, in the registry's order.
-LSTATUS ListSubkeys(HKEY key, std::vector<std::u16string> *names);
-
-// Called for each key of a walk with the open key, its path and its own name
-// (empty for the key the walk starts at: no subkey has an empty name).
-using KeyVisitor = std::function<LSTATUS(HKEY key, const std::u16string &path, const std::u16string &name)>;
-
-// Visits key, named path, and with below every key under it, depth first in
-// the registry's order. The keys still to visit are kept on the heap, so a tree
-// of any depth is walked without deep recursion. The first failure (of visit,
-// or of listing or opening a key) ends the walk and is returned.
-LSTATUS WalkTree(HKEY key, const std::u16string &path, bool below, const KeyVisitor &visit);

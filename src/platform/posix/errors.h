@@ -20,6 +20,12 @@ inline DWORD Win32ErrorFromErrno(int e) {
         case EBUSY: return ERROR_BUSY;
         case ETIMEDOUT: return ERROR_TIMEOUT;
         case EINVAL: return ERROR_INVALID_PARAMETER;
+        case ENOSPC:
+        case EDQUOT: return ERROR_DISK_FULL;
+        case EFBIG: return ERROR_FILE_TOO_LARGE;
+        case EROFS: return ERROR_WRITE_PROTECT;
+        case EXDEV: return ERROR_NOT_SAME_DEVICE;
+        case EIO: return ERROR_WRITE_FAULT;
         default: return ERROR_INVALID_PARAMETER;
     }
 }

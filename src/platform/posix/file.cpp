@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <csignal>
 #include <climits>
+#include <cstdio>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,8 +116,9 @@ HFILE WINAPI _lclose(HFILE file) {
     return 0;
 }
 
-// Only what the run log asks for: a file opened for writing (FILE_APPEND_DATA:
-// every write lands at the end, whoever else appends) and created when missing.
+// Only what the run log and a backup ask for: a file opened for writing (FILE_APPEND_DATA:
+// every write lands at the end, whoever else appends) and created when missing
+// (OPEN_ALWAYS), or a new file that must not exist yet, not even as a link (CREATE_NEW).
 // Files this layer creates are the user's own (0600), as the whole machine is.
 // FILE_FLAG_OPEN_REPARSE_POINT does not follow a final link (Windows would open
 // the link itself; here the open fails). The descriptor is non-blocking, so a
@@ -124,7 +127,8 @@ HFILE WINAPI _lclose(HFILE file) {
 // regular file, a pipe or a character device (a terminal, /dev/null).
 HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD, struct _SECURITY_ATTRIBUTES *, DWORD disposition,
                           DWORD flagsAndAttributes, HANDLE) {
-    if (disposition != OPEN_ALWAYS || (access != GENERIC_WRITE && access != FILE_APPEND_DATA)) {
+    bool createNew = disposition == CREATE_NEW;
+    if ((disposition != OPEN_ALWAYS && !createNew) || (access != GENERIC_WRITE && access != FILE_APPEND_DATA)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
@@ -137,6 +141,10 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD, struct _SECURITY_ATT
                 (flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT ? O_NOFOLLOW : 0);
     int fd = open(path, flags | O_CREAT | O_EXCL, 0600);
     DWORD created = ERROR_SUCCESS;
+    if (fd < 0 && errno == EEXIST && createNew) {
+        SetLastError(ERROR_FILE_EXISTS);
+        return INVALID_HANDLE_VALUE;
+    }
     if (fd < 0 && errno == EEXIST) {
         fd = open(path, flags);
         created = ERROR_ALREADY_EXISTS;  // OPEN_ALWAYS says so on success
@@ -172,6 +180,51 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
         done += static_cast<DWORD>(n);
     }
     if (written != nullptr) *written = done;
+    return TRUE;
+}
+
+BOOL WINAPI FlushFileBuffers(HANDLE file) {
+    int fd = FileDescriptor(file);
+    if (fd < 0 || fsync(fd) != 0) {
+        SetLastError(fd < 0 ? ERROR_INVALID_HANDLE : Win32ErrorFromErrno(errno));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// rename(2) replaces a link at the target rather than following it, as Windows does.
+// Without MOVEFILE_REPLACE_EXISTING an existing target is kept (ERROR_ALREADY_EXISTS);
+// MOVEFILE_WRITE_THROUGH returns once the move is on disk: on Linux that is a sync
+// of the target's directory.
+BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
+    int moved = flags & MOVEFILE_REPLACE_EXISTING ? rename(from, to)
+                                                   : renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+    if (moved != 0) {
+        SetLastError(errno == EEXIST ? ERROR_ALREADY_EXISTS : Win32ErrorFromErrno(errno));
+        return FALSE;
+    }
+    if (flags & MOVEFILE_WRITE_THROUGH) {
+        std::string dir = to;
+        size_t slash = dir.rfind('/');
+        dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+        int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        bool synced = fd >= 0 && fsync(fd) == 0;
+        int error = errno;
+        if (fd >= 0) close(fd);
+        if (!synced) {
+            SetLastError(Win32ErrorFromErrno(error));
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+// A directory is not a file to delete: ERROR_ACCESS_DENIED, as on Windows.
+BOOL WINAPI DeleteFileA(LPCSTR path) {
+    if (unlink(path) != 0) {
+        SetLastError(Win32ErrorFromErrno(errno));
+        return FALSE;
+    }
     return TRUE;
 }
 

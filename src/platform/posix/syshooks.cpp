@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -29,7 +31,15 @@ const ErrorText ErrorTexts[] = {
     {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory resources are available to process this command."},
     {ERROR_INVALID_DATA, "The data is invalid."},
     {ERROR_OUTOFMEMORY, "Not enough memory resources are available to complete this operation."},
+    {ERROR_NOT_SAME_DEVICE, "The system cannot move the file to a different disk drive."},
+    {ERROR_WRITE_PROTECT, "The media is write protected."},
+    {ERROR_WRITE_FAULT, "The system cannot write to the specified device."},
+    {ERROR_FILE_EXISTS, "The file exists."},
+    {ERROR_NOT_SUPPORTED, "The request is not supported."},
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
+    {ERROR_DISK_FULL, "There is not enough space on the disk."},
+    {ERROR_DIRECTORY, "The directory name is invalid."},
+    {ERROR_ALREADY_EXISTS, "Cannot create a file when that file already exists."},
     {ERROR_FILENAME_EXCED_RANGE, "The filename or extension is too long."},
     {ERROR_FILE_TOO_LARGE, "The file size exceeds the limit allowed and cannot be saved."},
     {ERROR_ARITHMETIC_OVERFLOW, "Arithmetic result exceeded 32 bits."},
@@ -76,6 +86,23 @@ bool MachineLogPath(char *path, size_t size, size_t incoming, size_t *room) {
     return true;
 }
 
+DWORD DefaultBackupDir(char *dir, size_t size) {
+    const std::string &machine = MachineDir();
+    if (machine.empty()) {
+        std::snprintf(dir, size, "%s", "backup");
+        PlatformNote(MachineProblem());
+        return static_cast<DWORD>(MachineError());
+    }
+    std::string problem;
+    std::string made = MachinePrivateDir("backup", &problem);
+    std::snprintf(dir, size, "%s", (machine + "/backup").c_str());
+    if (!made.empty()) return made.size() < size ? ERROR_SUCCESS : ERROR_FILENAME_EXCED_RANGE;
+    PlatformNote("backup: " + problem);
+    return ERROR_ACCESS_DENIED;
+}
+
+const char PathSeparator = '/';
+
 void SystemErrorText(DWORD code, char *text, size_t size) {
     for (const ErrorText &e : ErrorTexts) {
         if (e.code == code) {
@@ -87,6 +114,23 @@ void SystemErrorText(DWORD code, char *text, size_t size) {
 }
 
 DWORD CurrentProcessId() { return static_cast<DWORD>(getpid()); }
+
+void ComputerNameText(char *text, size_t size) {
+    if (size == 0) return;
+    if (gethostname(text, size) != 0) text[0] = '\0';
+    text[size - 1] = '\0';
+}
+
+// The account's name, else its number: a uid without a name is still an answer.
+void UserNameText(char *text, size_t size) {
+    if (size == 0) return;
+    passwd entry{}, *found = nullptr;
+    std::vector<char> buffer(16384);
+    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr)
+        std::snprintf(text, size, "%s", found->pw_name);
+    else
+        std::snprintf(text, size, "%lu", static_cast<unsigned long>(geteuid()));
+}
 
 bool TakePlatformNote(char *text, size_t size) {
     static std::vector<std::string> pending;

@@ -1,5 +1,6 @@
 // KERNEL32 file calls: the 16-bit era file functions the script reader uses, the
-// appending file the run log writes, the standard error handle, and the directory search the argument list uses.
+// appending file the run log writes, the new file, flush, rename and deletion a backup
+// is written with, the standard error handle, and the directory search the argument list uses.
 #pragma once
 
 #include "w32types.h"
@@ -17,7 +18,10 @@
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
 #define FILE_SHARE_DELETE 0x00000004
+#define CREATE_NEW 1
 #define OPEN_ALWAYS 4
+#define MOVEFILE_REPLACE_EXISTING 0x00000001
+#define MOVEFILE_WRITE_THROUGH 0x00000008
 
 #define MAX_PATH 260
 #define FILE_ATTRIBUTE_READONLY 0x00000001
@@ -58,6 +62,9 @@ HFILE WINAPI _lclose(HFILE file);
 HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, struct _SECURITY_ATTRIBUTES *security,
                           DWORD disposition, DWORD attributes, HANDLE templateFile);
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written, struct _OVERLAPPED *overlapped);
+BOOL WINAPI FlushFileBuffers(HANDLE file);
+BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
+BOOL WINAPI DeleteFileA(LPCSTR path);
 HANDLE WINAPI GetStdHandle(DWORD which);
 
 HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);

@@ -8,6 +8,11 @@ int ArgumentRole(const WCHAR *arg) { return arg[0] == '/' || arg[0] == '-' ? ARG
 // The Windows program keeps no log of its own: only PELLOR_LOG asks for one.
 bool MachineLogPath(char *, size_t, size_t, size_t *) { return false; }
 
+// Backups on Windows go only where PELLOR_BACKUP says.
+DWORD DefaultBackupDir(char *, size_t) { return ERROR_NOT_SUPPORTED; }
+
+const char PathSeparator = '\\';
+
 void SystemErrorText(DWORD code, char *text, size_t size) {
     if (size == 0) return;
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
@@ -21,6 +26,16 @@ void SystemErrorText(DWORD code, char *text, size_t size) {
 }
 
 DWORD CurrentProcessId() { return GetCurrentProcessId(); }
+
+void ComputerNameText(char *text, size_t size) {
+    DWORD n = static_cast<DWORD>(size);
+    if (size > 0 && !GetComputerNameA(text, &n)) text[0] = '\0';
+}
+
+void UserNameText(char *text, size_t size) {
+    DWORD n = static_cast<DWORD>(size);
+    if (size > 0 && !GetUserNameA(text, &n)) text[0] = '\0';
+}
 
 // Windows' own DDE decides nothing that needs telling.
 bool TakePlatformNote(char *, size_t) { return false; }
