@@ -25,27 +25,8 @@ options:
     type: str
     choices: [run_inf, upgrade_icons]
     default: run_inf
-  machine:
-    description: The emulated machine directory (C(PELLOR_MACHINE)); the user's default when not given.
-    type: path
-  bindir:
-    description: Where the programs are installed.
-    type: path
-    default: /usr/libexec/pellor
-  strict:
-    description: C(PELLOR_STRICT=1), so that a run that left items out of place, found no Program Manager or
-      could not write the version mark fails.
-    type: bool
-    default: true
-  log:
-    description: C(PELLOR_LOG), the run log's file.
-    type: path
-  backup_dir:
-    description: C(PELLOR_BACKUP), where the run keeps its backup.
-    type: path
-  keep_report:
-    description: A path to copy the run's report to (not under check mode); otherwise it is removed.
-    type: path
+extends_documentation_fragment:
+  - pellor.upgrade.common
 """
 
 EXAMPLES = r"""

@@ -12,27 +12,8 @@ description:
     or C(absent). It runs on a private copy of the machine's registry, so that not even its run log is
     written; a machine the programs would refuse fails the task as the run would.
   - With C(--diff), the before and after of every entry.
-options:
-  machine:
-    description: The emulated machine directory (C(PELLOR_MACHINE)); the user's default when not given.
-    type: path
-  bindir:
-    description: Where the programs are installed.
-    type: path
-    default: /usr/libexec/pellor
-  strict:
-    description: C(PELLOR_STRICT=1), so that a run that left something undone fails.
-    type: bool
-    default: true
-  log:
-    description: C(PELLOR_LOG), the run log's file.
-    type: path
-  backup_dir:
-    description: C(PELLOR_BACKUP), where the run keeps its backup.
-    type: path
-  keep_report:
-    description: A path to copy the run's report to (not under check mode); otherwise it is removed.
-    type: path
+extends_documentation_fragment:
+  - pellor.upgrade.common
 """
 
 EXAMPLES = r"""
