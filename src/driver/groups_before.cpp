@@ -9,8 +9,8 @@
 #include "runlog/runlog.h"
 #include "script/script.h"
 
-#include <algorithm>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,7 +20,7 @@ namespace {
 struct GroupView {
     bool described = false;  // its items are known (a group it does not list holds none)
     bool stopped = false;    // its backup could not be written: nothing goes to it
-    std::vector<GroupItemInfo> items;
+    HeldItems items;
 };
 
 bool asking = false;
@@ -28,18 +28,16 @@ bool backingUp = false;
 bool onlyShown = false;
 bool anyStopped = false;
 std::map<std::string, GroupView> views;  // by folded name
-bool groupsAsked = false;
 bool groupsKnown = false;
-std::vector<std::string> groupsListed;
-std::string iconBackup;  // every group's lines so far: the file is rewritten whole
+std::set<std::string> groupsListed;  // by folded name
 
 // Asks once per run for the group list: the first command would connect (or start the
-// Program Manager) all the same, and a conversation lost later is not reopened for a question.
+// Program Manager) all the same.
 void AskGroupList() {
-    groupsAsked = true;
     std::string text;
     groupsKnown = ProgmanActivate() && ProgmanRequest(kGroupsItem, &text);
-    if (groupsKnown) groupsListed = ParseGroupList(text);
+    if (groupsKnown)
+        for (const std::string &g : ParseGroupList(text)) groupsListed.insert(FoldName(g));
 }
 
 // The lines that put the group back as it was: a group the run may create is deleted,
@@ -58,35 +56,15 @@ bool RestoreLines(const char *group, bool listed, bool described, const GroupInf
     return true;
 }
 
-// Saves the group's state to the run's icon backup, before anything is sent to it.
-bool BackUp(const char *group, bool listed, bool described, const GroupInfo &info) {
-    std::string lines = iconBackup, path, why;
-    bool ok = RestoreLines(group, listed, described, info, &lines, &why) &&
-              BackupWrite("icons", ".pmc", lines.data(), lines.size(), &path, &why);
-    if (!ok) {
-        RunLogBackupFailed(path.empty() ? "icons" : path.c_str(), why.c_str());
-        return false;
-    }
-    iconBackup = lines;
-    RunLogBackupWritten(path.c_str());
-    return true;
-}
-
-// The group before the pass's first command to it, asked for once. With no conversation
-// the commands will not go out either, so there is nothing to save.
-GroupView &View(const char *group) {
-    auto [at, added] = views.try_emplace(FoldName(group));
-    GroupView &view = at->second;
-    if (!added) return view;
-    if (!groupsAsked) AskGroupList();
-    bool listed = std::any_of(groupsListed.begin(), groupsListed.end(),
-                              [&](const std::string &g) { return FoldName(g) == FoldName(group); });
+// What the Program Manager holds of the group, asked for once.
+GroupView &Describe(const std::string &group, GroupInfo *info, bool *listed) {
+    GroupView &view = views[FoldName(group)];
+    *listed = groupsListed.count(FoldName(group)) != 0;
     std::string text, error;
-    GroupInfo info;
-    view.described = listed ? ProgmanRequest(group, &text) && ParseGroupInfo(text, &info, &error) : groupsKnown;
-    if (listed && view.described) view.items = info.items;
-    RunLogGroupBefore(group, listed, view.described);
-    if (backingUp && groupsKnown && !BackUp(group, listed, view.described, info)) view.stopped = anyStopped = true;
+    view.described = *listed ? ProgmanRequest(group.c_str(), &text) && ParseGroupInfo(text, info, &error)
+                             : groupsKnown;
+    if (*listed && view.described) view.items = HoldItems(info->items);
+    RunLogGroupBefore(group.c_str(), *listed, view.described);
     return view;
 }
 
@@ -108,11 +86,40 @@ const char *Text(const char *field) { return field != nullptr ? field : ""; }
 void GroupsBeforeStart(bool upgradeIconsMode) {
     views.clear();
     groupsListed.clear();
-    iconBackup.clear();
-    groupsAsked = groupsKnown = anyStopped = false;
+    groupsKnown = anyStopped = false;
     onlyShown = upgradeIconsMode;
     backingUp = BackupWanted();
     asking = backingUp || ReportPath() != nullptr;
+}
+
+void GroupsBeforeScript(const std::vector<std::string> &groups) {
+    if (!asking || groups.empty()) return;
+    AskGroupList();
+    std::string lines;
+    std::vector<GroupView *> saved;
+    for (const std::string &group : groups) {
+        if (views.count(FoldName(group)) != 0) continue;
+        GroupInfo info;
+        bool listed = false;
+        GroupView &view = Describe(group, &info, &listed);
+        if (!backingUp || !groupsKnown) continue;
+        std::string why;
+        if (RestoreLines(group.c_str(), listed, view.described, info, &lines, &why)) {
+            saved.push_back(&view);
+        } else {
+            RunLogBackupFailed("icons", why.c_str());
+            view.stopped = anyStopped = true;
+        }
+    }
+    if (saved.empty()) return;
+    // One file for the whole run, flushed once, before the first command.
+    std::string path, why;
+    if (BackupWrite("icons", ".pmc", lines.data(), lines.size(), &path, &why)) {
+        RunLogBackupWritten(path.c_str());
+        return;
+    }
+    RunLogBackupFailed(path.empty() ? "icons" : path.c_str(), why.c_str());
+    for (GroupView *view : saved) view->stopped = anyStopped = true;
 }
 
 bool GroupsBeforeAsking() { return asking; }
@@ -124,7 +131,9 @@ bool GroupsBeforeItem() {
         RunLogItemStarted(subject, RunLogChange::Unknown, false, {});
         return true;
     }
-    GroupView &view = View(groupName);
+    auto found = views.find(FoldName(groupName));
+    if (found == views.end()) return false;  // GroupsBeforeScript was not told of it: no backup, no commands
+    GroupView &view = found->second;
     if (view.stopped || !view.described) {
         RunLogItemStarted(subject, RunLogChange::Unknown, false, {});
         if (view.stopped) RunLogCommandNotSent(subject, nullptr, RunLogUnsent::NoBackup);

@@ -6,11 +6,16 @@
 #include "options/options.h"
 #include "platform/syshooks.h"
 #include "progman/formats.h"
+#include "progman/itemjudge.h"
 #include "progman/progman.h"
 #include "runlog/runlog.h"
 #include "script/script.h"
 
 #include <cstdio>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -53,6 +58,28 @@ void LogLoadFailure(const char *path, uint16_t status) {
     RunLogScriptUnreadable(path, text);
 }
 
+// The groups the script's items name, in order, each once. Parsing cuts a line in
+// place, so each header is parsed from a copy of its own.
+std::vector<std::string> ScriptGroups(uint32_t lineCount) {
+    std::vector<std::string> groups;
+    std::set<std::string> seen;  // folded
+    std::string header, group;
+    bool inGroup = false;
+    const char *line = ScriptLines;
+    for (uint32_t i = 0; i < lineCount; i++, line += std::strlen(line) + 1) {
+        if (line[0] == '[') {
+            header.assign(line + 1);
+            char *name = nullptr;
+            SplitHeader(&name, header.data());
+            group = name;
+            inGroup = true;
+        } else if (inGroup && seen.insert(FoldName(group)).second) {
+            groups.push_back(group);
+        }
+    }
+    return groups;
+}
+
 }  // namespace
 
 char *ScriptLines;
@@ -67,6 +94,8 @@ int UpgradeIcons(const char *path) {
         return 2;
     }
     RunLogScriptLoaded(path, lineCount);
+
+    if (GroupsBeforeAsking()) GroupsBeforeScript(ScriptGroups(lineCount));
 
     char *cursor = ScriptLines;
     for (uint32_t i = 0; i < lineCount; i++) {

@@ -2,7 +2,6 @@
 
 #include "progman/formats.h"
 
-#include <algorithm>
 #include <cctype>
 
 namespace {
@@ -47,18 +46,23 @@ GroupItemInfo ItemAfterAdd(const std::string &name, const std::string &commandLi
                          -1,   -1,          IconIndexSent(iconIndex), 0, false};
 }
 
-ItemChange JudgeItem(std::vector<GroupItemInfo> *items, const GroupItemInfo &after, bool accepted) {
+HeldItems HoldItems(const std::vector<GroupItemInfo> &items) {
+    HeldItems held;
+    for (const GroupItemInfo &i : items) held[FoldName(i.name)].push_back(i);
+    return held;
+}
+
+ItemChange JudgeItem(HeldItems *items, const GroupItemInfo &after, bool accepted) {
     ItemChange change;
-    auto old = std::find_if(items->begin(), items->end(),
-                            [&](const GroupItemInfo &i) { return FoldName(i.name) == FoldName(after.name); });
-    change.existed = old != items->end();
-    GroupItemInfo before = change.existed ? *old : GroupItemInfo();
-    if (change.existed) items->erase(old);
+    std::deque<GroupItemInfo> &named = (*items)[FoldName(after.name)];
+    change.existed = !named.empty();
+    GroupItemInfo before = change.existed ? std::move(named.front()) : GroupItemInfo();
+    if (change.existed) named.pop_front();
     if (!accepted) {
         change.action = "fail";
         return change;
     }
-    items->push_back(after);
+    named.push_back(after);
     if (!change.existed) {
         change.action = "add";
         return change;

@@ -5,7 +5,9 @@
 
 #include "progman/groupinfo.h"
 
+#include <deque>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -26,10 +28,16 @@ struct ItemChange {
     std::vector<std::pair<std::string, std::string>> loses;                           // field, its value now
 };
 
+// What a group holds, by folded name, so that judging a group of n items costs n
+// look-ups rather than n scans. A delete takes the first item of its name, an add
+// goes after any others of that name, as in the Program Manager's own list.
+using HeldItems = std::unordered_map<std::string, std::deque<GroupItemInfo>>;
+HeldItems HoldItems(const std::vector<GroupItemInfo> &items);
+
 // The delete of after's name and, when accepted, the add of after, against items
 // (what the group holds now), which then holds what the pass leaves. Names match
 // without regard to ASCII case, as the Program Manager matches them.
-ItemChange JudgeItem(std::vector<GroupItemInfo> *items, const GroupItemInfo &after, bool accepted);
+ItemChange JudgeItem(HeldItems *items, const GroupItemInfo &after, bool accepted);
 
 // ASCII lower case: how the Program Manager compares group and item names.
 std::string FoldName(std::string name);

@@ -17,7 +17,7 @@ namespace {
 struct GroupState {
     bool exists = false;
     bool known = false;  // its items are known
-    std::vector<GroupItemInfo> items;
+    HeldItems items;
 };
 
 // One item line of the script, as the reader cut it.
@@ -91,7 +91,7 @@ private:
             g.action = "exists";
             GroupInfo info;
             state.known = source_.describe(name, &info);
-            if (state.known) state.items = info.items;
+            if (state.known) state.items = HoldItems(info.items);
             plan_->itemsKnown = plan_->itemsKnown && state.known;
         } else if (plan_->upgradeIcons) {
             g.action = "skip";

@@ -91,7 +91,7 @@ bool ProgmanServer::OnRequest(DdeServerConv, const std::string &item, uint32_t f
     if (strcasecmp(item.c_str(), kGroupsItem) == 0) {
         std::vector<std::string> names;
         for (int scope : {SCOPE_COMMON, SCOPE_PERSONAL})
-            for (const StoredGroup &g : StoreList(root_, scope)) names.push_back(Utf8ToAnsi(g.name));
+            for (const std::string &g : StoreGroupNames(root_, scope)) names.push_back(Utf8ToAnsi(g));
         *data = FormatGroupList(names) + '\0';
         return true;
     }

@@ -394,6 +394,15 @@ FlushBatch GroupStore::TakeUnsynced(bool allSpares) {
     return batch;
 }
 
+std::vector<std::string> StoreGroupNames(const std::string &root, int scope) {
+    std::vector<std::string> names;
+    std::string dir = ScopeDir(root, scope);
+    UniqueFd scopeFd(OpenDirAt(AT_FDCWD, dir));
+    if (scopeFd.get() < 0) return names;
+    for (const DiskEntry &g : ListEntries(scopeFd.get(), dir, true, nullptr)) names.push_back(g.name);
+    return names;
+}
+
 std::vector<StoredGroup> StoreList(const std::string &root, int scope, std::vector<std::string> *passedOver,
                                    const std::string *only) {
     std::vector<StoredGroup> groups;

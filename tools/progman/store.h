@@ -134,6 +134,9 @@ struct StoredGroup {
 std::vector<StoredGroup> StoreList(const std::string &root, int scope, std::vector<std::string> *passedOver = nullptr,
                                    const std::string *only = nullptr);
 
+// The names of a scope's groups, as StoreList has them, without reading their items.
+std::vector<std::string> StoreGroupNames(const std::string &root, int scope);
+
 // Whether a name can be a group or item name: not empty, no control
 // characters, short enough for a file name.
 bool StoreNameAllowed(const std::string &name);
