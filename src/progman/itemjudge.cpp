@@ -48,16 +48,17 @@ GroupItemInfo ItemAfterAdd(const std::string &name, const std::string &commandLi
 
 HeldItems HoldItems(const std::vector<GroupItemInfo> &items) {
     HeldItems held;
+    held.reserve(items.size());
     for (const GroupItemInfo &i : items) held[FoldName(i.name)].push_back(i);
     return held;
 }
 
 ItemChange JudgeItem(HeldItems *items, const GroupItemInfo &after, bool accepted) {
     ItemChange change;
-    std::deque<GroupItemInfo> &named = (*items)[FoldName(after.name)];
+    std::vector<GroupItemInfo> &named = (*items)[FoldName(after.name)];  // mostly one item
     change.existed = !named.empty();
     GroupItemInfo before = change.existed ? std::move(named.front()) : GroupItemInfo();
-    if (change.existed) named.pop_front();
+    if (change.existed) named.erase(named.begin());
     if (!accepted) {
         change.action = "fail";
         return change;

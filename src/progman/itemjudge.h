@@ -5,7 +5,6 @@
 
 #include "progman/groupinfo.h"
 
-#include <deque>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -31,7 +30,7 @@ struct ItemChange {
 // What a group holds, by folded name, so that judging a group of n items costs n
 // look-ups rather than n scans. A delete takes the first item of its name, an add
 // goes after any others of that name, as in the Program Manager's own list.
-using HeldItems = std::unordered_map<std::string, std::deque<GroupItemInfo>>;
+using HeldItems = std::unordered_map<std::string, std::vector<GroupItemInfo>>;
 HeldItems HoldItems(const std::vector<GroupItemInfo> &items);
 
 // The delete of after's name and, when accepted, the add of after, against items

@@ -1,6 +1,7 @@
 #include "fixture.h"
 #include "progman/formats.h"
 #include "progman/groupinfo.h"
+#include "progman/itemjudge.h"
 
 #include <cstring>
 
@@ -228,6 +229,32 @@ TEST(ProgmanGroupInfo, RestoreFilesPutEveryFieldBack) {
         if (c.ok) {
             EXPECT_EQ(out, c.text);
         }
+    }
+}
+
+// The pass's delete takes the first item of a name (any case), its add goes after the
+// others: two items of one name are judged one after the other, as the Program Manager
+// would change them.
+TEST(ProgmanItemJudge, ItemsOfOneNameAreTakenInTurn) {
+    HeldItems held = HoldItems({{"Calc", "c.exe", "", "c.exe", -1, -1, 0, 0, false},
+                                {"calc", "c.exe", "", "c.exe", -1, -1, 0, 5, false}});
+    const struct {
+        const char *name;
+        bool accepted;
+        const char *action;
+        bool existed;
+    } steps[] = {
+        {"CALC", true, "replace", true},  // the first: its name's case differs
+        {"calc", true, "re-add", true},   // the second: its hot key is lost
+        {"CALC", true, "unchanged", true},  // the first step's add, now first of the name
+        {"New", true, "add", false},
+        {"new", false, "fail", true},  // deleted, not added back
+        {"NEW", true, "add", false},
+    };
+    for (const auto &s : steps) {
+        ItemChange change = JudgeItem(&held, {s.name, "c.exe", "", "c.exe", -1, -1, 0, 0, false}, s.accepted);
+        EXPECT_EQ(change.action, s.action) << s.name;
+        EXPECT_EQ(change.existed, s.existed) << s.name;
     }
 }
 

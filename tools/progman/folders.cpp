@@ -110,7 +110,7 @@ void RemoveTreeAt(int at, const std::string &name) {
 
 bool ReadItemFile(int at, const std::string &name, std::string *text) {
     std::string problem;
-    UniqueFd fd(OpenPrivateFileAt(at, name, O_RDONLY, PRIVATE_READ, &problem));
+    UniqueFd fd(OpenPrivateFileAt(at, name, O_RDONLY | O_NOATIME, PRIVATE_READ, &problem));
     if (fd.get() < 0) return false;
     text->clear();
     char buffer[4096];
@@ -119,5 +119,7 @@ bool ReadItemFile(int at, const std::string &name, std::string *text) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return n == 0;
         text->append(buffer, static_cast<size_t>(n));
+        // A regular file reads short only at its end: an item (a few hundred bytes) is one read.
+        if (static_cast<size_t>(n) < sizeof buffer) return true;
     }
 }

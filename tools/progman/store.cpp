@@ -272,7 +272,7 @@ bool GroupStore::DeleteGroup(int scope, const std::string &name, std::string *er
 // Whether the spare name in dirfd is our own file, linked nowhere else (a
 // deleted item made by hand may be), holding exactly content.
 bool SpareHolds(int dirfd, const std::string &name, const std::string &content) {
-    int fd = openat(dirfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd = openat(dirfd, name.c_str(), O_RDONLY | O_NOATIME | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
     bool same = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
                 st.st_uid == OurUid() && (st.st_mode & 07777) == 0600 &&
