@@ -53,7 +53,7 @@ public:
     // The first failure since the last call, or empty.
     std::string TakeError();
     // How long acknowledged changes waited for the disk since the last call:
-    // "flush lag: N batches, p50 A ms, p99 B ms, max C ms", or empty when none did.
+    // "flush lag: N batches, p50 A ms, p99 B ms, max C ms, K over 100 ms", or empty when none did.
     std::string TakeLagSummary();
 
 private:
