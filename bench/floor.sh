@@ -4,13 +4,15 @@
 # the same upgrades (the real upgrade /run_inf against the progman it starts, as
 # bench/icons_e2e.sh does), alternating build after build, on disk and on tmpfs.
 #
-#   bench/floor.sh [-b BUSY] [-r RUNS] [-n BIG] BUILD_DIR [BUILD_DIR...]
+#   bench/floor.sh [-b BUSY] [-r RUNS] [-n BIG] [-k] BUILD_DIR [BUILD_DIR...]
 #
 #   -b BUSY  busy loops (sh -c 'while :; do :; done') kept running throughout; 0 by default
 #   -r RUNS  timed runs per case and build, after one that fills the machine; 5 by default
 #   -n BIG   also a machine of BIG items (1,000 groups), quiet and with two more busy loops: the
 #            upgrade of them all, the start of progman with them (a one-item run) against listing
 #            their files; 0 (none) by default
+#   -k       also every build with its backups off (PELLOR_BACKUP=off), as the pass ran before
+#            backups: a run that backs up asks the Program Manager for every group's items first
 #
 # The floor per command of an upgrade pass is one round trip plus half a rename: each item is
 # four commands, and the least its file can cost is two renames (its delete takes the file out
@@ -26,23 +28,27 @@
 # the machines are removed at the end. Disk is $TMPDIR (default /var/tmp), tmpfs /dev/shm.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 2
-BUSY=0 RUNS=5 BIG=0
-while getopts b:r:n: opt; do
+BUSY=0 RUNS=5 BIG=0 NOBACKUP=0
+while getopts b:r:n:k opt; do
     case $opt in
         b) BUSY=$OPTARG ;;
         r) RUNS=$OPTARG ;;
         n) BIG=$OPTARG ;;
+        k) NOBACKUP=1 ;;
         *) exit 2 ;;
     esac
 done
 shift $((OPTIND - 1))
-[ $# -ge 1 ] || { echo "usage: bench/floor.sh [-b BUSY] [-r RUNS] [-n BIG] BUILD_DIR..." >&2; exit 2; }
-BINS=() LABELS=()
+[ $# -ge 1 ] || { echo "usage: bench/floor.sh [-b BUSY] [-r RUNS] [-n BIG] [-k] BUILD_DIR..." >&2; exit 2; }
+BINS=() LABELS=() BACKUPS=()
 for b in "$@"; do
     LABELS+=("$b")
     bin=$(cd "$b/bin" 2>/dev/null && pwd) || { echo "floor: no $b/bin" >&2; exit 2; }
     [ -x "$bin/upgrade" ] && [ -x "$bin/progman" ] || { echo "floor: build upgrade and progman in $b" >&2; exit 2; }
-    BINS+=("$bin")
+    BINS+=("$bin") BACKUPS+=("")
+    if [ "$NOBACKUP" = 1 ]; then
+        BINS+=("$bin") LABELS+=("$b, no backup") BACKUPS+=(off)
+    fi
 done
 FLOOR=
 for bin in "${BINS[@]}"; do [ -x "$bin/floor_bench" ] && FLOOR=$bin/floor_bench && break; done
@@ -102,12 +108,13 @@ make_script() {
         } }' >"$3"
 }
 
-# One run on machine $1 with script $2 by the build in $3: "microseconds commands flush-tail-us".
+# One run on machine $1 with script $2 by the build in $3, PELLOR_BACKUP=$4 (empty: the default):
+# "microseconds commands flush-tail-us".
 run_once() {
     local machine=$1 journal=$1/progman/journal.log start end status commands tail
     rm -f "$journal" "$journal.1"
     start=$(now_us)
-    (cd "$(dirname "$2")" && PELLOR_MACHINE=$machine DISPLAY= WAYLAND_DISPLAY= "$3/upgrade" /run_inf "./$(basename "$2")" \
+    (cd "$(dirname "$2")" && PELLOR_MACHINE=$machine PELLOR_BACKUP=${4:-} DISPLAY= WAYLAND_DISPLAY= "$3/upgrade" /run_inf "./$(basename "$2")" \
         </dev/null >/dev/null 2>>"$machine/upgrade.err")
     status=$?
     end=$(now_us)
@@ -147,13 +154,13 @@ bench_case() {
         MACHINES+=("$machine")
         machines[b]=$machine
         make_script "$groups" "$items" "$machine/bench.inf"
-        run_once "$machine" "$machine/bench.inf" "${BINS[b]}" >/dev/null || return 1
+        run_once "$machine" "$machine/bench.inf" "${BINS[b]}" "${BACKUPS[b]}" >/dev/null || return 1
         rm -f "$machine/progman/progman.log"*
         sums[b]=0 tails[b]=0 counts[b]=0
     done
     for ((r = 0; r < RUNS; r++)); do
         for b in "${!BINS[@]}"; do
-            out=$(run_once "${machines[b]}" "${machines[b]}/bench.inf" "${BINS[b]}") || return 1
+            out=$(run_once "${machines[b]}" "${machines[b]}/bench.inf" "${BINS[b]}" "${BACKUPS[b]}") || return 1
             read -r us commands tail <<<"$out"
             [ "$commands" = "$expected" ] || { echo "floor: $commands commands, expected $expected" >&2; return 1; }
             sums[b]=$((sums[b] + us)) counts[b]=$((counts[b] + commands))
@@ -190,12 +197,12 @@ big_case() {
             machine=$(mktemp -d "$DISK_DIR/pellor-floor.XXXXXX") || return 1
             MACHINES+=("$machine")
             cp -a "$filled/." "$machine/" && rm -f "$machine/progman/progman.log"*
-            out=$(run_once "$machine" "$machine/big.inf" "${BINS[b]}") || return 1
+            out=$(run_once "$machine" "$machine/big.inf" "${BINS[b]}" "${BACKUPS[b]}") || return 1
             read -r us commands tail <<<"$out"
             commands=$((groups * items * 4 + 1))  # the journal rotated: only its last MiB is there to count
             one=() list=()
             for ((i = 0; i < 3; i++)); do
-                out=$(run_once "$machine" "$machine/one.inf" "${BINS[b]}") || return 1
+                out=$(run_once "$machine" "$machine/one.inf" "${BINS[b]}" "${BACKUPS[b]}") || return 1
                 one+=("${out%% *}")
                 local s=$(now_us)
                 find "$machine/progman" >/dev/null
@@ -214,7 +221,7 @@ big_case() {
     done
 }
 
-echo "bench/floor.sh -b $BUSY -r $RUNS -n $BIG $*; load at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "bench/floor.sh -b $BUSY -r $RUNS -n $BIG $([ "$NOBACKUP" = 1 ] && echo "-k ")$*; load at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 failed=0
 for place in "disk $DISK_DIR" "tmpfs $SHM_DIR"; do
     read -r where dir <<<"$place"
