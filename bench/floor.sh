@@ -197,6 +197,7 @@ big_case() {
             machine=$(mktemp -d "$DISK_DIR/pellor-floor.XXXXXX") || return 1
             MACHINES+=("$machine")
             cp -a "$filled/." "$machine/" && rm -f "$machine/progman/progman.log"*
+            sync -f "$machine/"  # the copy's own writeback is not the run's to wait for
             out=$(run_once "$machine" "$machine/big.inf" "${BINS[b]}" "${BACKUPS[b]}") || return 1
             read -r us commands tail <<<"$out"
             commands=$((groups * items * 4 + 1))  # the journal rotated: only its last MiB is there to count

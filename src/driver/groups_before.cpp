@@ -132,15 +132,16 @@ bool GroupsBeforeItem() {
         return true;
     }
     auto found = views.find(FoldName(groupName));
-    if (found == views.end()) return false;  // GroupsBeforeScript was not told of it: no backup, no commands
-    GroupView &view = found->second;
-    if (view.stopped || !view.described) {
+    // GroupsBeforeScript asked for every group the script's items name; one it did not has no backup.
+    GroupView *view = found != views.end() ? &found->second : nullptr;
+    bool stopped = view != nullptr ? view->stopped : backingUp;
+    if (view == nullptr || stopped || !view->described) {
         RunLogItemStarted(subject, RunLogChange::Unknown, false, {});
-        if (view.stopped) RunLogCommandNotSent(subject, nullptr, RunLogUnsent::NoBackup);
-        return !view.stopped;
+        if (stopped) RunLogCommandNotSent(subject, nullptr, RunLogUnsent::NoBackup);
+        return !stopped;
     }
     ItemChange judged = JudgeItem(
-        &view.items, ItemAfterAdd(Text(itemName), Text(commandLine), Text(iconFile), IconIndex(Text(iconIndexText))),
+        &view->items, ItemAfterAdd(Text(itemName), Text(commandLine), Text(iconFile), IconIndex(Text(iconIndexText))),
         true);
     std::vector<std::string> differs;
     for (const auto &d : judged.differs) differs.push_back(d.first);
