@@ -20,7 +20,7 @@ constexpr size_t kMaxLagSamples = 100000;
 constexpr uint32_t kPromisedLagMs = 100;
 // A batch of up to this many directories and files is synced one by one; a
 // larger one with a syncfs of each file system it touches. An upgrade's
-// batches of 20 ms hold a directory or two and the journal: each fsync took
+// batches of a few ms hold a directory or two and the journal: each fsync took
 // under 1 ms with two busy loops on the build machine, where a syncfs in the
 // same runs took 21 ms on average and up to 160 ms, as it writes whatever
 // else is dirty on the file system. Past a few, the one syncfs wins: 6-19 ms
