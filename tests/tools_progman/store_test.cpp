@@ -231,6 +231,71 @@ TEST_F(CommandsTest, LeftoversOfAnInterruptedChangeAreCleared) {
     EXPECT_TRUE(again.DeleteItem(SCOPE_PERSONAL, "G", "a", &error)) << error;  // its items came in with it
 }
 
+// A group is described as its folder holds it now. One described before any
+// command met it comes into the index then, cleared of leftovers, so that its
+// items are found by name as a command would have found them.
+TEST_F(CommandsTest, AGroupIsDescribedAsItsFolderHoldsIt) {
+    using S = const std::string;
+    const struct {
+        const char *what;
+        bool fresh;                    // a new store, which has not read the group's items yet
+        void (*change)(S &personal);   // made by hand before the request
+        const char *asked;
+        const char *described;         // "name=command" of each item; null when there is no such group
+        const char *passedOver;        // in what the store passed over, or ""
+        const char *then = nullptr;    // a command acknowledged after
+    } cases[] = {
+        {"met by a command before", false, [](S &) {}, "g", "A=a.exe,b=b.exe", "", "[ShowGroup(G,1)][DeleteItem(B)]"},
+        {"not met before", true, [](S &) {}, "G", "A=a.exe,b=b.exe", "", "[ShowGroup(G,1)][DeleteItem(B)]"},
+        {"an item made by hand since it was met", false,
+         [](S &p) { WriteWholeFile(p + "/G/C.desktop", FormatDesktopEntry(ProgramItem{"C", "c.exe", "c.exe", 0}), 0600); },
+         "G", "A=a.exe,b=b.exe,C=c.exe", ""},
+        {"a link planted as an item", true,
+         [](S &p) { ASSERT_EQ(symlink("A.desktop", (p + "/G/Evil.desktop").c_str()), 0); }, "G", "A=a.exe,b=b.exe",
+         "G/Evil.desktop is a symbolic link"},
+        {"a FIFO as an item", true, [](S &p) { ASSERT_EQ(mkfifo((p + "/G/F.desktop").c_str(), 0600), 0); }, "G",
+         "A=a.exe,b=b.exe", ""},
+        {"a leftover of an interrupted change", true, [](S &p) { WriteWholeFile(p + "/G/.tmp-1-1", "half", 0600); },
+         "G", "A=a.exe,b=b.exe", ""},
+        {"no such group", true, [](S &) {}, "H", nullptr, ""},
+        {"the folder a link", true,
+         [](S &p) { ASSERT_EQ(rename((p + "/G").c_str(), (p + "/.G").c_str()), 0);
+                    ASSERT_EQ(symlink(".G", (p + "/G").c_str()), 0); },
+         "G", nullptr, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir root;
+        std::string error, why;
+        ProgmanSession session;
+        auto store = std::make_unique<GroupStore>(root.path());
+        ASSERT_TRUE(store->Open(&error)) << error;
+        ASSERT_TRUE(ProgmanRunExecute(*store, session, "[CreateGroup(G)][AddItem(a.exe, A)][AddItem(b.exe, b)]", &why));
+        if (c.fresh) {
+            store = std::make_unique<GroupStore>(root.path());
+            ASSERT_TRUE(store->Open(&error)) << error;
+        }
+        c.change(root / "Personal");
+        StoredGroup group;
+        auto described = std::async(std::launch::async, [&] { return store->DescribeGroup(SCOPE_PERSONAL, c.asked, &group, &error); });
+        ASSERT_EQ(described.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "waited on a FIFO";
+        ASSERT_EQ(described.get(), c.described != nullptr) << error;
+        if (c.described == nullptr) continue;
+        EXPECT_EQ(group.name, "G");
+        std::string items;
+        for (const ProgramItem &i : group.items) items += (items.empty() ? "" : ",") + i.name + "=" + i.commandLine;
+        EXPECT_EQ(items, c.described);
+        std::string passed;
+        for (const std::string &p : store->TakePassedOver()) passed += p + "\n";
+        EXPECT_EQ(passed.find(c.passedOver) != std::string::npos, true) << passed;
+        EXPECT_FALSE(Exists(root / "Personal/G/.tmp-1-1"));
+        if (c.then != nullptr) {
+            ProgmanSession fresh;
+            EXPECT_TRUE(ProgmanRunExecute(*store, fresh, c.then, &why)) << why;
+        }
+    }
+}
+
 // Puts a FIFO in place of each hidden file in dir (the spares of deleted items).
 void FifosForSpares(const std::string &dir) {
     for (const auto &entry : std::filesystem::directory_iterator(dir)) {

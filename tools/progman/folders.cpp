@@ -3,7 +3,6 @@
 
 #include "desktop.h"
 
-#include "platform/posix/machine.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -65,27 +64,50 @@ std::string FolderProblem(const std::string &path, bool *gone) {
     return std::string();
 }
 
-std::vector<DiskEntry> ListEntries(int dirfd, const std::string &dir, bool directories,
+namespace {
+
+// The rest of the regular file open as fd; false when a read fails.
+bool ReadRest(int fd, std::string *text) {
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n == 0;
+        text->append(buffer, static_cast<size_t>(n));
+        // A regular file reads short only at its end: an item (a few hundred bytes) is one read.
+        if (static_cast<size_t>(n) < sizeof buffer) return true;
+    }
+}
+
+}  // namespace
+
+std::vector<DiskEntry> ListEntries(int dirfd, const std::string &dir, ListKind kind,
                                    std::vector<std::string> *passedOver) {
     std::vector<DiskEntry> out;
     for (const std::string &file : Names(dirfd)) {
         if (file[0] == '.') continue;
+        if (kind != LIST_FOLDERS && !EndsWith(file, kItemSuffix)) continue;
+        // An item to be read is looked at through its descriptor, and by name
+        // only when it cannot be opened: a symlink, someone else's, unreadable.
+        UniqueFd fd(kind == READ_ITEMS ? openat(dirfd, file.c_str(),
+                                                O_RDONLY | O_NOATIME | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+                                       : -1);
         struct stat st {};
-        if (fstatat(dirfd, file.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (fd.get() >= 0 ? fstat(fd.get(), &st) != 0 : fstatat(dirfd, file.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
         std::string base = file, why;
-        if (!directories) {
-            if (!EndsWith(file, kItemSuffix)) continue;
-            base = file.substr(0, file.size() - std::strlen(kItemSuffix));
-        }
+        if (kind != LIST_FOLDERS) base = file.substr(0, file.size() - std::strlen(kItemSuffix));
         if (S_ISLNK(st.st_mode)) why = " is a symbolic link";
-        else if (directories ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) continue;
+        else if (kind == LIST_FOLDERS ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) continue;
         else if (st.st_uid != OurUid()) why = " belongs to another user";
         if (!why.empty()) {
             if (passedOver != nullptr) passedOver->push_back(dir + "/" + file + why);
             continue;
         }
         DiskEntry entry{std::string(), file};
-        if (DecodeFileName(base, &entry.name)) out.push_back(entry);
+        if (!DecodeFileName(base, &entry.name)) continue;
+        entry.read = fd.get() >= 0 && ReadRest(fd.get(), &entry.text);
+        out.push_back(std::move(entry));
     }
     std::sort(out.begin(), out.end(), [](const DiskEntry &a, const DiskEntry &b) {
         return strcasecmp(a.name.c_str(), b.name.c_str()) < 0;
@@ -106,20 +128,4 @@ void RemoveTreeAt(int at, const std::string &name) {
     }
     for (const std::string &n : Names(fd.get())) RemoveTreeAt(fd.get(), n);
     unlinkat(at, name.c_str(), AT_REMOVEDIR);
-}
-
-bool ReadItemFile(int at, const std::string &name, std::string *text) {
-    std::string problem;
-    UniqueFd fd(OpenPrivateFileAt(at, name, O_RDONLY | O_NOATIME, PRIVATE_READ, &problem));
-    if (fd.get() < 0) return false;
-    text->clear();
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return n == 0;
-        text->append(buffer, static_cast<size_t>(n));
-        // A regular file reads short only at its end: an item (a few hundred bytes) is one read.
-        if (static_cast<size_t>(n) < sizeof buffer) return true;
-    }
 }

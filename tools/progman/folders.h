@@ -32,15 +32,23 @@ int OpenDirAt(int at, const std::string &name);
 std::string FolderProblem(const std::string &path, bool *gone = nullptr);
 
 struct DiskEntry {
-    std::string name;  // decoded
-    std::string file;  // as on disk
+    std::string name;   // decoded
+    std::string file;   // as on disk
+    bool read = false;  // text holds the file's content (READ_ITEMS)
+    std::string text{};
+};
+
+enum ListKind {
+    LIST_FOLDERS,
+    LIST_ITEMS,
+    READ_ITEMS,  // items, each read too where it can be (a file made unreadable by hand is listed unread)
 };
 
 // The named entries of the directory open as dirfd (shown as dir): its
 // subdirectories, or its regular files with the item suffix, sorted by name
 // case-insensitively. Hidden files are no names; nor are symlinks or someone
 // else's entries, each told in *passedOver when given.
-std::vector<DiskEntry> ListEntries(int dirfd, const std::string &dir, bool directories,
+std::vector<DiskEntry> ListEntries(int dirfd, const std::string &dir, ListKind kind,
                                    std::vector<std::string> *passedOver);
 
 // The item suffix of file names.
@@ -53,6 +61,3 @@ void ClearLeftovers(int dirfd);
 // Removes name, in the directory open as at, with everything below it: a
 // symlink is removed, never followed, so nothing outside the tree is touched.
 void RemoveTreeAt(int at, const std::string &name);
-
-// The whole content of the regular file name of ours in the directory at; false otherwise.
-bool ReadItemFile(int at, const std::string &name, std::string *text);

@@ -98,11 +98,14 @@ bool ProgmanServer::OnRequest(DdeServerConv, const std::string &item, uint32_t f
         *data = FormatGroupList(names) + '\0';
         return true;
     }
-    std::string name = AnsiToUtf8(item);
+    std::string name = AnsiToUtf8(item), problem;
     for (int scope : {SCOPE_PERSONAL, SCOPE_COMMON}) {
-        std::vector<StoredGroup> found = StoreList(root_, scope, nullptr, &name);
-        if (found.empty()) continue;
-        *data = FormatGroupInfo(Describe(root_, scope, found[0])) + '\0';
+        StoredGroup found;
+        bool described = store_.DescribeGroup(scope, name, &found, &problem);
+        for (const std::string &passed : store_.TakePassedOver()) Log("passed over " + EscapeControls(passed));
+        if (!problem.empty()) Log("cannot describe group " + EscapeControls(name) + ": " + EscapeControls(problem));
+        if (!described) continue;
+        *data = FormatGroupInfo(Describe(root_, scope, found)) + '\0';
         return true;
     }
     return false;

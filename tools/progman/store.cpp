@@ -51,6 +51,19 @@ void ForgetSpares(std::map<std::string, std::string> &spares, const std::string 
     while (spare != spares.end() && spare->first.compare(0, prefix.size(), prefix) == 0) spare = spares.erase(spare);
 }
 
+// The items read, as their files describe them; a file that is no desktop
+// entry is an item of its name alone.
+std::vector<ProgramItem> StoredItems(const std::vector<DiskEntry> &files) {
+    std::vector<ProgramItem> items;
+    for (const DiskEntry &f : files) {
+        if (!f.read) continue;  // gone, or unreadable
+        ProgramItem &item = items.emplace_back();
+        if (!ParseDesktopEntry(f.text, &item)) item = ProgramItem{f.name, "", "", 0};
+        item.name = f.name;
+    }
+    return items;
+}
+
 }  // namespace
 
 void RemoveTree(const std::string &path) {
@@ -88,7 +101,7 @@ bool GroupStore::Open(std::string *error, std::vector<std::string> *passedOver) 
 
 void GroupStore::ReadIndex(int scope, int scopeFd, std::vector<std::string> *passedOver) {
     scopes_[scope].clear();
-    for (const DiskEntry &g : ListEntries(scopeFd, ScopeDir(root_, scope), true, passedOver))
+    for (const DiskEntry &g : ListEntries(scopeFd, ScopeDir(root_, scope), LIST_FOLDERS, passedOver))
         ReadGroup(scope, g, passedOver);
 }
 
@@ -116,10 +129,11 @@ GroupStore::Group *GroupStore::Load(int scope, Group *g) {
     UniqueFd fd(OpenDirAt(AT_FDCWD, dir));
     if (fd.get() < 0) return g;
     ClearLeftovers(fd.get());
-    for (const DiskEntry &i : ListEntries(fd.get(), dir, false, &passedOver_))
-        g->items[Fold(i.name)].push_back({i.name, i.file});
+    for (const DiskEntry &i : ListEntries(fd.get(), dir, LIST_ITEMS, &passedOver_)) Index(g, i);
     return g;
 }
+
+void GroupStore::Index(Group *g, const DiskEntry &item) { g->items[Fold(item.name)].push_back({item.name, item.file}); }
 
 std::vector<std::string> GroupStore::TakePassedOver() {
     std::vector<std::string> taken;
@@ -127,11 +141,16 @@ std::vector<std::string> GroupStore::TakePassedOver() {
     return taken;
 }
 
+GroupStore::Group *GroupStore::Present(int scope, const std::string &name, std::string *error) {
+    return Load(scope, Find(scope, name, error));
+}
+
 // The group of name as the files have it now, at the cost of one lstat when
 // the index holds the name: a folder removed by hand takes its group out of
 // the index, and a folder of ours made under name's file name comes in. Null
 // when there is none; null with *error when the folder is not one of ours.
-GroupStore::Group *GroupStore::Present(int scope, const std::string &name, std::string *error) {
+// Its items may be still unread.
+GroupStore::Group *GroupStore::Find(int scope, const std::string &name, std::string *error) {
     error->clear();
     for (;;) {
         auto it = scopes_[scope].find(Fold(name));
@@ -141,21 +160,21 @@ GroupStore::Group *GroupStore::Present(int scope, const std::string &name, std::
         std::string problem = FolderProblem(ScopeDir(root_, scope) + "/" + g.entry.file, &gone);
         if (!gone) {
             *error = problem;
-            return problem.empty() ? Load(scope, &g) : nullptr;
+            return problem.empty() ? &g : nullptr;
         }
         Forget(scope, &g);
     }
 }
 
 // A folder of ours under name's file name, made since the index was read,
-// read into the index; null when there is none. Anything else in its place
+// taken into the index; null when there is none. Anything else in its place
 // is no group, as it would be to a new server.
 GroupStore::Group *GroupStore::Adopt(int scope, const std::string &name) {
     if (!StoreNameAllowed(name)) return nullptr;
     std::string dir = ScopeDir(root_, scope);
     DiskEntry folder{name, EncodeFileName(name)};
     if (!FolderProblem(dir + "/" + folder.file).empty()) return nullptr;
-    return Load(scope, ReadGroup(scope, folder, nullptr));
+    return ReadGroup(scope, folder, nullptr);
 }
 
 GroupStore::~GroupStore() { LetGoOfGroup(); }
@@ -223,6 +242,23 @@ bool GroupStore::LookUpGroup(int scope, const std::string &name, std::string *st
     Group *g = Present(scope, name, error);
     if (g != nullptr) *stored = g->entry.name;
     return g != nullptr;
+}
+
+bool GroupStore::DescribeGroup(int scope, const std::string &name, StoredGroup *group, std::string *error) {
+    Group *g = Find(scope, name, error);
+    std::string dir;
+    int fd = g == nullptr ? -1 : OpenGroup(scope, g, &dir, error);
+    if (fd < 0) return false;
+    // Unread, the group is read into the index here and now: its items are
+    // listed once for both, as a backup asks for a group just before its
+    // first command.
+    if (!g->loaded) ClearLeftovers(fd);
+    std::vector<DiskEntry> items = ListEntries(fd, dir, READ_ITEMS, g->loaded ? nullptr : &passedOver_);
+    if (!g->loaded)
+        for (const DiskEntry &i : items) Index(g, i);
+    g->loaded = true;
+    *group = StoredGroup{g->entry.name, StoredItems(items)};
+    return true;
 }
 
 bool GroupStore::CreateGroup(int scope, const std::string &name, std::string *stored, std::string *error) {
@@ -399,30 +435,20 @@ std::vector<std::string> StoreGroupNames(const std::string &root, int scope) {
     std::string dir = ScopeDir(root, scope);
     UniqueFd scopeFd(OpenDirAt(AT_FDCWD, dir));
     if (scopeFd.get() < 0) return names;
-    for (const DiskEntry &g : ListEntries(scopeFd.get(), dir, true, nullptr)) names.push_back(g.name);
+    for (const DiskEntry &g : ListEntries(scopeFd.get(), dir, LIST_FOLDERS, nullptr)) names.push_back(g.name);
     return names;
 }
 
-std::vector<StoredGroup> StoreList(const std::string &root, int scope, std::vector<std::string> *passedOver,
-                                   const std::string *only) {
+std::vector<StoredGroup> StoreList(const std::string &root, int scope, std::vector<std::string> *passedOver) {
     std::vector<StoredGroup> groups;
     std::string dir = ScopeDir(root, scope);
     UniqueFd scopeFd(OpenDirAt(AT_FDCWD, dir));
     if (scopeFd.get() < 0) return groups;
-    for (const DiskEntry &g : ListEntries(scopeFd.get(), dir, true, passedOver)) {
-        if (only != nullptr && !SameItemName(g.name, *only)) continue;
+    for (const DiskEntry &g : ListEntries(scopeFd.get(), dir, LIST_FOLDERS, passedOver)) {
         UniqueFd fd(OpenDirAt(scopeFd.get(), g.file));
-        if (fd.get() < 0) continue;
-        StoredGroup group{g.name, {}};
-        for (const DiskEntry &i : ListEntries(fd.get(), dir + "/" + g.file, false, passedOver)) {
-            std::string text;
-            if (!ReadItemFile(fd.get(), i.file, &text)) continue;  // gone, or not a file of ours meanwhile
-            ProgramItem item;
-            if (!ParseDesktopEntry(text, &item)) item = ProgramItem{i.name, "", "", 0};
-            item.name = i.name;
-            group.items.push_back(item);
-        }
-        groups.push_back(group);
+        if (fd.get() >= 0)
+            groups.push_back(StoredGroup{g.name, StoredItems(ListEntries(fd.get(), dir + "/" + g.file, READ_ITEMS,
+                                                                            passedOver))});
     }
     return groups;
 }

@@ -42,6 +42,11 @@ enum GroupScope { SCOPE_PERSONAL = 0, SCOPE_COMMON = 1 };
 const char *ScopeName(int scope);
 std::string ScopeDir(const std::string &root, int scope);
 
+struct StoredGroup {
+    std::string name;
+    std::vector<ProgramItem> items;  // sorted by name, case-insensitively
+};
+
 class GroupStore {
 public:
     explicit GroupStore(std::string root) : root_(std::move(root)) {}
@@ -64,6 +69,10 @@ public:
     // As FindGroup, for a group whose folder is there now; false with *error
     // when its folder is not a folder of ours, with it empty when there is none.
     bool LookUpGroup(int scope, const std::string &name, std::string *stored, std::string *error);
+    // The group of name (found case-insensitively) as its folder has it now,
+    // items read from their files and sorted as StoreList sorts them; false as
+    // LookUpGroup is false.
+    bool DescribeGroup(int scope, const std::string &name, StoredGroup *group, std::string *error);
     // Creates a group unless one of that name exists; *stored is its spelling.
     bool CreateGroup(int scope, const std::string &name, std::string *stored, std::string *error);
     // Deletes a group with its items; false when there is none. A group folder
@@ -97,6 +106,8 @@ private:
 
     Group *Locate(int scope, const std::string &stored);
     Group *Present(int scope, const std::string &name, std::string *error);
+    Group *Find(int scope, const std::string &name, std::string *error);
+    static void Index(Group *g, const DiskEntry &item);
     Group *Adopt(int scope, const std::string &name);
     Group *ReadGroup(int scope, const DiskEntry &folder, std::vector<std::string> *passedOver);
     Group *Load(int scope, Group *g);
@@ -123,16 +134,9 @@ private:
     } held_;  // the group folder last opened, kept open while its path names it
 };
 
-struct StoredGroup {
-    std::string name;
-    std::vector<ProgramItem> items;  // sorted by name, case-insensitively
-};
-
 // A scope's groups as the files have them, sorted by name case-insensitively;
 // symlinks and someone else's entries are passed over (told in *passedOver).
-// With only, the group of that name alone (found case-insensitively), if any.
-std::vector<StoredGroup> StoreList(const std::string &root, int scope, std::vector<std::string> *passedOver = nullptr,
-                                   const std::string *only = nullptr);
+std::vector<StoredGroup> StoreList(const std::string &root, int scope, std::vector<std::string> *passedOver = nullptr);
 
 // The names of a scope's groups, as StoreList has them, without reading their items.
 std::vector<std::string> StoreGroupNames(const std::string &root, int scope);
