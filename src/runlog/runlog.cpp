@@ -72,16 +72,23 @@ std::string EntryText(const RunLogEntry &e) {
            (e.isKey ? "\\" : " ") + Narrow(e.name);
 }
 
-std::string Folded(const char *name) {
-    std::string s = name != nullptr ? name : "";
-    for (char &c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
+// Whether a and b are one name but for ASCII case (null is the empty name).
+// Called for every command, so nothing is copied.
+bool SameFolded(const char *a, const char *b) {
+    a = a != nullptr ? a : "";
+    b = b != nullptr ? b : "";
+    for (;; ++a, ++b) {
+        char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a - 'A' + 'a') : *a;
+        char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b - 'A' + 'a') : *b;
+        if (x != y) return false;
+        if (x == '\0') return true;
+    }
 }
 
 RunLogGroup &GroupRecord(const char *name) {
-    for (RunLogGroup &g : groups)
-        if (Folded(g.name.c_str()) == Folded(name)) return g;
+    // From the last: the pass works through one group at a time.
+    for (auto g = groups.rbegin(); g != groups.rend(); ++g)
+        if (SameFolded(g->name.c_str(), name)) return *g;
     groups.push_back(RunLogGroup{name != nullptr ? name : "", false, false, false});
     return groups.back();
 }
@@ -90,7 +97,7 @@ RunLogGroup &GroupRecord(const char *name) {
 RunLogItem *CurrentItem(const RunLogSubject &subject) {
     if (items.empty() || items.back().addTried || subject.item == nullptr) return nullptr;
     RunLogItem &item = items.back();
-    return item.name == subject.item && Folded(item.group.c_str()) == Folded(subject.group) ? &item : nullptr;
+    return item.name == subject.item && SameFolded(item.group.c_str(), subject.group) ? &item : nullptr;
 }
 
 // What a command's outcome tells the report about its group and item.
