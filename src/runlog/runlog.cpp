@@ -19,6 +19,7 @@ char reasonText[512];
 std::string backupPath;
 RunLogRun run;
 std::vector<RunLogGroup> groups;
+size_t lastGroup = 0;  // where GroupRecord found or made the last one
 std::vector<RunLogItem> items;
 RunLogCleanup cleanup;
 bool markWasTwo = false;
@@ -86,9 +87,10 @@ bool SameFolded(const char *a, const char *b) {
 }
 
 RunLogGroup &GroupRecord(const char *name) {
-    // From the last: the pass works through one group at a time.
-    for (auto g = groups.rbegin(); g != groups.rend(); ++g)
-        if (SameFolded(g->name.c_str(), name)) return *g;
+    // The one found last first: the pass works through one group at a time.
+    if (lastGroup < groups.size() && SameFolded(groups[lastGroup].name.c_str(), name)) return groups[lastGroup];
+    for (lastGroup = 0; lastGroup < groups.size(); lastGroup++)
+        if (SameFolded(groups[lastGroup].name.c_str(), name)) return groups[lastGroup];
     groups.push_back(RunLogGroup{name != nullptr ? name : "", false, false, false});
     return groups.back();
 }
