@@ -17,7 +17,6 @@
 #include <memory>
 #include <poll.h>
 #include <string>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
@@ -58,7 +57,6 @@ struct Conversation {
     int32_t style = 0;       // the partner window's style as last known
     uint32_t styleSeq = 0;   // the request that style reflects: older news is stale
     std::vector<uint8_t> outbox;  // requests not yet taken by the socket
-    int recvTimeoutMs = 0;        // the blocking socket's receive time-out, as last set
     bool Connected() const { return fd >= 0; }
     ~Conversation() {
         if (fd >= 0) close(fd);  // a thread that ends ends its conversations
@@ -189,7 +187,7 @@ DdeIo Request(Conversation *c, const std::vector<uint8_t> &frame, uint16_t reply
     if (io != DDE_IO_OK) return io;
     std::string problem;
     for (;;) {
-        io = DdeReceiveFrame(c->fd, c->reader, reply, deadline, &problem, &c->recvTimeoutMs);
+        io = DdeReceiveFrame(c->fd, c->reader, reply, deadline, &problem);
         if (io != DDE_IO_OK) return io;
         if (reply->type == replyType && reply->seq == c->seq) return DDE_IO_OK;
         if (!TakeUnasked(c, *reply, c->seq)) return DDE_IO_BAD;
@@ -229,10 +227,7 @@ int ConnectService(const std::string &service) {
         if (!DdePeerIsUs(fd, &who)) {
             PlatformNote("refused the server of " + service + " in " + dir + ": " + who + " is not us");
         } else if (!DdePeerStopped(fd)) {
-            // Blocking, so that an answer is waited for in recv alone; every
-            // other read and send here says MSG_DONTWAIT.
-            int flags = fcntl(fd, F_GETFL);
-            if (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) return fd;
+            return fd;
         }
         close(fd);
     }

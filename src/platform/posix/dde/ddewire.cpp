@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -293,34 +292,8 @@ DdeIo DdeReadAvailable(int fd, DdeFrameReader &reader) {
     }
 }
 
-namespace {
-
-// Waits in recv itself for what comes next, for at most left ms: one call
-// where poll and a read were two. The socket's receive time-out (*timeoutMs,
-// as last set) changes only when it would outlast left, so a run of requests
-// with one time-out sets it once; a shorter wait than asked only goes round
-// again.
-DdeIo ReceiveBlocking(int fd, DdeFrameReader &reader, int left, int *timeoutMs) {
-    if (*timeoutMs == 0 || *timeoutMs > left) {
-        int ms = left >= 200 ? left / 100 * 100 : left;
-        timeval tv{ms / 1000, (ms % 1000) * 1000};
-        if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return DDE_IO_CLOSED;
-        *timeoutMs = ms;
-    }
-    uint8_t chunk[4096];
-    ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-    if (n > 0) {
-        reader.Append(chunk, static_cast<size_t>(n));
-        return DDE_IO_OK;
-    }
-    if (n == 0) return DDE_IO_CLOSED;
-    return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK ? DDE_IO_OK : DDE_IO_CLOSED;
-}
-
-}  // namespace
-
 DdeIo DdeReceiveFrame(int fd, DdeFrameReader &reader, DdeFrame *frame, uint64_t deadline,
-                      std::string *problem, int *timeoutMs) {
+                      std::string *problem) {
     for (;;) {
         switch (reader.Next(frame, problem)) {
             case DdeFrameReader::FRAME:
@@ -329,19 +302,13 @@ DdeIo DdeReceiveFrame(int fd, DdeFrameReader &reader, DdeFrame *frame, uint64_t 
             case DdeFrameReader::BAD: return DDE_IO_BAD;
             case DdeFrameReader::NEED_MORE: break;
         }
+        pollfd p{fd, POLLIN, 0};
         int left = DdeRemainingMs(deadline);
         if (left == 0) return DDE_IO_TIMEOUT;
-        DdeIo io = DDE_IO_OK;
-        if (timeoutMs != nullptr) {
-            io = ReceiveBlocking(fd, reader, left, timeoutMs);
-        } else {
-            pollfd p{fd, POLLIN, 0};
-            int ready = poll(&p, 1, left);
-            if (ready < 0 && errno != EINTR) return DDE_IO_CLOSED;
-            if (ready <= 0) continue;
-            io = DdeReadAvailable(fd, reader);
-        }
-        if (io == DDE_IO_CLOSED) {
+        int ready = poll(&p, 1, left);
+        if (ready < 0 && errno != EINTR) return DDE_IO_CLOSED;
+        if (ready <= 0) continue;
+        if (DdeReadAvailable(fd, reader) == DDE_IO_CLOSED) {
             // A frame that arrived just before the close still counts.
             if (reader.Next(frame, problem) == DdeFrameReader::FRAME) {
                 *problem = DdeFrameProblem(*frame);

@@ -98,11 +98,9 @@ DdeIo DdeSendAll(int fd, const std::vector<uint8_t> &bytes, uint64_t deadline);
 // came or none was waiting, CLOSED on end of stream or a socket error.
 DdeIo DdeReadAvailable(int fd, DdeFrameReader &reader);
 // Waits for the next frame until the deadline. A frame that fails
-// DdeFrameProblem is BAD. With timeoutMs, the socket is in blocking mode and
-// the wait is in recv, bounded by the socket's receive time-out: *timeoutMs
-// is the one last set on it (0 at first).
+// DdeFrameProblem is BAD.
 DdeIo DdeReceiveFrame(int fd, DdeFrameReader &reader, DdeFrame *frame, uint64_t deadline,
-                      std::string *problem, int *timeoutMs = nullptr);
+                      std::string *problem);
 
 // The rendezvous directory of a machine, private to the user (0700, owned by
 // us, not a link): $runtime/pellor-<hash of the machine's real path> when
