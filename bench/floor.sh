@@ -18,7 +18,8 @@
 # four commands, and the least its file can cost is two renames (its delete takes the file out
 # of its name, its add puts it back unchanged). A rewrite is what an item that changed costs
 # on top; it is shown, not counted. A run's time per command is a mean (its time over its commands), so it is set
-# against the floor's means; the round trip's median and p99 are shown too, as on a quiet
+# against the floor's means, measured again (5,000 of each) before each round of a case, as the
+# machine's own pace drifts; the first measure's median and p99 are shown too, as on a quiet
 # machine it is bimodal (a processor that must wake costs tens of microseconds).
 #
 # The flush tail is the time from the end of upgrade, just after its last acknowledgement, to
@@ -144,9 +145,9 @@ floor_per_command() {
     awk '{ m[$1] = $2 } END { printf "%.2f", m["roundtrip"] + m["rename"] / 2 }' <<<"$1"
 }
 
-# One case, every build alternating: $1 label, $2 directory, $3 groups, $4 items, $5 floor per command.
+# One case, every build alternating: $1 label, $2 directory, $3 groups, $4 items.
 bench_case() {
-    local where=$1 dir=$2 groups=$3 items=$4 floor=$5 b r out us commands tail machine script
+    local where=$1 dir=$2 groups=$3 items=$4 floor b r out us commands tail machine script roundFloor floorSum=0
     local expected=$((groups * items * 4 + 1))
     local -a machines=() sums=() tails=() counts=()
     for b in "${!BINS[@]}"; do
@@ -159,6 +160,10 @@ bench_case() {
         sums[b]=0 tails[b]=0 counts[b]=0
     done
     for ((r = 0; r < RUNS; r++)); do
+        # The machine's pace drifts over minutes: the floor is measured again
+        # before each round, and the case is set against the mean of its rounds'.
+        roundFloor=$(floor_per_command "$("$FLOOR" "$dir" 5000)") || return 1
+        floorSum=$(awk -v a="$floorSum" -v b="$roundFloor" 'BEGIN { printf "%.4f", a + b }')
         for b in "${!BINS[@]}"; do
             out=$(run_once "${machines[b]}" "${machines[b]}/bench.inf" "${BINS[b]}" "${BACKUPS[b]}") || return 1
             read -r us commands tail <<<"$out"
@@ -167,6 +172,7 @@ bench_case() {
             [ "$tail" -gt "${tails[b]}" ] && tails[b]=$tail
         done
     done
+    floor=$(awk -v s="$floorSum" -v n="$RUNS" 'BEGIN { printf "%.2f", s / n }')
     for b in "${!BINS[@]}"; do
         awk -v where="$where" -v shape="$groups x $items" -v build="${LABELS[b]}" \
             -v us="${sums[b]}" -v n="${counts[b]}" -v floor="$floor" -v tail="${tails[b]}" \
@@ -238,7 +244,7 @@ for shape in "100 20" "1 2000"; do
     for entry in "${FLOORS[@]}"; do
         read -r where perCommand <<<"$entry"
         [ "$where" = disk ] && dir=$DISK_DIR || dir=$SHM_DIR
-        bench_case "$where" "$dir" "$groups" "$items" "$perCommand" || failed=1
+        bench_case "$where" "$dir" "$groups" "$items" || failed=1
     done
 done
 if [ "$BIG" -ge 1000 ]; then
