@@ -3,7 +3,6 @@
 
 #include "desktop.h"
 
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>

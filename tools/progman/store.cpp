@@ -141,6 +141,7 @@ std::vector<std::string> GroupStore::TakePassedOver() {
     return taken;
 }
 
+// As Find, with the group's items read into the index.
 GroupStore::Group *GroupStore::Present(int scope, const std::string &name, std::string *error) {
     return Load(scope, Find(scope, name, error));
 }
