@@ -32,9 +32,15 @@ std::string EscapeControls(const std::string &text) {
     out.reserve(size);
     for (size_t i = 0; i < size;) {
         unsigned char c = p[i];
-        if (c < 0x80) {
-            if (c < 0x20 || c == 0x7F) AppendEscaped(out, c);
-            else out += static_cast<char>(c);
+        if (c >= 0x20 && c < 0x7F) {  // a run of printable ASCII, as nearly every line is, goes in whole
+            size_t end = i + 1;
+            while (end < size && p[end] >= 0x20 && p[end] < 0x7F) end++;
+            out.append(text, i, end - i);
+            i = end;
+            continue;
+        }
+        if (c < 0x80) {  // C0 or DEL
+            AppendEscaped(out, c);
             i++;
             continue;
         }
