@@ -124,16 +124,26 @@ GroupStore::Group *GroupStore::ReadGroup(int scope, const DiskEntry &folder, std
 // cannot be opened now has no items; the command on it finds out why.
 GroupStore::Group *GroupStore::Load(int scope, Group *g) {
     if (g == nullptr || g->loaded) return g;
-    g->loaded = true;
     std::string dir = ScopeDir(root_, scope) + "/" + g->entry.file;
     UniqueFd fd(OpenDirAt(AT_FDCWD, dir));
-    if (fd.get() < 0) return g;
-    ClearLeftovers(fd.get());
-    for (const DiskEntry &i : ListEntries(fd.get(), dir, LIST_ITEMS, &passedOver_)) Index(g, i);
+    if (fd.get() < 0) {
+        g->loaded = true;
+        return g;
+    }
+    ListItems(g, fd.get(), dir, LIST_ITEMS);
     return g;
 }
 
-void GroupStore::Index(Group *g, const DiskEntry &item) { g->items[Fold(item.name)].push_back({item.name, item.file}); }
+// The items in g's folder (open as fd), listed as kind asks; the first time,
+// they are also read into the index, and the folder cleared of leftovers.
+std::vector<DiskEntry> GroupStore::ListItems(Group *g, int fd, const std::string &dir, ListKind kind) {
+    if (g->loaded) return ListEntries(fd, dir, kind, nullptr);
+    g->loaded = true;
+    ClearLeftovers(fd);
+    std::vector<DiskEntry> items = ListEntries(fd, dir, kind, &passedOver_);
+    for (const DiskEntry &i : items) g->items[Fold(i.name)].push_back({i.name, i.file});
+    return items;
+}
 
 std::vector<std::string> GroupStore::TakePassedOver() {
     std::vector<std::string> taken;
@@ -253,12 +263,7 @@ bool GroupStore::DescribeGroup(int scope, const std::string &name, StoredGroup *
     // Unread, the group is read into the index here and now: its items are
     // listed once for both, as a backup asks for a group just before its
     // first command.
-    if (!g->loaded) ClearLeftovers(fd);
-    std::vector<DiskEntry> items = ListEntries(fd, dir, READ_ITEMS, g->loaded ? nullptr : &passedOver_);
-    if (!g->loaded)
-        for (const DiskEntry &i : items) Index(g, i);
-    g->loaded = true;
-    *group = StoredGroup{g->entry.name, StoredItems(items)};
+    *group = StoredGroup{g->entry.name, StoredItems(ListItems(g, fd, dir, READ_ITEMS))};
     return true;
 }
 

@@ -107,7 +107,7 @@ private:
     Group *Locate(int scope, const std::string &stored);
     Group *Present(int scope, const std::string &name, std::string *error);
     Group *Find(int scope, const std::string &name, std::string *error);
-    static void Index(Group *g, const DiskEntry &item);
+    std::vector<DiskEntry> ListItems(Group *g, int fd, const std::string &dir, ListKind kind);
     Group *Adopt(int scope, const std::string &name);
     Group *ReadGroup(int scope, const DiskEntry &folder, std::vector<std::string> *passedOver);
     Group *Load(int scope, Group *g);
