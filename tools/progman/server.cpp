@@ -48,7 +48,7 @@ uint16_t ProgmanServer::OnExecute(DdeServerConv conv, const uint8_t *data, size_
     Conversation &c = conversations_[conv];
     std::string why;
     bool ok = ProgmanRunExecute(store_, c.session, text, &why);
-    for (const std::string &passed : store_.TakePassedOver()) Log("passed over " + EscapeControls(passed));
+    LogPassedOver();
     if (!journal_.Append(c.who + "\t" + EscapeControls(text) + (ok ? "\tACK" : "\tNACK")))
         Log("cannot append to the journal: " + std::string(std::strerror(errno)));
     if (!ok) Log("refused " + EscapeControls(text) + ": " + why);
@@ -102,7 +102,7 @@ bool ProgmanServer::OnRequest(DdeServerConv, const std::string &item, uint32_t f
     for (int scope : {SCOPE_PERSONAL, SCOPE_COMMON}) {
         StoredGroup found;
         bool described = store_.DescribeGroup(scope, name, &found, &problem);
-        for (const std::string &passed : store_.TakePassedOver()) Log("passed over " + EscapeControls(passed));
+        LogPassedOver();
         if (!problem.empty()) Log("cannot describe group " + EscapeControls(name) + ": " + EscapeControls(problem));
         if (!described) continue;
         *data = FormatGroupInfo(Describe(root_, scope, found)) + '\0';
@@ -118,6 +118,10 @@ void ProgmanServer::OnDisconnect(DdeServerConv conv) {
     journal_.Append(it->second.who + "\tdisconnect");
     conversations_.erase(it);
     Commit();
+}
+
+void ProgmanServer::LogPassedOver() {
+    for (const std::string &passed : store_.TakePassedOver()) Log("passed over " + EscapeControls(passed));
 }
 
 void ProgmanServer::OnProblem(DdeServerConv conv, const std::string &what) {

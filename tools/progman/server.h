@@ -54,6 +54,8 @@ public:
     // acknowledged changes waited for the disk.
     void Finish();
     void Log(const std::string &line) { log_.Append(line); }
+    // Names in the log what the store passed over as it read a group's folder.
+    void LogPassedOver();
     // Opens the journal and the log before anything is served: a symlink, a
     // FIFO or someone else's file in their place stops the server. A torn
     // tail a power loss left in them is cut off, and the log says so.
