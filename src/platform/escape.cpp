@@ -26,16 +26,22 @@ size_t Utf8Length(const unsigned char *p, size_t left) {
 }  // namespace
 
 std::string EscapeControls(const std::string &text) {
+    std::string out;
+    AppendControlsEscaped(&out, text);
+    return out;
+}
+
+void AppendControlsEscaped(std::string *to, std::string_view text) {
     const unsigned char *p = reinterpret_cast<const unsigned char *>(text.data());
     size_t size = text.size();
-    std::string out;
-    out.reserve(size);
+    std::string &out = *to;
+    out.reserve(out.size() + size);
     for (size_t i = 0; i < size;) {
         unsigned char c = p[i];
         if (c >= 0x20 && c < 0x7F) {  // a run of printable ASCII, as nearly every line is, goes in whole
             size_t end = i + 1;
             while (end < size && p[end] >= 0x20 && p[end] < 0x7F) end++;
-            out.append(text, i, end - i);
+            out.append(text.substr(i, end - i));
             i = end;
             continue;
         }
@@ -49,7 +55,7 @@ std::string EscapeControls(const std::string &text) {
             AppendEscaped(out, c);
             AppendEscaped(out, p[i + 1]);
         } else if (n > 0) {
-            out.append(text, i, n);
+            out.append(text.substr(i, n));
         } else if (c < 0xA0) {
             AppendEscaped(out, c);
         } else {
@@ -57,5 +63,4 @@ std::string EscapeControls(const std::string &text) {
         }
         i += n > 0 ? n : 1;
     }
-    return out;
 }

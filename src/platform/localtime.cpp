@@ -46,17 +46,23 @@ void Format(std::time_t seconds) {
 
 }  // namespace
 
-std::string LocalTimeText(bool milliseconds) {
+void AppendLocalTimeText(std::string *out, bool milliseconds) {
     auto now = std::chrono::system_clock::now();
     std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     if (seconds != stamp.second) Format(seconds);
-    std::string text = stamp.clock;
+    out->append(stamp.clock);
     if (milliseconds) {
-        long millis = static_cast<long>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
-        char fraction[8];
-        std::snprintf(fraction, sizeof fraction, ".%03ld", millis);
-        text += fraction;
+        auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+        if (millis < 0) millis += 1000;
+        const char fraction[] = {'.', static_cast<char>('0' + millis / 100), static_cast<char>('0' + millis / 10 % 10),
+                                 static_cast<char>('0' + millis % 10)};
+        out->append(fraction, sizeof fraction);
     }
-    return text + stamp.zone;
+    out->append(stamp.zone);
+}
+
+std::string LocalTimeText(bool milliseconds) {
+    std::string text;
+    AppendLocalTimeText(&text, milliseconds);
+    return text;
 }

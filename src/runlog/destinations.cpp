@@ -61,9 +61,15 @@ void WriteTo(int i, const std::string &line) {
 // control characters: escaped, they can neither forge a line nor drive a terminal.
 void WriteLine(const char *text) {
     std::string line;
+    auto add = [&line](const char *what) {
+        AppendLocalTimeText(&line, false);
+        line += linePrefix;
+        AppendControlsEscaped(&line, what);
+        line += '\n';
+    };
     char note[512];
-    while (TakePlatformNote(note, sizeof note)) line += LocalTimeText(false) + linePrefix + EscapeControls(note) + "\n";
-    line += LocalTimeText(false) + linePrefix + EscapeControls(text) + "\n";
+    while (TakePlatformNote(note, sizeof note)) add(note);
+    add(text);
     for (int i = 0; i < destinationCount; i++) WriteTo(i, line);
 }
 

@@ -185,10 +185,15 @@ void RunLogCommandSent(const RunLogSubject &subject, const char *text, RunLogAns
     (*counts[static_cast<int>(answer)])++;
     if (subject.kind == RunLogCommandKind::ExitProgman) tally.askedToExit = true;
     Remember(subject, true, answer, ddeError, nullptr);
-    if (answer == RunLogAnswer::Failed)
+    if (answer == RunLogAnswer::Failed) {
         Line("progman %s: failed (DDE error 0x%x)", text, ddeError);
-    else
-        Line("progman %s: %s", text, AnswerTexts[static_cast<int>(answer)]);
+    } else if (sink != nullptr) {  // a line per command: put together without a format
+        std::string line = "progman ";
+        line += text;
+        line += ": ";
+        line += AnswerTexts[static_cast<int>(answer)];
+        sink(line.c_str());
+    }
 }
 
 void RunLogCommandNotSent(const RunLogSubject &subject, const char *text, RunLogUnsent why) {

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -97,35 +97,40 @@ std::string FormatDesktopEntry(const ProgramItem &item) {
         if (!exec.empty()) exec += ' ';
         exec += ExecArgument(a);
     }
-    std::ostringstream out;
-    out << "[Desktop Entry]\n"
-        << "Type=Application\n"
-        << "Version=1.0\n"
-        << "Name=" << EscapeValue(item.name) << "\n"
-        << "Exec=" << EscapeValue(exec) << "\n";
-    if (!item.iconFile.empty()) out << "Icon=" << EscapeValue(item.iconFile) << "\n";
-    if (!item.workingDir.empty()) out << "Path=" << EscapeValue(item.workingDir) << "\n";
-    out << "X-Progman-IconIndex=" << item.iconIndex << "\n"
-        << "X-Progman-CommandLine=" << EscapeValue(item.commandLine) << "\n";
-    if (item.placed) out << "X-Progman-Position=" << item.x << "," << item.y << "\n";
-    if (item.hotKey != 0) out << "X-Progman-HotKey=" << item.hotKey << "\n";
-    if (item.minimize) out << "X-Progman-Minimize=true\n";
-    return out.str();
+    std::string out = "[Desktop Entry]\nType=Application\nVersion=1.0\n";
+    auto field = [&out](const char *key, const std::string &value) {
+        out += key;
+        out += '=';
+        out += value;
+        out += '\n';
+    };
+    field("Name", EscapeValue(item.name));
+    field("Exec", EscapeValue(exec));
+    if (!item.iconFile.empty()) field("Icon", EscapeValue(item.iconFile));
+    if (!item.workingDir.empty()) field("Path", EscapeValue(item.workingDir));
+    field("X-Progman-IconIndex", std::to_string(item.iconIndex));
+    field("X-Progman-CommandLine", EscapeValue(item.commandLine));
+    if (item.placed) field("X-Progman-Position", std::to_string(item.x) + "," + std::to_string(item.y));
+    if (item.hotKey != 0) field("X-Progman-HotKey", std::to_string(item.hotKey));
+    if (item.minimize) out += "X-Progman-Minimize=true\n";
+    return out;
 }
 
 bool ParseDesktopEntry(const std::string &text, ProgramItem *item) {
-    std::istringstream in(text);
-    std::string line;
     bool inEntry = false, hasName = false, hasCommand = false;
     *item = ProgramItem();
-    while (std::getline(in, line)) {
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string_view line(text.data() + start, end - start);
+        start = end + 1;
         if (!line.empty() && line[0] == '[') {
             inEntry = line == "[Desktop Entry]";
             continue;
         }
         size_t eq = line.find('=');
         if (!inEntry || eq == std::string::npos) continue;
-        std::string key = line.substr(0, eq), value = UnescapeValue(line.substr(eq + 1));
+        std::string key(line.substr(0, eq)), value = UnescapeValue(std::string(line.substr(eq + 1)));
         if (key == "Name") {
             item->name = value;
             hasName = true;
@@ -196,7 +201,12 @@ std::string AnsiToUtf8(const std::string &text) {
 
 std::string Utf8ToAnsi(const std::string &text) {
     std::string out;
+    out.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
+        if (static_cast<unsigned char>(text[i]) < 0x80) {  // ASCII stays as it is
+            out += text[i++];
+            continue;
+        }
         size_t n = Utf8Length(text, i);
         if (n == 0) {  // not UTF-8: the byte as it is
             out += text[i++];
@@ -208,8 +218,8 @@ std::string Utf8ToAnsi(const std::string &text) {
         i += n;
         char c = '?';
         if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) c = static_cast<char>(cp);
-        for (unsigned k = 0; k < 32; k++)
-            if (kCp1252High[k] != 0 && kCp1252High[k] == cp) c = static_cast<char>(0x80 + k);
+        for (unsigned k = 0; k < 32 && cp > 0xFF; k++)  // the table holds none below U+0100
+            if (kCp1252High[k] == cp) c = static_cast<char>(0x80 + k);
         out += c;
     }
     return out;

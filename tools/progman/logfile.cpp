@@ -78,7 +78,12 @@ bool LogFile::Open(std::string *problem) {
 bool LogFile::Append(const std::string &line) {
     if (fd_ < 0 && !Reopen()) return false;
     if (size_ >= limit_ && !Rotate() && fd_ < 0) return false;
-    std::string text = LocalTimeText(true) + "\t" + line + "\n";
+    std::string text;
+    text.reserve(40 + line.size());
+    AppendLocalTimeText(&text, true);
+    text += '\t';
+    text += line;
+    text += '\n';
     size_t done = WriteAll(fd_, text);
     size_ += static_cast<int64_t>(done);
     unsynced_ = true;

@@ -49,7 +49,11 @@ uint16_t ProgmanServer::OnExecute(DdeServerConv conv, const uint8_t *data, size_
     std::string why;
     bool ok = ProgmanRunExecute(store_, c.session, text, &why);
     LogPassedOver();
-    if (!journal_.Append(c.who + "\t" + EscapeControls(text) + (ok ? "\tACK" : "\tNACK")))
+    std::string entry = c.who;
+    entry += '\t';
+    AppendControlsEscaped(&entry, text);
+    entry += ok ? "\tACK" : "\tNACK";
+    if (!journal_.Append(entry))
         Log("cannot append to the journal: " + std::string(std::strerror(errno)));
     if (!ok) Log("refused " + EscapeControls(text) + ": " + why);
     if (commitAt_ == UINT64_MAX) {
