@@ -43,6 +43,11 @@ DWORD CurrentProcessId();
 void ComputerNameText(char *text, size_t size);
 void UserNameText(char *text, size_t size);
 
+// Asks the platform to call work each time a DDE request has gone out and its answer
+// is awaited, while the other side is busy with it; false where it cannot (Windows' own
+// DDE), and work is then never called.
+bool CallWhileAnswerAwaited(void (*work)());
+
 // Takes the oldest thing the platform layer decided on its own that the run log
 // should tell (a rendezvous passed over, a stranger refused) into text; false
 // when there is none.

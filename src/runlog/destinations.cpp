@@ -20,6 +20,10 @@ int destinationCount = 0;
 int machineLog = -1;     // the destination that is the machine's own log, which has a cap
 size_t machineRoom = 0;  // what it may still take before it moves aside
 char linePrefix[64];
+// Lines that wait to go out while the Program Manager works on the next command, so
+// that writing them costs the run nothing; any other line takes them along first.
+std::string pending;
+bool deferring = false;  // the platform writes them while an answer is awaited
 
 // Opens path for appending, creating it when it does not exist. Every write lands
 // at the end of the file, so runs that log at the same time never overwrite each other.
@@ -57,20 +61,34 @@ void WriteTo(int i, const std::string &line) {
     if (i == machineLog) machineRoom -= written < machineRoom ? written : machineRoom;
 }
 
-// Each line goes out in one write. What it quotes (arguments, script text) may hold
-// control characters: escaped, they can neither forge a line nor drive a terminal.
-void WriteLine(const char *text) {
-    std::string line;
-    auto add = [&line](const char *what) {
-        AppendLocalTimeText(&line, false);
-        line += linePrefix;
-        AppendControlsEscaped(&line, what);
-        line += '\n';
-    };
+// Writes the lines waiting, together: whole lines in one write, so that runs logging
+// at once never split each other's lines.
+void WritePending() {
+    if (pending.empty()) return;
+    for (int i = 0; i < destinationCount; i++) WriteTo(i, pending);
+    pending.clear();
+}
+
+// What a line quotes (arguments, script text) may hold control characters: escaped,
+// they can neither forge a line nor drive a terminal.
+void AddText(const char *text) {
+    AppendLocalTimeText(&pending, false);
+    pending += linePrefix;
+    AppendControlsEscaped(&pending, text);
+    pending += '\n';
+}
+
+// Puts a line, after what the platform had to tell, with those waiting. A command's
+// answer stops here where the platform writes them while the next command is awaited.
+void AddLine(const char *text) {
     char note[512];
-    while (TakePlatformNote(note, sizeof note)) add(note);
-    add(text);
-    for (int i = 0; i < destinationCount; i++) WriteTo(i, line);
+    while (TakePlatformNote(note, sizeof note)) AddText(note);
+    AddText(text);
+}
+
+void WriteLine(const char *text) {
+    AddLine(text);
+    WritePending();
 }
 
 // The command line as given, with the arguments that hold blanks (or nothing) quoted.
@@ -95,7 +113,8 @@ void RunLogOpen(int argc, char **argv, const char *mode) {
     }
     if (AddDestination(OpenMachineLog(0), true)) machineLog = destinationCount - 1;
     // Kept with or without a record: the report is drawn from the same events.
-    RunLogBegin(destinationCount > 0 ? WriteLine : nullptr);
+    deferring = destinationCount > 0 && CallWhileAnswerAwaited(WritePending);
+    RunLogBegin(destinationCount > 0 ? WriteLine : nullptr, deferring ? AddLine : nullptr);
     RunLogRunStarted(argc - 1, argv + 1, mode);
     if (destinationCount == 0) return;
 
@@ -104,7 +123,9 @@ void RunLogOpen(int argc, char **argv, const char *mode) {
 }
 
 int RunLogEnd(int status) {
-    RunLogExitLine(status);
+    RunLogExitLine(status);  // takes the lines still waiting along
+    if (deferring) CallWhileAnswerAwaited(nullptr);
+    deferring = false;
     for (int i = 0; i < destinationCount; i++)
         if (owned[i] && destinations[i] != INVALID_HANDLE_VALUE) CloseHandle(destinations[i]);
     destinationCount = 0;

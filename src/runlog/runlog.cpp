@@ -14,6 +14,7 @@
 namespace {
 
 RunLogSink sink = nullptr;
+RunLogSink laterSink = nullptr;  // where a command's answer goes; sink when null
 RunLogTally tally{};
 char reasonText[512];
 std::string backupPath;
@@ -130,8 +131,9 @@ void RememberEntry(const RunLogEntry &e, RunLogEntryOutcome outcome, ULONG error
 
 }  // namespace
 
-void RunLogBegin(RunLogSink newSink) {
+void RunLogBegin(RunLogSink newSink, RunLogSink later) {
     sink = newSink;
+    laterSink = later;
     tally = RunLogTally{};
     reasonText[0] = '\0';
     backupPath.clear();
@@ -166,6 +168,7 @@ void RunLogStartLine(const char *commandLine, const char *mode) {
 void RunLogExitLine(int status) {
     Line("exit %d: %s", status, reasonText[0] != '\0' ? reasonText : "done");
     sink = nullptr;
+    laterSink = nullptr;
 }
 
 void RunLogReason(const char *format, ...) {
@@ -192,7 +195,7 @@ void RunLogCommandSent(const RunLogSubject &subject, const char *text, RunLogAns
         line += text;
         line += ": ";
         line += AnswerTexts[static_cast<int>(answer)];
-        sink(line.c_str());
+        (laterSink != nullptr ? laterSink : sink)(line.c_str());
     }
 }
 

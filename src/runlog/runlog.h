@@ -26,7 +26,9 @@ void RunLogRunStarted(int argc, char **argv, const char *mode);
 // Where finished lines go: RunLogOpen's destinations, or a test's capture.
 using RunLogSink = void (*)(const char *line);
 // Starts a record: tallies and reason from zero, each line to sink (null: counted, not written).
-void RunLogBegin(RunLogSink sink);
+// A command's answer goes to later when given: a line that may wait for the next command
+// to go out, and go out with it.
+void RunLogBegin(RunLogSink sink, RunLogSink later = nullptr);
 // True while a record is written or a report will be drawn from the events: worth a
 // question that only they need.
 bool RunLogRecording();

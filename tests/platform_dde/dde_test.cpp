@@ -4,6 +4,7 @@
 #include "platform/posix/dde/ddeserver.h"
 #include "platform/posix/dde/ddewire.h"
 #include "platform/posix/machine.h"
+#include "platform/syshooks.h"
 
 #include <gtest/gtest.h>
 
@@ -180,6 +181,8 @@ TEST(DdeClient, ExecuteResultsFollowTheAcknowledgement) {
     DdeClient client;
     HCONV conv = client.Connect("Acker", "any");
     ASSERT_NE(conv, nullptr);
+    static int awaited = 0;  // the run log's lines wait for this
+    CallWhileAnswerAwaited([] { awaited++; });
     const struct {
         bool ok;
         DWORD status;
@@ -195,7 +198,9 @@ TEST(DdeClient, ExecuteResultsFollowTheAcknowledgement) {
         EXPECT_EQ(status, e.status);
         EXPECT_EQ(DdeGetLastError(client.instance), e.error);
     }
+    CallWhileAnswerAwaited(nullptr);
     EXPECT_EQ(server.executes(), 4);
+    EXPECT_EQ(awaited, 4);
 }
 
 TEST(DdeClient, ExecuteTimesOutAndSkipsTheLateAnswer) {

@@ -1,8 +1,13 @@
 // The run log's events: the line each writes and what each counts.
 #include "runlog/runlog.h"
 
+#include "platform/posix/machine.h"
+#include "run.h"
+
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -132,6 +137,40 @@ TEST(RunLog, EventsWriteTheirLinesAndCountThemselves) {
         EXPECT_STREQ(RunLogBackupPath(), c.tally.backups > 0 ? "/m/backup/icons-20261209T101500-7.pmc" : "") << c.label;
     }
     EXPECT_FALSE(RunLogRecording());
+}
+
+// A command's answer may wait for the next request to go out, but no longer, and keeps
+// its place: the call while that answer is awaited, any other line and the end write it.
+TEST(RunLog, AnAnswerWaitsForTheNextRequestAndNoLonger) {
+    TempDir dir;
+    setenv("PELLOR_MACHINE", (dir / "machine").c_str(), 1);
+    const struct {
+        const char *label;
+        void (*then)();
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"the next request goes out", [] { RunWhileAnswerAwaited(); }, {"progman [A]: acknowledged"}},
+        {"another line comes first",
+         [] { RunLogProgmanBusy("PROGMAN"); },
+         {"progman [A]: acknowledged", "progman: PROGMAN is busy: it turned the conversation away"}},
+        {"the run ends", [] { RunLogEnd(0); }, {"progman [A]: acknowledged", "exit 0: done"}},
+    };
+    for (const auto &c : cases) {
+        std::string log = dir / c.label;
+        setenv("PELLOR_LOG", log.c_str(), 1);
+        char name[] = "upgrade";
+        char *argv[] = {name, nullptr};
+        RunLogOpen(1, argv, "icons");
+        RunLogCommandSent({K::CreateGroup, "G"}, "[A]", RunLogAnswer::Acknowledged, 0);
+        c.then();
+        std::vector<std::string> lines;  // after the start line, each without its stamp and process
+        std::istringstream text(ReadWholeFile(log));
+        for (std::string line; std::getline(text, line);)
+            if (line.find("] start: ") == std::string::npos) lines.push_back(line.substr(line.find("] ") + 2));
+        EXPECT_EQ(lines, c.lines) << c.label;
+        RunLogEnd(0);
+    }
+    unsetenv("PELLOR_LOG");
 }
 
 }  // namespace

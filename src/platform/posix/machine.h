@@ -60,5 +60,9 @@ bool MakeDirs(const std::string &dir, unsigned mode);
 void PlatformNote(const std::string &text);
 std::vector<std::string> TakePlatformNotes();
 
+// Calls what CallWhileAnswerAwaited was given, if anything: the DDE client does once
+// a request has gone out, before it waits for the answer.
+void RunWhileAnswerAwaited();
+
 // text as one word of a POSIX shell: in single quotes, each ' written '\''.
 std::string ShellQuoted(const std::string &text);

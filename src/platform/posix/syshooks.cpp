@@ -3,6 +3,7 @@
 #include "platform/posix/machine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <pwd.h>
@@ -142,4 +143,17 @@ bool TakePlatformNote(char *text, size_t size) {
     std::snprintf(text, size, "%s", pending.back().c_str());
     pending.pop_back();
     return true;
+}
+
+namespace {
+std::atomic<void (*)()> whileAnswerAwaited{nullptr};
+}  // namespace
+
+bool CallWhileAnswerAwaited(void (*work)()) {
+    whileAnswerAwaited = work;
+    return true;
+}
+
+void RunWhileAnswerAwaited() {
+    if (void (*work)() = whileAnswerAwaited.load(); work != nullptr) work();
 }

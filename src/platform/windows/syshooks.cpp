@@ -37,5 +37,8 @@ void UserNameText(char *text, size_t size) {
     if (size > 0 && !GetUserNameA(text, &n)) text[0] = '\0';
 }
 
+// Windows' own DDE waits for an answer where nothing can be done meanwhile.
+bool CallWhileAnswerAwaited(void (*)()) { return false; }
+
 // Windows' own DDE decides nothing that needs telling.
 bool TakePlatformNote(char *, size_t) { return false; }

@@ -185,6 +185,7 @@ DdeIo Request(Conversation *c, const std::vector<uint8_t> &frame, uint16_t reply
     c->outbox.insert(c->outbox.end(), frame.begin(), frame.end());
     DdeIo io = Flush(c, deadline);
     if (io != DDE_IO_OK) return io;
+    RunWhileAnswerAwaited();
     std::string problem;
     for (;;) {
         io = DdeReceiveFrame(c->fd, c->reader, reply, deadline, &problem);
