@@ -3,6 +3,8 @@
 // loses the blanks around it; quotes have no escape.
 #include "execparse.h"
 
+#include <utility>
+
 namespace {
 
 constexpr size_t kMaxCommands = 64;
@@ -45,9 +47,11 @@ bool ParseArg(Cursor &c, std::string *arg, std::string *error) {
     }
     size_t end = c.i;
     while (end > start && Blank(c.s[end - 1])) end--;
-    *arg = c.s.substr(start, end - start);
-    if (arg->size() >= 2 && (*arg)[0] == '"' && arg->find('"', 1) == arg->size() - 1)
-        *arg = arg->substr(1, arg->size() - 2);
+    if (end - start >= 2 && c.s[start] == '"' && c.s.find('"', start + 1) == end - 1) {
+        start++;
+        end--;
+    }
+    arg->assign(c.s, start, end - start);
     return true;
 }
 
@@ -75,7 +79,7 @@ bool ParseCommand(Cursor &c, ExecCommand *cmd, std::string *error) {
                     *error = "too many arguments";
                     return false;
                 }
-                cmd->args.push_back(arg);
+                cmd->args.push_back(std::move(arg));
                 if (c.s[c.i++] == ')') break;
             }
         }
@@ -107,7 +111,7 @@ bool ParseExecute(const std::string &text, std::vector<ExecCommand> *commands, s
             commands->clear();
             return false;
         }
-        commands->push_back(cmd);
+        commands->push_back(std::move(cmd));
         c.SkipBlanks();
     }
     if (commands->empty()) {

@@ -181,14 +181,16 @@ std::vector<uint8_t> DdeEncodeFrame(uint16_t type, uint32_t seq, const void *pay
     return out;
 }
 
+// An answer goes out for every command: its word is put together in place, not in a vector of its own.
 std::vector<uint8_t> DdeEncodeU32(uint16_t type, uint32_t seq, uint32_t value) {
-    std::vector<uint8_t> payload;
-    PutU32(payload, value);
-    return DdeEncodeFrame(type, seq, payload.data(), payload.size());
+    const uint8_t payload[] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                               static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+    return DdeEncodeFrame(type, seq, payload, sizeof payload);
 }
 
 std::vector<uint8_t> DdeEncodeU32Pair(uint16_t type, uint32_t seq, uint32_t first, uint32_t second) {
     std::vector<uint8_t> payload;
+    payload.reserve(8);
     PutU32(payload, first);
     PutU32(payload, second);
     return DdeEncodeFrame(type, seq, payload.data(), payload.size());
