@@ -14,6 +14,7 @@
 #include <future>
 #include <memory>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -352,6 +353,13 @@ TEST(StoreTest, PlantedLinksAndOthersEntriesAreNotFollowed) {
          "[DeleteGroup(G)]", false, "no group G"},
         {"a group folder removed by hand, added to", false, [](S &p, S &) { RemoveTree(p + "/G"); }, false,
          "[AddItem(b.exe, B)]", false, "group G is gone"},
+        {"a group folder removed by hand, added to a while after a group command", false,
+         [](S &p, S &) {
+             RemoveTree(p + "/G");
+             std::this_thread::sleep_for(std::chrono::milliseconds(3));  // past what a group command's look stands for
+         },
+         false, "[AddItem(b.exe, B)]", false, "group G is gone", nullptr,
+         "[CreateGroup(G)][AddItem(a.exe, A)][CreateGroup(G)]"},
         {"a group folder made by hand", false,
          [](S &p, S &) {
              mkdir((p + "/Hand").c_str(), 0700);

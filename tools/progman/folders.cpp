@@ -52,8 +52,9 @@ int OpenDirAt(int at, const std::string &name) {
     return openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 }
 
-std::string FolderProblem(const std::string &path, bool *gone) {
-    struct stat st {};
+std::string FolderProblem(const std::string &path, bool *gone, struct stat *seen) {
+    struct stat local {};
+    struct stat &st = seen != nullptr ? *seen : local;
     int failed = lstat(path.c_str(), &st) != 0 ? errno : 0;
     if (gone != nullptr) *gone = failed == ENOENT;
     if (failed != 0) return path + " cannot be read: " + std::strerror(failed);

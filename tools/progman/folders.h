@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 // Owns a descriptor; closes it at the end of the scope.
@@ -28,8 +29,8 @@ unsigned OurUid();
 int OpenDirAt(int at, const std::string &name);
 
 // Why path is no folder of ours (a symlink, not a directory, someone else's); empty when it is one.
-// *gone, when given, tells that nothing is there at all.
-std::string FolderProblem(const std::string &path, bool *gone = nullptr);
+// *gone, when given, tells that nothing is there at all; *seen, what lstat found.
+std::string FolderProblem(const std::string &path, bool *gone = nullptr, struct stat *seen = nullptr);
 
 struct DiskEntry {
     std::string name;   // decoded

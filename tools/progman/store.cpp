@@ -9,6 +9,7 @@
 #include "platform/posix/machine.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -168,9 +169,12 @@ GroupStore::Group *GroupStore::Find(int scope, const std::string &name, std::str
         if (it == scopes_[scope].end()) return Adopt(scope, name);
         Group &g = it->second.front();
         bool gone = false;
-        std::string problem = FolderProblem(ScopeDir(root_, scope) + "/" + g.entry.file, &gone);
+        std::string dir = ScopeDir(root_, scope) + "/" + g.entry.file;
+        struct stat st {};
+        std::string problem = FolderProblem(dir, &gone, &st);
         if (!gone) {
             *error = problem;
+            if (problem.empty()) NoteChecked(dir, st);
             return problem.empty() ? &g : nullptr;
         }
         Forget(scope, &g);
@@ -215,18 +219,45 @@ GroupStore::Group *GroupStore::Locate(int scope, const std::string &stored) {
     return nullptr;
 }
 
+namespace {
+
+// How long a group command's look at the held folder's path stands for the item
+// command after it: an upgrade sends them in pairs, a fraction of a millisecond
+// apart, and the path is looked at again past this.
+constexpr int64_t kCheckStandsUs = 2000;
+
+int64_t NowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+void GroupStore::NoteChecked(const std::string &dir, const struct stat &st) {
+    if (held_.fd >= 0 && held_.dir == dir && st.st_dev == held_.dev && st.st_ino == held_.ino) held_.checkedUs = NowUs();
+}
+
+// Whether a group command just found the held folder's path naming it; good once.
+bool GroupStore::JustChecked() {
+    bool fresh = held_.checkedUs != 0 && NowUs() - held_.checkedUs < kCheckStandsUs;
+    held_.checkedUs = 0;
+    return fresh;
+}
+
 // The folder of g, opened without following a symlink and checked to be ours:
 // every item of the group is reached through it. The store keeps it open
 // (the store's, not the caller's to close) while its path still names that
 // same folder, which costs one lstat where opening and checking it cost three
-// calls: an upgrade meets the same group command after command. -1 with
+// calls (none just after a group command found it): an upgrade meets the same
+// group command after command. -1 with
 // *error otherwise; a folder removed by hand takes g out of the index (g is
 // then no more).
 int GroupStore::OpenGroup(int scope, Group *g, std::string *dir, std::string *error) {
     *dir = ScopeDir(root_, scope) + "/" + g->entry.file;
     struct stat st {};
-    if (held_.fd >= 0 && held_.dir == *dir && lstat(dir->c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-        st.st_uid == OurUid() && st.st_dev == held_.dev && st.st_ino == held_.ino)
+    if (held_.fd >= 0 && held_.dir == *dir &&
+        (JustChecked() || (lstat(dir->c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == OurUid() &&
+                           st.st_dev == held_.dev && st.st_ino == held_.ino)))
         return held_.fd;
     LetGoOfGroup();
     int fd = OpenDirAt(AT_FDCWD, *dir);

@@ -131,7 +131,10 @@ private:
         int fd = -1;
         dev_t dev = 0;
         ino_t ino = 0;
+        int64_t checkedUs = 0;  // when a group command last found its path naming it; 0: not since
     } held_;  // the group folder last opened, kept open while its path names it
+    void NoteChecked(const std::string &dir, const struct stat &st);
+    bool JustChecked();
 };
 
 // A scope's groups as the files have them, sorted by name case-insensitively;
