@@ -249,9 +249,8 @@ bool GroupStore::JustChecked() {
 // (the store's, not the caller's to close) while its path still names that
 // same folder, which costs one lstat where opening and checking it cost three
 // calls (none just after a group command found it): an upgrade meets the same
-// group command after command. -1 with
-// *error otherwise; a folder removed by hand takes g out of the index (g is
-// then no more).
+// group command after command. -1 with *error otherwise; a folder removed by
+// hand takes g out of the index (g is then no more).
 int GroupStore::OpenGroup(int scope, Group *g, std::string *dir, std::string *error) {
     *dir = ScopeDir(root_, scope) + "/" + g->entry.file;
     struct stat st {};
