@@ -30,12 +30,13 @@ bool anyStopped = false;
 std::map<std::string, GroupView> views;  // by folded name
 bool groupsKnown = false;
 std::set<std::string> groupsListed;  // by folded name
+// The script's groups while their backup waits for a conversation: each item asks again.
+std::vector<std::string> owed;
 
-// Asks once per run for the group list: the first command would connect (or start the
-// Program Manager) all the same.
+// Asks once per run for the group list, over the conversation the commands will use.
 void AskGroupList() {
     std::string text;
-    groupsKnown = ProgmanActivate() && ProgmanRequest(kGroupsItem, &text);
+    groupsKnown = ProgmanRequest(kGroupsItem, &text);
     if (groupsKnown)
         for (const std::string &g : ParseGroupList(text)) groupsListed.insert(FoldName(g));
 }
@@ -86,6 +87,7 @@ const char *Text(const char *field) { return field != nullptr ? field : ""; }
 void GroupsBeforeStart(bool upgradeIconsMode) {
     views.clear();
     groupsListed.clear();
+    owed.clear();
     groupsKnown = anyStopped = false;
     onlyShown = upgradeIconsMode;
     backingUp = BackupWanted();
@@ -94,6 +96,14 @@ void GroupsBeforeStart(bool upgradeIconsMode) {
 
 void GroupsBeforeScript(const std::vector<std::string> &groups) {
     if (!asking || groups.empty()) return;
+    // The first command would connect (or start the Program Manager) all the same. Without a
+    // conversation nothing can be saved, and nothing may be sent before it is: each item asks
+    // again, so that the items' own connection never finds their groups unsaved.
+    if (!(ProgmanActivate() && ProgmanAskable()) && backingUp) {
+        owed = groups;
+        for (const std::string &group : groups) RunLogGroupBefore(group.c_str(), false, false);
+        return;
+    }
     AskGroupList();
     std::string lines;
     std::vector<GroupView *> saved;
@@ -102,7 +112,11 @@ void GroupsBeforeScript(const std::vector<std::string> &groups) {
         GroupInfo info;
         bool listed = false;
         GroupView &view = Describe(group, &info, &listed);
-        if (!backingUp || !groupsKnown) continue;
+        if (!backingUp) continue;
+        if (!groupsKnown) {  // which groups it holds is not known: none can be saved
+            view.stopped = anyStopped = true;
+            continue;
+        }
         std::string why;
         if (RestoreLines(group.c_str(), listed, view.described, info, &lines, &why)) {
             saved.push_back(&view);
@@ -111,6 +125,7 @@ void GroupsBeforeScript(const std::vector<std::string> &groups) {
             view.stopped = anyStopped = true;
         }
     }
+    if (backingUp && !groupsKnown) RunLogBackupFailed("icons", "the Program Manager does not list its groups");
     if (saved.empty()) return;
     // One file for the whole run, flushed once, before the first command.
     std::string path, why;
@@ -130,6 +145,18 @@ bool GroupsBeforeItem() {
     if (!asking) {
         RunLogItemStarted(subject, RunLogChange::Unknown, false, {});
         return true;
+    }
+    if (!owed.empty()) {
+        std::vector<std::string> groups;
+        groups.swap(owed);
+        GroupsBeforeScript(groups);
+        if (!owed.empty()) {  // still no conversation: the item's two commands are not sent
+            RunLogItemStarted(subject, RunLogChange::Unknown, false, {});
+            RunLogCommandNotSent({RunLogCommandKind::DeleteItem, groupName, itemName, false}, nullptr,
+                                 RunLogUnsent::NoConversation);
+            RunLogCommandNotSent(subject, nullptr, RunLogUnsent::NoConversation);
+            return false;
+        }
     }
     auto found = views.find(FoldName(groupName));
     // GroupsBeforeScript asked for every group the script's items name; one it did not has no backup.

@@ -15,7 +15,8 @@ bool GroupsBeforeAsking();
 // (in script order, each once), and saves them to the run's icon backup in one file.
 void GroupsBeforeScript(const std::vector<std::string> &groups);
 // Before the commands of the item the parser holds: tells the run log what they will
-// change. False when its group is stopped because its backup could not be written:
+// change. False when its group is stopped because its backup could not be written, or
+// when the backup still waits for a conversation that this item found none for either:
 // nothing may be sent to it, and the item is recorded as not sent.
 bool GroupsBeforeItem();
 // Whether a group was stopped for want of its backup.

@@ -180,8 +180,10 @@ void CloseQuestions() {
 
 }  // namespace
 
+int ProgmanAskable(void) { return Progman.conversation != nullptr && OpenQuestions() ? 1 : 0; }
+
 int ProgmanRequest(LPCSTR item, std::string *text) {
-    if (Progman.conversation == nullptr || !OpenQuestions()) return 0;
+    if (!ProgmanAskable()) return 0;
     HSZ name = DdeCreateStringHandleA(questionInstance, item, CP_WINANSI);
     if (name == nullptr) return 0;  // an empty or overlong name: nothing can answer to it
     HDDEDATA data = DdeClientTransaction(nullptr, 0, questionConversation, name, CF_TEXT, XTYP_REQUEST,

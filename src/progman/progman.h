@@ -36,6 +36,8 @@ int ProgmanActivate(void);
 // DDE_FACK (0x8000) for a positively acknowledged command, else 0; the run log hears
 // its outcome with what it was sent for.
 int ProgmanExecute(LPCSTR command, const RunLogSubject &subject = {});
+// Opens the conversation that questions go over, when the commands' is open: 1 when it is.
+int ProgmanAskable(void);
 // Asks the Program Manager for item (CF_TEXT): 1 with its answer in *text, 0 when
 // there is no conversation or no answer came. It changes nothing, so the run log
 // does not count it as a command.

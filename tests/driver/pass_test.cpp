@@ -1,4 +1,5 @@
 // The icon upgrade pass over real scripts, with the recording fake for the platform.
+#include "backup/backup.h"
 #include "driver/upgrade_icons.h"
 #include "options/options.h"
 #include "progman/progman.h"
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -124,6 +126,44 @@ TEST_F(IconsPass, RefusedCommandsDoNotStopTheWalk) {
     EXPECT_EQ(Run("[G]\nL,a,c,i,0,V\nL,b,c,i,0\n"), 0);
     EXPECT_EQ(fake::Executed().size(), 4u);  // each operation stops at its refused group command
     EXPECT_EQ(RegistryCalls(), kVersionMark);
+}
+
+// Nothing goes to a group before its backup is written, however the conversations come and go.
+TEST_F(IconsPass, NoCommandBeforeItsGroupsBackup) {
+    struct Case {
+        const char *what;
+        std::deque<bool> connects;  // the commands' conversation (tried again after a start), then the questions' 
+        std::deque<std::string> answers;
+        int status;
+        size_t executed;
+        bool backup;
+    } cases[] = {
+        {"both connect", {true, true}, {""}, 0, 8, true},
+        {"none at the question, one at the first item", {false, false, true, true}, {""}, 0, 9, true},
+        {"none for the questions at first", {true, false, true}, {""}, 0, 8, true},
+        {"none at all", {}, {}, 0, 0, false},
+        {"the group list unanswered", {true, true}, {}, 2, 0, false},
+    };
+    for (const Case &c : cases) {
+        TearDown();
+        SetUp();
+        std::filesystem::remove_all(dir / "backup");
+        std::filesystem::create_directory(dir / "backup");
+        setenv("PELLOR_BACKUP", (dir / "backup").c_str(), 1);
+        BackupForgetRun();
+        fake::Script.connects = c.connects;
+        fake::Script.answers = c.answers;
+        int unsaved = 0;  // commands that found no backup written
+        fake::Script.onTransaction = [&](const std::string &) { unsaved += std::filesystem::is_empty(dir / "backup"); };
+        EXPECT_EQ(Run("[G]\nL,a,c,i,0\nL,b,c,i,0\n"), c.status) << c.what;
+        EXPECT_EQ(fake::Executed().size(), c.executed) << c.what;
+        EXPECT_EQ(unsaved, 0) << c.what;
+        bool written = !std::filesystem::is_empty(dir / "backup");
+        EXPECT_EQ(written, c.backup) << c.what;
+        for (const auto &f : std::filesystem::directory_iterator(dir / "backup"))
+            EXPECT_EQ(ReadWholeFile(f.path()), "[DeleteGroup(G)]\n") << c.what;
+    }
+    BackupForgetRun();
 }
 
 TEST_F(IconsPass, VersionMarkFailureIsSilent) {

@@ -1,5 +1,6 @@
 #include "win32_fake.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,7 @@ namespace {
 std::vector<std::string> strings;  // HSZ n is strings[n - 1]
 uintptr_t nextConversation = 0x100;
 int registryKey;
+std::string answer;  // what DdeGetData hands out
 
 std::string Name(HSZ hsz) {
     auto i = reinterpret_cast<uintptr_t>(hsz);
@@ -44,7 +46,8 @@ void Reset() {
 std::vector<std::string> Executed() {
     std::vector<std::string> out;
     for (const std::string &c : Calls)
-        if (c.rfind("DdeClientTransaction(", 0) == 0) out.push_back(c.substr(21, c.find(",len=") - 21));
+        if (c.rfind("DdeClientTransaction(", 0) == 0 && c.find(",item=null,") != std::string::npos)
+            out.push_back(c.substr(21, c.find(",len=") - 21));
     return out;
 }
 
@@ -101,9 +104,15 @@ UINT WINAPI DdeQueryConvInfo(HCONV, DWORD transaction, PCONVINFO info) {
 
 HDDEDATA WINAPI DdeClientTransaction(LPBYTE data, DWORD length, HCONV conv, HSZ item, UINT format, UINT type,
                                      DWORD timeout, LPDWORD result) {
-    std::string command(reinterpret_cast<const char *>(data));
+    std::string command(data != nullptr ? reinterpret_cast<const char *>(data) : "");
     Log("DdeClientTransaction(%s,len=%u,%s,item=%s,fmt=%u,type=0x%x,timeout=%u)", command.c_str(), length,
-        conv == LastConversation ? "conv" : "other", item ? "set" : "null", format, type, timeout);
+        conv == LastConversation ? "conv" : "other", item ? Name(item).c_str() : "null", format, type, timeout);
+    if (type == XTYP_REQUEST) {
+        if (Script.answers.empty()) return nullptr;
+        answer = Script.answers.front() + '\0';
+        Script.answers.pop_front();
+        return reinterpret_cast<HDDEDATA>(2);
+    }
     if (Script.onTransaction) Script.onTransaction(command);
     Transaction t;
     if (!Script.transactions.empty()) {
@@ -117,8 +126,13 @@ HDDEDATA WINAPI DdeClientTransaction(LPBYTE data, DWORD length, HCONV conv, HSZ 
 
 UINT WINAPI DdeGetLastError(DWORD) { return Script.lastError; }
 
-// No request is answered here: the pass asks only when a report is wanted.
-DWORD WINAPI DdeGetData(HDDEDATA, LPBYTE, DWORD, DWORD) { return 0; }
+// The answer of the last request.
+DWORD WINAPI DdeGetData(HDDEDATA, LPBYTE to, DWORD size, DWORD offset) {
+    if (to == nullptr) return static_cast<DWORD>(answer.size());
+    size_t n = offset < answer.size() ? std::min<size_t>(size, answer.size() - offset) : 0;
+    std::memcpy(to, answer.data() + offset, n);
+    return static_cast<DWORD>(n);
+}
 BOOL WINAPI DdeFreeDataHandle(HDDEDATA) { return TRUE; }
 
 BOOL WINAPI CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES pa, LPSECURITY_ATTRIBUTES ta,

@@ -23,6 +23,7 @@ struct ScriptedResults {
     bool createProcess = true;
     DWORD idleResult = 0;
     std::deque<Transaction> transactions;  // none left: completed with DDE_FACK
+    std::deque<std::string> answers;       // successive requests' CF_TEXT answers; none left: no answer
     bool queryConvInfo = true;
     LONG windowStyle = 0;
     int postedMessages = 0;  // waiting in the queue for the drain
@@ -41,7 +42,7 @@ extern HWND Partner;           // the partner window that DdeQueryConvInfo repor
 
 // Clears the script, the log and all handles.
 void Reset();
-// The commands sent with DdeClientTransaction, in order.
+// The commands sent with DdeClientTransaction, in order (requests aside).
 std::vector<std::string> Executed();
 // Simulates the server ending conv: the client's callback hears XTYP_DISCONNECT.
 void Disconnect(HCONV conv);
