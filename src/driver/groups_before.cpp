@@ -33,7 +33,7 @@ std::set<std::string> groupsListed;  // by folded name
 // The script's groups while their backup waits for a conversation: each item asks again.
 std::vector<std::string> owed;
 
-// Asks once per run for the group list, over the conversation the commands will use.
+// Asks once per run for the group list (over the questions' own conversation).
 void AskGroupList() {
     std::string text;
     groupsKnown = ProgmanRequest(kGroupsItem, &text);

@@ -132,7 +132,7 @@ TEST_F(IconsPass, RefusedCommandsDoNotStopTheWalk) {
 TEST_F(IconsPass, NoCommandBeforeItsGroupsBackup) {
     struct Case {
         const char *what;
-        std::deque<bool> connects;  // the commands' conversation (tried again after a start), then the questions' 
+        std::deque<bool> connects;  // the commands' conversation (tried again after a start), then the questions'
         std::deque<std::string> answers;
         int status;
         size_t executed;
